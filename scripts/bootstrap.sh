@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need. Quiet and quick
+# when everything is already there; runs apt-get update only when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev qt6-base-dev-tools libqcustomplot-dev
+  libgl-dev
+  xvfb xauth
+  clang-format
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "bootstrap: installing ${missing[*]}" >&2
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

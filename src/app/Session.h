@@ -1,0 +1,195 @@
+// The Qt-free half of the main window: the program-wide state (port, baud rate, address,
+// statuses, identity, the two parameter sets, run mode), what the window's controls show,
+// and every operation behind the window's events: connection manager, parameter transfers,
+// grid fill and commit, parameter file. The desktop window mirrors `View` into its widgets
+// and forwards its events here; the command line and the tests drive it directly.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/Operator.h"
+#include "params/ParamTable.h"
+#include "protocol/Karvointerface.h"
+
+namespace karvo {
+
+inline constexpr const char* APP_TITLE = "KARVO-SP";
+inline constexpr const char* MAIN_CAPTION = "KARVO-SP (Setup program: rel.4)";
+inline constexpr const char* CAPTION = "KARVO-SP";          // connection, compare, measurement
+inline constexpr const char* CAPTION_DOT = "KARVO-SP.";     // questions, flash results
+
+inline constexpr int FOLDED_HEIGHT = 160;
+inline constexpr int EXPANDED_HEIGHT = 716;
+inline constexpr int FOLD_STEP = 100;
+
+// Items of the top panel's selectors.
+extern const char* const BaudItems[10];  // "2400" .. "460800"
+constexpr int BAUD_ITEM_COUNT = 10;
+constexpr int ADDRESS_ITEM_COUNT = 127;  // "1" .. "127"
+
+// One row of the parameter grid as the window shows it.
+struct TGridRow {
+  std::string Key;    // the parameter's Name
+  std::string Value;  // the value cell's text (Windows-1251 bytes)
+  uint8_t EditStyle = esSimple;
+  uint8_t MaxLength = 0;
+  std::vector<std::string> PickList;
+};
+
+// What the main window's controls show. The window copies it into its widgets after every
+// event and on TOperator::Refresh.
+struct TMainView {
+  // Top panel.
+  std::string PortText = "COM1";  // text of ComboBoxCOM (an item or a typed device path)
+  int BaudIndex = 2;              // ComboBoxWorkBaund, "9600"
+  int AddressIndex = 0;           // ComboBoxWorkCodeDev, "1"
+  std::string ButtonConnectCaption = "Connect";
+  int ButtonConnectTag = 0;  // 0 disconnected, 1 connected
+  bool ButtonConnectEnabled = true;
+  std::string ButtonMeasureCaption = "Measure";
+  int ButtonMeasureTag = 0;  // measurement running
+  bool ButtonMeasureEnabled = false;
+  std::string ButtonStreamCaption = "Stream start";
+  bool ButtonStreamEnabled = false;
+  bool ButtonZeroEnabled = false;
+  std::string LabelRast = "0.000 mm";
+  bool LabelRastEnabled = false;
+
+  // Bottom panel.
+  std::string LabelModel = "none";
+  std::string LabelRelease = "none";
+  std::string LabelSerNum = "none";
+  std::string LabelBase = "none mm";
+  std::string LabelRange = "none mm";
+  bool MotorComVisible = false;  // LabelCOMmotor and ComboBoxMotorCom
+
+  // Parameter grid, its menu and the progress bar.
+  bool GridEnabled = true;
+  std::vector<TGridRow> Grid;  // parameter rows 0..35 (grid row r shows Grid[r - 1]); empty
+                               // until the first FillParamGrid
+  bool WriteToFactoryVisible = false;
+  int ProgressMax = 100;
+  int ProgressPos = 0;
+
+  // Oscilloscope series (x, y); cleared by connect and disconnect.
+  std::vector<std::pair<double, double>> SeriesOsc;
+
+  // Window height and timers.
+  int Height = FOLDED_HEIGHT;
+  bool TimerMore = false;    // fold animation, 1 ms
+  bool TimerAnswer = false;  // no-answer watchdog, 200 ms
+  bool TimerMain = false;    // measurement loop
+};
+
+class TSession {
+ public:
+  explicit TSession(TOperator& person);
+  ~TSession();
+  TSession(const TSession&) = delete;
+  TSession& operator=(const TSession&) = delete;
+
+  TOperator& Person;
+
+  // ---- Program-wide state ----
+  std::unique_ptr<TKARVOInterface> SensorLink;  // created by the constructor, gone after FormClose
+  std::string PortName = "COM1";
+  uint32_t LinkBaud = 9600;
+  uint8_t DeviceAddress = 1;
+  std::atomic<uint32_t> SensorStatus{0};
+  TLinkSettings LinkRequest;
+  IdentityRecord DeviceIdentity;
+  int16_t BaseDistance = 0;
+  int16_t MeasuringRange = 0;
+  TParamSet ParamWrite;
+  TParamSet ParamRead;
+  bool ZeroRequest = false;
+  uint32_t RunMode = RUN_LINE;
+  std::atomic<bool> StreamActive{false};
+  uint16_t ExpandedHeight = EXPANDED_HEIGHT;
+
+  // Main window fields.
+  std::atomic<uint32_t> LastStatus{0};
+  bool ExpandNext = true;
+  uint8_t SelParam = 0;
+
+  TMainView View;
+
+  // Where a USB adapter is looked up; tests use a fake tree.
+  std::string SysfsRoot = "/sys";
+
+  // ---- Main window (start-up, fold animation, close) ----
+  void FormCreate();
+  void FormResize();
+  void FormClose();
+  void TimerMoreTimer();
+
+  // ---- Connection manager ----
+  // The selector handlers read the selection from View (PortText, BaudIndex, AddressIndex),
+  // which the window sets before calling them.
+  void ComboBoxCOMChange();
+  void ComboBoxWorkBaundChange();
+  void ComboBoxWorkCodeDevChange();
+  void ButtonConnectClick();
+  bool OpenSensorPort();
+  void CloseSensorPort();
+  void CloseMotorPort();
+  bool IdentifySensor();
+  void TimerAnswerTimer();
+  void NoAnswerTeardown();
+  void StopStreamForced();
+
+  // ---- Parameter transfers ----
+  void LoadParameter(int row);
+  bool ReadParameter(int row);
+  bool CompareParameter(int row);
+  void LoadAllParameters();
+  bool ReadAllParameters();
+  bool CompareAllParameters();
+  void AdoptReadValues();
+  void WriteToFlash();
+  void RestoreFactory();
+  void WriteToFactory();
+  // Handlers of the grid's pop-up menu.
+  void PopupMenuLoadClick();
+  void PopupMenuReadClick();
+  void PopupMenuCompareClick();
+  void PopupMenuLoadAllClick();
+  void PopupMenuReadAllClick();
+  void PopupMenuCompareAllClick();
+  void PopupMenuFLASHClick();
+  void PopupMenuDefaultClick();
+  void PopupMenuFactoryClick();
+  // The messages of "Compare" and "Compare All", built as shown.
+  std::string CompareMessage(int row);
+  std::string CompareAllMessage();
+
+  // ---- Parameter grid ----
+  void FillParamGrid();
+  void CommitParamEdit();
+  void ValueListEditorParamSelectCell(int newGridRow);
+  void ValueListEditorParamExit();
+  void ValueListEditorParamContextPopup();
+  void ValueListEditorParamEditButtonClick(int currentGridRow);
+  // Key filter for a typed character (8 = backspace) in the cell of row SelParam; false
+  // when the character is discarded (with a beep).
+  bool ValueListEditorParamKeyPress(char key);
+  // Cell text of a row in its grid form, from ParamWrite (what FillParamGrid shows).
+  std::string DisplayText(int row) const;
+
+  // ---- Parameter file ----
+  void SaveParamFile();
+  void LoadParamFile();
+  void WrParamFileClick() { SaveParamFile(); }
+  void RdParamFileClick() { LoadParamFile(); }
+
+ private:
+  void SetProgress(int max, int pos);
+  void ShowDisconnectedLook();
+};
+
+}  // namespace karvo

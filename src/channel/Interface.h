@@ -1,0 +1,94 @@
+// The port channel: one serial port (a COM port or a USB serial adapter found by its
+// product description) that opens, configures, reads, writes and closes. Every operation
+// returns a status code and keeps it in Status; nothing throws for an I/O failure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace karvo {
+
+constexpr uint32_t ST_OK = 0;
+constexpr uint32_t ST_NOT_OPEN = 2;
+constexpr uint32_t ST_READ_SHORT = 3;
+constexpr uint32_t ST_READ_FAILED = 4;
+constexpr uint32_t ST_WRITE_SHORT = 5;
+constexpr uint32_t ST_WRITE_FAILED = 6;
+constexpr uint32_t ST_BAD_FRAME = 8;
+
+// One-line meaning of a status code, for the command line and logs.
+const char* StatusText(uint32_t status);
+
+constexpr uint8_t PORT_COM = 0;
+constexpr uint8_t PORT_USB = 1;
+
+// Product description of the USB adapter the program opens for the "USB" port item.
+inline constexpr const char* USB_ADAPTER_DESCRIPTION = "D2XX Recovery PID for XP";
+
+struct TPortSettings {
+  uint8_t PortKind = PORT_COM;
+  std::string Name;       // "COM1".."COM8", a device path, or the USB description
+  uint8_t StopBits = 0;   // 0 one, 1 one and a half, 2 two
+  uint8_t Parity = 0;     // 0 none, 1 odd, 2 even
+  uint32_t BaudRate = 9600;
+  uint32_t Attributes = 0x80;
+  uint32_t InQueue = 0;   // kept for the record: termios has no queue sizes
+  uint32_t OutQueue = 0;
+  uint32_t ReadInterval = 10;  // ms: gap between bytes, and per-byte part of the total
+  uint32_t ReadTotal = 1000;   // ms: constant part of the total read time-out
+};
+
+struct TTransfer {
+  uint8_t* Buffer = nullptr;
+  uint32_t Length = 0;
+  void* Overlapped = nullptr;  // always null; kept so the descriptor reads as documented
+};
+
+// Device path for a COM-kind port name: "COM1".."COM8" are /dev/ttyS0../dev/ttyS7, a name
+// beginning with '/' is used as it is; anything else gives "".
+std::string ComPortDevicePath(const std::string& name);
+
+// The tty device (/dev/<tty>) of the USB serial adapter whose USB product description equals
+// `description`, looked up under `sysfsRoot` (normally "/sys"); "" when there is none.
+std::string FindUsbSerialDevice(const std::string& sysfsRoot, const std::string& description,
+                                const std::string& devRoot = "/dev");
+
+class TInterface {
+ public:
+  TInterface();
+  ~TInterface();
+  TInterface(const TInterface&) = delete;
+  TInterface& operator=(const TInterface&) = delete;
+
+  uint32_t Open(const TPortSettings& settings);
+  uint32_t Close();
+  uint32_t Read(TTransfer& transfer);
+  uint32_t Write(TTransfer& transfer);
+
+  bool IsOpen = false;
+  int Handle = -1;  // file descriptor; -1 when closed
+  uint32_t Status = ST_OK;
+  TPortSettings Settings;
+
+  // Why the last Open failed, in the system's words, and the errno behind it (0 when the
+  // last Open succeeded). Lets callers say "permission denied" instead of a bare status.
+  int LastErrno = 0;
+  std::string LastReason;
+
+  // Diagnostics of the last Read: read calls made (1..3) and bytes that arrived.
+  uint32_t ReadCalls = 0;
+  uint32_t LastCount = 0;
+
+  // Where the USB kind looks for adapters; tests point these at a fake tree.
+  std::string SysfsRoot = "/sys";
+  std::string DevRoot = "/dev";
+
+ private:
+  // (private helpers of the implementation go here)
+};
+
+// A sentence for an errno met while opening a port, with a hint where the operator can act
+// ("permission denied: join the dialout group", "held by another program", ...).
+std::string OpenErrorReason(int err);
+
+}  // namespace karvo

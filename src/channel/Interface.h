@@ -27,12 +27,12 @@ inline constexpr const char* USB_ADAPTER_DESCRIPTION = "D2XX Recovery PID for XP
 
 struct TPortSettings {
   uint8_t PortKind = PORT_COM;
-  std::string Name;       // "COM1".."COM8", a device path, or the USB description
-  uint8_t StopBits = 0;   // 0 one, 1 one and a half, 2 two
-  uint8_t Parity = 0;     // 0 none, 1 odd, 2 even
+  std::string Name;      // "COM1".."COM8", a device path, or the USB description
+  uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  uint8_t Parity = 0;    // 0 none, 1 odd, 2 even
   uint32_t BaudRate = 9600;
   uint32_t Attributes = 0x80;
-  uint32_t InQueue = 0;   // kept for the record: termios has no queue sizes
+  uint32_t InQueue = 0;  // kept for the record: termios has no queue sizes
   uint32_t OutQueue = 0;
   uint32_t ReadInterval = 10;  // ms: gap between bytes, and per-byte part of the total
   uint32_t ReadTotal = 1000;   // ms: constant part of the total read time-out
@@ -84,7 +84,12 @@ class TInterface {
   std::string DevRoot = "/dev";
 
  private:
-  // (private helpers of the implementation go here)
+  uint32_t FailOpen(int err);
+  void ConfigureLine();
+  // One read call bounded by the interval and total time-outs; false when the call failed.
+  bool ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received);
+  // Waits until the driver has sent what it holds, at most until `deadlineMs` (monotonic).
+  void WaitUntilSent(int64_t deadlineMs);
 };
 
 // A sentence for an errno met while opening a port, with a hint where the operator can act

@@ -102,6 +102,13 @@ class TKARVOInterface {
   // Called with every frame written ('>') and every answer read ('<', the raw bytes that
   // arrived, also when too few did), for --trace. Empty by default.
   std::function<void(char direction, const uint8_t* bytes, size_t count)> Trace;
+
+  // The pauses between device steps (5, 1 and 1000 ms), a plain sleep when empty. Tests
+  // set it to see the pauses without waiting them out.
+  std::function<void(uint32_t ms)> Pause;
+
+ private:
+  void Wait(uint32_t ms);
 };
 
 }  // namespace karvo

@@ -1,0 +1,387 @@
+#include "channel/Interface.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "channel/LineSettings.h"
+#include "channel/LineSpeed.h"
+
+namespace karvo {
+
+namespace {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int PollWait(int64_t deadlineMs) {
+  const int64_t left = deadlineMs - NowMs();
+  if (left <= 0) return 0;
+  return static_cast<int>(std::min<int64_t>(left, INT_MAX));
+}
+
+speed_t BaudConstant(uint32_t baud) {
+  static const std::pair<uint32_t, speed_t> rates[] = {
+      {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},   {4800, B4800},
+      {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600}, {115200, B115200},
+      {230400, B230400}, {460800, B460800}, {921600, B921600},
+  };
+  for (const auto& [rate, constant] : rates) {
+    if (rate == baud) return constant;
+  }
+  return B0;
+}
+
+// Ptys have no modem lines and refuse these; the channel does not care either way.
+void SetModemLines(int fd, bool asserted) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  (void)ioctl(fd, asserted ? TIOCMBIS : TIOCMBIC, &lines);
+}
+
+// Without this an FTDI adapter holds received bytes for its 16 ms latency timer, longer than
+// the 10 ms gap that ends a read call, and answers would arrive cut in two.
+void SetLowLatency(int fd) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  (void)ioctl(fd, TIOCSSERIAL, &serial);
+}
+
+std::string ReadFirstLine(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  return line;
+}
+
+}  // namespace
+
+const char* StatusText(uint32_t status) {
+  static const std::pair<uint32_t, const char*> texts[] = {
+      {ST_OK, "success"},
+      {ST_NOT_OPEN, "port not open"},
+      {ST_READ_SHORT, "no complete answer within the time-outs"},
+      {ST_READ_FAILED, "read failed"},
+      {ST_WRITE_SHORT, "not all bytes were written"},
+      {ST_WRITE_FAILED, "write failed or wrong acknowledge"},
+      {ST_BAD_FRAME, "answer with inconsistent tag bits"},
+  };
+  for (const auto& [code, text] : texts) {
+    if (code == status) return text;
+  }
+  return "unknown status";
+}
+
+std::string OpenErrorReason(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return "no such device";
+    case EACCES:
+    case EPERM:
+      return "permission denied: join the dialout group (sudo usermod -aG dialout $USER) and "
+             "log in again";
+    case EBUSY:
+    case EWOULDBLOCK:
+      return "held by another program";
+    case ENOTTY:
+      return "not a serial port";
+    default:
+      return std::generic_category().message(err);
+  }
+}
+
+std::string ComPortDevicePath(const std::string& name) {
+  if (!name.empty() && name[0] == '/') return name;
+  if (name.size() == 4 && name.compare(0, 3, "COM") == 0 && name[3] >= '1' && name[3] <= '8') {
+    return "/dev/ttyS" + std::string(1, static_cast<char>(name[3] - 1));
+  }
+  return "";
+}
+
+std::string FindUsbSerialDevice(const std::string& sysfsRoot, const std::string& description,
+                                const std::string& devRoot) {
+  namespace fs = std::filesystem;
+  if (description.empty()) return "";
+  std::error_code ec;
+  const fs::path root = fs::canonical(sysfsRoot, ec);
+  if (ec) return "";
+  const std::string rootText = root.string();
+
+  std::vector<std::string> ttys;
+  for (fs::directory_iterator it(root / "class" / "tty", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    ttys.push_back(it->path().filename().string());
+  }
+  // Several matching adapters: the lowest name wins, the same one every time.
+  std::sort(ttys.begin(), ttys.end());
+
+  for (const std::string& tty : ttys) {
+    fs::path dir = fs::canonical(root / "class" / "tty" / tty / "device", ec);
+    if (ec) continue;
+    // The first ancestor with a product description is the USB device the tty belongs to;
+    // interfaces and usb-serial ports in between have none.
+    while (dir.string().size() > rootText.size() &&
+           dir.string().compare(0, rootText.size(), rootText) == 0) {
+      if (fs::is_regular_file(dir / "product", ec)) {
+        if (ReadFirstLine(dir / "product") == description) return devRoot + "/" + tty;
+        break;
+      }
+      dir = dir.parent_path();
+    }
+  }
+  return "";
+}
+
+TInterface::TInterface() = default;
+
+TInterface::~TInterface() {
+  Close();
+}
+
+uint32_t TInterface::FailOpen(int err) {
+  LastErrno = err;
+  LastReason = OpenErrorReason(err);
+  Handle = -1;
+  IsOpen = false;
+  Status = ST_NOT_OPEN;
+  return Status;
+}
+
+uint32_t TInterface::Open(const TPortSettings& settings) {
+  if (IsOpen) Close();
+  Settings = settings;
+  LastErrno = 0;
+  LastReason.clear();
+  ReadCalls = 0;
+  LastCount = 0;
+
+  const bool usb = Settings.PortKind == PORT_USB;
+  const std::string path = usb ? FindUsbSerialDevice(SysfsRoot, Settings.Name, DevRoot)
+                               : ComPortDevicePath(Settings.Name);
+  if (path.empty()) return FailOpen(ENODEV);
+
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return FailOpen(errno);
+  // A path that is not a terminal (a regular file, say) would take the frames as data.
+  if (!isatty(fd)) {
+    ::close(fd);
+    return FailOpen(ENOTTY);
+  }
+  // flock keeps out root as well, which TIOCEXCL does not.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return FailOpen(err);
+  }
+  (void)ioctl(fd, TIOCEXCL);
+  Handle = fd;
+
+  ConfigureLine();
+  SetModemLines(Handle, !usb);
+  if (usb) SetLowLatency(Handle);
+  (void)tcflush(Handle, TCIOFLUSH);
+
+  IsOpen = true;
+  Status = ST_OK;
+  return Status;
+}
+
+bool ComposeLine(termios& line, const TPortSettings& settings) {
+  cfmakeraw(&line);
+  line.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  line.c_cflag |= CS8 | CLOCAL | CREAD;
+  if (settings.Parity == 1) line.c_cflag |= PARENB | PARODD;
+  if (settings.Parity == 2) line.c_cflag |= PARENB;
+  // One and a half stop bits has no termios form; two is the nearest a UART can send.
+  if (settings.StopBits == 1 || settings.StopBits == 2) line.c_cflag |= CSTOPB;
+  line.c_iflag &= ~(IXON | IXOFF | IXANY);
+  line.c_cc[VMIN] = 0;
+  line.c_cc[VTIME] = 0;
+  const speed_t speed = BaudConstant(settings.BaudRate);
+  if (speed == B0) return false;
+  (void)cfsetispeed(&line, speed);
+  (void)cfsetospeed(&line, speed);
+  return true;
+}
+
+// None of these results is examined: a port that refuses a setting still opens.
+void TInterface::ConfigureLine() {
+  termios line{};
+  (void)tcgetattr(Handle, &line);
+  const bool standardRate = ComposeLine(line, Settings);
+  (void)tcsetattr(Handle, TCSANOW, &line);
+  // Rate 0 would hang the line up; it keeps the speed the port had.
+  if (!standardRate && Settings.BaudRate != 0) (void)SetArbitraryBaud(Handle, Settings.BaudRate);
+}
+
+uint32_t TInterface::Close() {
+  if (IsOpen && Handle >= 0) {
+    (void)ioctl(Handle, TIOCSBRK);
+    // The exclusive flag belongs to the tty and would outlive this descriptor.
+    (void)ioctl(Handle, TIOCNXCL);
+    ::close(Handle);
+  }
+  Handle = -1;
+  IsOpen = false;
+  Status = ST_OK;
+  return Status;
+}
+
+bool TInterface::ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received) {
+  received = 0;
+  const int64_t interval = Settings.ReadInterval;
+  const int64_t total = NowMs() + interval * length + Settings.ReadTotal;
+  int64_t lastByte = 0;
+  while (received < length) {
+    int64_t deadline = total;
+    if (received > 0 && interval > 0) deadline = std::min(deadline, lastByte + interval);
+    const int wait = PollWait(deadline);
+    pollfd port{Handle, POLLIN, 0};
+    const int ready = poll(&port, 1, wait);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (ready == 0) {
+      // The wait ran to its deadline; a zero wait was the last look.
+      if (wait == 0) break;
+      continue;
+    }
+    if (port.revents & (POLLERR | POLLNVAL)) return false;
+    if (port.revents & POLLIN) {
+      const ssize_t got = ::read(Handle, buffer + received, length - received);
+      if (got > 0) {
+        received += static_cast<uint32_t>(got);
+        lastByte = NowMs();
+        continue;
+      }
+      // Readable yet nothing to read: the device is gone (an unplugged adapter).
+      if (got == 0) return false;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN && !(port.revents & POLLHUP)) continue;
+      return false;
+    }
+    if (port.revents & POLLHUP) return false;
+  }
+  return true;
+}
+
+uint32_t TInterface::Read(TTransfer& transfer) {
+  ReadCalls = 0;
+  LastCount = 0;
+  if (!IsOpen) {
+    Status = ST_NOT_OPEN;
+    return Status;
+  }
+  if (transfer.Buffer == nullptr && transfer.Length > 0) {
+    Status = ST_READ_FAILED;
+    return Status;
+  }
+  // COM gives a late answer two more chances; one USB read call already waits for all.
+  const uint32_t calls = Settings.PortKind == PORT_USB ? 1 : 3;
+  Status = ST_READ_SHORT;
+  while (ReadCalls < calls) {
+    ++ReadCalls;
+    uint32_t got = 0;
+    const bool ok = ReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got);
+    LastCount += got;
+    if (!ok) {
+      Status = ST_READ_FAILED;
+      break;
+    }
+    if (LastCount == transfer.Length) {
+      Status = ST_OK;
+      break;
+    }
+  }
+  return Status;
+}
+
+void TInterface::WaitUntilSent(int64_t deadlineMs) {
+  int queued = 0;
+  while (ioctl(Handle, TIOCOUTQ, &queued) == 0 && queued > 0 && NowMs() < deadlineMs) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+uint32_t TInterface::Write(TTransfer& transfer) {
+  if (!IsOpen) {
+    Status = ST_NOT_OPEN;
+    return Status;
+  }
+  if (transfer.Buffer == nullptr && transfer.Length > 0) {
+    Status = ST_WRITE_FAILED;
+    return Status;
+  }
+  // Output is dropped only while the driver still holds some, the rest of a request that
+  // did not get out in time. A pty reports none: what it took is already with the peer, and
+  // its output flush would throw away the previous request before the peer has read it.
+  (void)tcflush(Handle, TCIFLUSH);
+  int unsent = 0;
+  if (ioctl(Handle, TIOCOUTQ, &unsent) == 0 && unsent > 0) (void)tcflush(Handle, TCOFLUSH);
+
+  // No flow control, so the line takes the bytes at its own rate: twice the time they need
+  // on the wire (12 bits a byte at most) and a second to spare bound every wait here.
+  const uint64_t baud = std::max<uint32_t>(Settings.BaudRate, 300);
+  const int64_t deadline = NowMs() + 1000 + static_cast<int64_t>(transfer.Length * 24000ull / baud);
+
+  const uint8_t* next = transfer.Buffer;
+  uint32_t left = transfer.Length;
+  while (left > 0) {
+    const ssize_t put = ::write(Handle, next, left);
+    if (put > 0) {
+      next += put;
+      left -= static_cast<uint32_t>(put);
+      continue;
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno != EAGAIN) {
+      Status = ST_WRITE_FAILED;
+      return Status;
+    }
+    const int wait = PollWait(deadline);
+    if (wait == 0) break;
+    pollfd port{Handle, POLLOUT, 0};
+    const int ready = poll(&port, 1, wait);
+    if (ready < 0 && errno != EINTR) {
+      Status = ST_WRITE_FAILED;
+      return Status;
+    }
+    if (ready > 0 && (port.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+      Status = ST_WRITE_FAILED;
+      return Status;
+    }
+  }
+  if (left > 0) {
+    Status = ST_WRITE_SHORT;
+    return Status;
+  }
+  // The answer's read time-outs must count from the end of the request, not from the moment
+  // the driver took it: a table page takes seconds on the wire at low rates.
+  WaitUntilSent(deadline);
+  Status = ST_OK;
+  return Status;
+}
+
+}  // namespace karvo

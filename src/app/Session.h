@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -110,6 +111,9 @@ class TSession {
   bool ZeroRequest = false;
   uint32_t RunMode = RUN_LINE;
   std::atomic<bool> StreamActive{false};
+  // The streaming worker. Whoever stops a stream clears StreamActive and joins it before the
+  // link is used again from the window thread.
+  std::thread StreamThread;
   uint16_t ExpandedHeight = EXPANDED_HEIGHT;
 
   // Main window fields.

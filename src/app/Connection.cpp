@@ -1,0 +1,190 @@
+// The connection manager: port, baud rate and address selectors, Connect/Disconnect, and
+// the watchdog that tears the connection down when the sensor stops answering.
+#include <cerrno>
+#include <string>
+
+#include "app/Session.h"
+
+namespace karvo {
+
+namespace {
+
+constexpr const char* RAST_IDLE = "0.000 mm";
+constexpr const char* USB_ITEM = "USB";
+
+// Enabling the fold timer only toggles the window. Teardown after a connect that failed
+// before unfolding, or during a stream, would then unfold a disconnected window, so the
+// direction is set explicitly.
+void StartFold(TSession& s, bool expand) {
+  s.ExpandNext = expand;
+  s.View.TimerMore = true;
+}
+
+// A further line for the open-error box where the operator can do something about it.
+std::string ActionableOpenReason(const TInterface& port) {
+  switch (port.LastErrno) {
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTTY: {
+      std::string reason = OpenErrorReason(port.LastErrno);
+      return reason.empty() ? port.LastReason : reason;
+    }
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+void TSession::ComboBoxCOMChange() {
+  if (!SensorLink) return;
+  PortName = View.PortText;
+}
+
+void TSession::ComboBoxWorkBaundChange() {
+  if (!SensorLink || View.BaudIndex < 0 || View.BaudIndex >= BAUD_ITEM_COUNT) return;
+  LinkBaud = static_cast<uint32_t>(std::stoul(BaudItems[View.BaudIndex]));
+  OpenSensorPort();
+}
+
+void TSession::ComboBoxWorkCodeDevChange() {
+  if (!SensorLink || View.AddressIndex < 0 || View.AddressIndex >= ADDRESS_ITEM_COUNT) return;
+  DeviceAddress = static_cast<uint8_t>(View.AddressIndex + 1);
+}
+
+bool TSession::OpenSensorPort() {
+  if (!SensorLink) return false;
+  // A reopen (baud change) must not pull the port from under the streaming worker.
+  if (StreamActive) StopStreamForced();
+  SensorStatus = SensorLink->Close();
+  if (PortName == USB_ITEM) {
+    LinkRequest.PortKind = PORT_USB;
+    LinkRequest.Name = USB_ADAPTER_DESCRIPTION;
+  } else {
+    LinkRequest.PortKind = PORT_COM;
+    LinkRequest.Name = PortName;
+  }
+  LinkRequest.BaudRate = LinkBaud;
+  SensorLink->Port.SysfsRoot = SysfsRoot;
+  SensorStatus = SensorLink->Open(LinkRequest);
+  if (SensorStatus != ST_OK) {
+    std::string text =
+        "Error opening " + PortName + "." + "\r" + "Port already in use or not available.";
+    const std::string reason = ActionableOpenReason(SensorLink->Port);
+    if (!reason.empty()) text += "\r" + reason;
+    Person.Message(text, CAPTION, TIcon::Exclamation);
+    View.ButtonMeasureEnabled = false;
+    return false;
+  }
+  return true;
+}
+
+void TSession::CloseSensorPort() {
+  if (!SensorLink) return;
+  SensorStatus = SensorLink->Close();
+}
+
+// The motion-stage link does not exist yet; its port is closed here once it does.
+void TSession::CloseMotorPort() {}
+
+bool TSession::IdentifySensor() {
+  if (!SensorLink) return false;
+  SensorStatus = SensorLink->Identify(DeviceAddress, DeviceIdentity);
+  if (SensorStatus == ST_OK) {
+    View.LabelModel = std::to_string(DeviceIdentity.DeviceType);
+    View.LabelRelease = std::to_string(DeviceIdentity.Release);
+    View.LabelSerNum = std::to_string(DeviceIdentity.SerialNumber);
+    BaseDistance = DeviceIdentity.BaseDistance;
+    View.LabelBase = std::to_string(BaseDistance) + " mm";
+    MeasuringRange = DeviceIdentity.MeasuringRange;
+    View.LabelRange = std::to_string(MeasuringRange) + " mm";
+  }
+  LastStatus = SensorStatus.load();
+  return LastStatus == ST_OK;
+}
+
+void TSession::ButtonConnectClick() {
+  if (!SensorLink) return;
+  View.SeriesOsc.clear();
+  View.TimerAnswer = false;
+
+  if (View.ButtonConnectTag == 0) {
+    if (!OpenSensorPort()) return;
+    if (View.TimerMore) return;
+    if (!IdentifySensor()) {
+      Person.Message("No answer. Please change parameters.", CAPTION, TIcon::Stop);
+      return;
+    }
+    View.TimerAnswer = true;
+    // A failed read leaves LastStatus set; the watchdog's next tick tears down.
+    if (!ReadAllParameters()) return;
+    View.GridEnabled = true;
+    StartFold(*this, true);
+    View.ButtonConnectTag = 1;
+    View.ButtonConnectCaption = "Disconnect";
+    AdoptReadValues();
+    FillParamGrid();
+    View.ButtonMeasureEnabled = true;
+    View.ButtonStreamEnabled = true;
+    View.ButtonZeroEnabled = true;
+    View.LabelRastEnabled = true;
+    View.WriteToFactoryVisible = true;
+    View.MotorComVisible = true;
+    return;
+  }
+
+  if (View.TimerMore) {
+    // The click is ignored, so the connection keeps its watchdog.
+    View.TimerAnswer = true;
+    return;
+  }
+  StartFold(*this, false);
+  View.ButtonConnectTag = 0;
+  View.ButtonConnectCaption = "Connect";
+  ShowDisconnectedLook();
+  if (StreamActive) StopStreamForced();
+  CloseSensorPort();
+  CloseMotorPort();
+  View.ButtonMeasureEnabled = false;
+  View.ButtonStreamEnabled = false;
+  View.ButtonZeroEnabled = false;
+  View.LabelRastEnabled = false;
+  View.LabelRast = RAST_IDLE;
+}
+
+void TSession::TimerAnswerTimer() {
+  // A tick queued before the timer was stopped must not act.
+  if (!SensorLink || !View.TimerAnswer) return;
+  if (LastStatus == ST_OK) return;
+  NoAnswerTeardown();
+}
+
+void TSession::NoAnswerTeardown() {
+  if (!SensorLink) return;
+  StartFold(*this, false);
+  View.TimerAnswer = false;
+  View.TimerMain = false;
+  View.ButtonMeasureEnabled = false;
+  View.ButtonStreamEnabled = false;
+  View.ButtonZeroEnabled = false;
+  View.ButtonConnectEnabled = true;
+  View.ButtonConnectTag = 0;
+  View.ButtonStreamCaption = "Stream start";
+  View.ButtonConnectCaption = "Connect";
+  View.ButtonMeasureCaption = "Measure";
+  View.ButtonMeasureTag = 0;
+  ShowDisconnectedLook();
+  if (StreamActive) StopStreamForced();
+  CloseSensorPort();
+  CloseMotorPort();
+  View.LabelRastEnabled = false;
+  View.LabelRast = RAST_IDLE;
+  Person.Message("No answer.", CAPTION, TIcon::Stop);
+}
+
+}  // namespace karvo

@@ -1,0 +1,25 @@
+// The parameter file (".prm"): one line per parameter row, "register TAB value LF", in
+// table order. Writing gives the file's bytes; reading takes a file's bytes into a set.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "params/ParamTable.h"
+
+namespace karvo {
+
+// The bytes of a parameter file holding `values`.
+std::string ParamFileBytes(const TParamSet& values);
+
+struct TParamFileRead {
+  bool Complete = false;  // all 36 records were taken
+  int Records = 0;        // records taken; their rows keep what they got even when incomplete
+  std::string BadToken;   // incomplete: the token that is not an integer
+};
+
+// Takes up to 36 records from `bytes` into `values`, in the order they come; stops at the
+// first register or number that is not an integer.
+TParamFileRead ReadParamFileBytes(std::string_view bytes, TParamSet& values);
+
+}  // namespace karvo

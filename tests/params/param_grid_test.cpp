@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "params/ParamGrid.h"
+
+namespace karvo {
+namespace {
+
+using Cells = std::vector<std::pair<int, std::string>>;
+
+TEST(GridCellText, ShowsEachRowInItsUnits) {
+  const struct {
+    int row;
+    uint32_t value;
+    const char* shown;
+    int16_t range = 100;
+  } cases[] = {
+      // clang-format off
+      {2, 48, "115200"},      {4, 0x1E, "Time"},      {5, 0x04, "Mutual_Synch"}, {6, 0x02, "Full"},
+      {7, 31, "31 ~3 mW", 249}, {7, 31, "31 ~5 mW", 250}, {7, 45, "45"},        {12, 81, "0"},
+      {12, 82, "1"},          {13, 255, "1275"},      {14, 1234, "75"},      {14, 0xFFFFFF9C, "-6"},
+      {16, 200, "1000000"},   {17, 0x1A, "01A"},      {17, 0xFFFF, "FFFF"},  {18, 0xAB, "000000AB"},
+      {20, 0x01, "Remote"},   {20, 0x10, "Cotinuous"}, {20, 0x11, "Trigger"}, {26, 2, "Line"},
+      {26, 7, "Temperature"}, {28, 0xFFFFFFFF, "-1"},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(GridCellText(c.row, TPARAMVALUE{"", c.value}, c.range), c.shown)
+        << "row " << c.row << " value " << c.value;
+  }
+  // Whatever a pick-list row shows is one of its entries, so committing it is a choice.
+  for (int row : {0, 4, 5, 6, 7, 19, 20, 26}) {
+    const auto items = GridPickList(row, 100);
+    for (uint32_t v : {0u, 1u, 3u, 5u, 16u, 17u, 31u}) {
+      const std::string shown = GridCellText(row, TPARAMVALUE{"", v}, 100);
+      EXPECT_NE(std::find(items.begin(), items.end(), shown), items.end()) << row << " " << v;
+    }
+  }
+  EXPECT_EQ(GridPickList(13, 100).back(), "1275");
+  EXPECT_EQ(GridPickList(3, 100).size(), 127u);
+}
+
+struct CommitCase {
+  const char* what;
+  int row;
+  uint32_t before;
+  std::string cell;
+  TCommit outcome;
+  uint32_t after;
+  Cells cells = {};
+  int16_t range = 100;
+};
+
+TEST(CommitCell, Rules) {
+  const CommitCase cases[] = {
+      {"baud rate by division", 2, 4, "14400", TCommit::Stored, 6},
+      {"a rate below 2400 would stop the line", 2, 4, "1000", TCommit::Refused, 4, {{2, "9600"}}},
+      {"emptied baud cell", 2, 4, "", TCommit::NotInteger, 4},
+      {"address 0 is nobody", 3, 1, "0", TCommit::Refused, 1, {{3, "1"}}},
+      {"lock time beyond its byte", 13, 0, "1280", TCommit::Refused, 0, {{13, "0"}}},
+      {"above Max", 9, 100, "99999", TCommit::Refused, 100, {{9, "100"}}},
+      {"emptied", 9, 100, "", TCommit::Refused, 100, {{9, "100"}}},
+      {"not a number", 9, 100, "12a", TCommit::NotInteger, 100},
+      {"a typed 0 does not switch on", 0, 1, "0", TCommit::Refused, 1, {{0, "On"}}},
+      {"a non-zero on stays as it is", 0, 5, "On", TCommit::Unchanged, 5},
+      {"window cell returns to percent", 11, 8192, "77", TCommit::Unchanged, 8192, {{11, "50"}}},
+      {"window value pulled into range", 12, 20000, "50", TCommit::Stored, 16384, {{12, "100"}}},
+      {"zero point 1", 14, 0, "1", TCommit::Stored, 16},
+      {"zero point refusal rounds", 14, 1240, "99999", TCommit::Refused, 1240, {{14, "76"}}},
+      {"zero point emptied", 14, 16, "", TCommit::Refused, 16, {{14, "1"}}},
+      // Leaving the row must not walk the value through the coarser display units.
+      {"zero point as filled", 14, 1234, "75", TCommit::Unchanged, 1234},
+      {"zero point as refused", 14, 1240, "76", TCommit::Unchanged, 1240},
+      {"standard id above Max", 17, 0x10, "FFF", TCommit::Refused, 0x10, {{17, "010"}}},
+      {"lower-case hex", 17, 0x10, "7ff", TCommit::Stored, 2047, {{17, "7FF"}}},
+      {"extended id above Max", 18, 0x10, "ffffffff", TCommit::Refused, 0x10, {{18, "00000010"}}},
+      {"nine digits do not wrap", 18, 5, "100000000", TCommit::Refused, 5, {{18, "00000005"}}},
+      {"typed level with a note", 7, 0, "14", TCommit::Stored, 14, {{7, "14 ~0,5 mW"}}},
+      {"entry of the other list", 7, 0, "31 ~3 mW", TCommit::Stored, 31, {{7, "31 ~5 mW"}}, 300},
+      {"a level beyond the list is found back", 7, 45, "45", TCommit::Unchanged, 45},
+      {"no new level beyond the list", 7, 45, "32", TCommit::Refused, 45, {{7, "45"}}},
+      {"junk is not level 0", 7, 3, "abc", TCommit::Refused, 3, {{7, "3"}}},
+  };
+  for (const auto& c : cases) {
+    TParamSet set;
+    set[c.row].Value = c.before;
+    const TCommitResult r = CommitCell(c.row, c.cell, set, c.range, RUN_LINE);
+    EXPECT_EQ(r.Outcome, c.outcome) << c.what;
+    EXPECT_EQ(set[c.row].Value, c.after) << c.what;
+    EXPECT_EQ(r.Cells, c.cells) << c.what;
+    EXPECT_EQ(r.BadText, c.outcome == TCommit::NotInteger ? c.cell : "") << c.what;
+  }
+}
+
+TEST(CommitCell, ModeOfRun) {
+  const struct {
+    const char* cell;
+    uint32_t runModeBefore;
+    TCommit outcome;
+    uint32_t runMode;
+    uint32_t reg;
+  } cases[] = {
+      {"Calibration", RUN_LINE, TCommit::Stored, RUN_CALIBRATION, 0},
+      {"NonLine", RUN_LINE, TCommit::Stored, RUN_NONLINE, 1},
+      {"Temperature", RUN_LINE, TCommit::Stored, RUN_TEMPERATURE, 3},
+      {"Line", RUN_PULSE, TCommit::Stored, RUN_LINE, 0},
+      {"Pulse", RUN_PULSE, TCommit::Unchanged, 0, 7},
+      {"line", RUN_LINE, TCommit::Refused, 0, 7},
+  };
+  for (const auto& c : cases) {
+    TParamSet set;
+    set[26].Value = 7;
+    const TCommitResult r = CommitCell(26, c.cell, set, 100, c.runModeBefore);
+    EXPECT_EQ(r.Outcome, c.outcome) << c.cell;
+    EXPECT_EQ(r.RunMode, c.runMode) << c.cell;
+    EXPECT_EQ(set[26].Value, c.reg) << c.cell;
+  }
+  EXPECT_EQ(RunModeOfRegister(2), RUN_LINE);
+  EXPECT_EQ(RunModeOfRegister(3), RUN_TEMPERATURE);
+  EXPECT_EQ(RunModeLabelRast(RUN_TEMPERATURE), "0 cl");
+  EXPECT_EQ(RunModeLabelRast(RUN_MOTION_HOME), " ");
+}
+
+TEST(CommitCell, SharedModeRegister) {
+  const struct {
+    const char* what;
+    int row;
+    uint32_t rows[4];  // rows 4, 5, 6, 20 before
+    const char* cell;
+    uint32_t after;
+    const char* row4;
+    const char* row20;
+  } cases[] = {
+      {"mutual synch while triggered", 5, {1, 1, 1, 1}, "Mutual_Synch", 0x0D, "Trigger", "Remote"},
+      {"continuous clears the trigger", 20, {1, 1, 1, 1}, "Cotinuous", 0x10, "Time", "Cotinuous"},
+      {"remote keeps it", 20, {0x11, 0x11, 0x11, 0x11}, "Remote", 0x01, "Trigger", "Remote"},
+      {"bit 3 is never cleared", 4, {0x0D, 0x0D, 0x0D, 0x0D}, "Time", 0x0C, "Time", "Remote"},
+      {"setting keeps bits above the byte",
+       4,
+       {0x104, 0x104, 0x104, 0x104},
+       "Trigger",
+       0x10D,
+       "Trigger",
+       "Remote"},
+      {"clearing drops them", 4, {0x105, 0x105, 0x105, 0x105}, "Time", 0x04, "Time", "Remote"},
+      {"rows out of step are ORed", 6, {1, 0, 2, 0x10}, "Window", 0x11, "Trigger", "Trigger"},
+  };
+  for (const auto& c : cases) {
+    TParamSet set;
+    set[4].Value = c.rows[0];
+    set[5].Value = c.rows[1];
+    set[6].Value = c.rows[2];
+    set[20].Value = c.rows[3];
+    const TCommitResult r = CommitCell(c.row, c.cell, set, 100, RUN_LINE);
+    EXPECT_EQ(r.Outcome, TCommit::Stored) << c.what;
+    for (int row : {4, 5, 6, 20}) EXPECT_EQ(set[row].Value, c.after) << c.what << " row " << row;
+    EXPECT_EQ(r.Cells, (Cells{{4, c.row4}, {20, c.row20}})) << c.what;
+  }
+  TParamSet set;
+  EXPECT_EQ(CommitCell(5, "1", set, 100, RUN_LINE).Outcome, TCommit::Refused)
+      << "a typed digit is not a choice";
+}
+
+TEST(KeyAccepted, FiltersByKindAndLength) {
+  const struct {
+    uint8_t kind;
+    char key;
+    size_t length;
+    bool accepted;
+  } cases[] = {
+      {KIND_DEC, '7', 0, true},
+      {KIND_DEC, 'a', 0, false},
+      {KIND_DEC, '\r', 0, false},
+      {KIND_HEX, 'F', 2, true},
+      {KIND_HEX, 'g', 0, false},
+      {KIND_TEXT, '\xFF', 0, true},
+      {KIND_DEC, '1', 3, false},
+      {KIND_DEC, KEY_BACKSPACE, 3, true},
+      {KIND_HEX, KEY_BACKSPACE, 3, true},
+      {KIND_TEXT, 'x', 3, false},
+      {KIND_TEXT, KEY_BACKSPACE, 9, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(KeyAccepted(c.kind, 3, c.key, c.length), c.accepted)
+        << int(c.kind) << " '" << c.key << "' at " << c.length;
+  }
+}
+
+}  // namespace
+}  // namespace karvo

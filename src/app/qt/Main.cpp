@@ -1,0 +1,623 @@
+#include "app/qt/Main.h"
+
+#include <qcustomplot.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <filesystem>
+
+#include "params/qt/ParamGridView.h"
+#include "range/qt/Range.h"
+
+namespace karvo {
+
+namespace {
+
+constexpr int CLIENT_WIDTH = 639;
+constexpr int TOP_PANEL_HEIGHT = 73;
+constexpr int BOTTOM_PANEL_HEIGHT = 59;
+constexpr int PARAM_PANEL_WIDTH = 237;
+constexpr int CHART_WIDTH = 402;
+constexpr int FORM_FONT_PX = 11;
+constexpr int MIDDLE_MIN_USEFUL = 100;
+
+QString Decode(const std::string& bytes) {
+  return QString::fromStdString(Cp1251ToUtf8(bytes));
+}
+
+// A message's lines are broken by a carriage return alone.
+QString MessageText(const std::string& bytes) {
+  QString text = Decode(bytes);
+  text.replace("\r\n", "\n");
+  text.replace('\r', '\n');
+  return text;
+}
+
+QFont SansFont(int pixelSize) {
+  QFont font;
+  font.setFamilies(
+      {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial", "DejaVu Sans"});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(pixelSize);
+  return font;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(name);
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+// Left-axis numbers as "#,##0.####": grouped thousands, up to four decimals, no trailing
+// zeros.
+class TGroupedTicker : public QCPAxisTicker {
+ protected:
+  QString getTickLabel(double tick, const QLocale& locale, QChar, int) override {
+    QLocale grouped = locale;
+    grouped.setNumberOptions(grouped.numberOptions() & ~QLocale::OmitGroupSeparator);
+    QString text = grouped.toString(tick, 'f', 4);
+    const QString point = grouped.decimalPoint();
+    if (text.contains(point)) {
+      while (text.endsWith('0')) text.chop(1);
+      if (text.endsWith(point)) text.chop(point.size());
+    }
+    if (text == "-0") text = "0";
+    return text;
+  }
+};
+
+}  // namespace
+
+// ---- What the session asks of the operator ----
+
+class TFormMain::TWindowOperator : public TOperator {
+ public:
+  explicit TWindowOperator(TFormMain& form) : form_(form) {}
+
+  void Message(const std::string& text, const std::string& caption, TIcon icon) override {
+    // The View's timers must be mirrored before the box's event loop lets them fire.
+    form_.SyncFromView();
+    if (form_.dialogs_) return form_.dialogs_->Message(text, caption, icon);
+    QMessageBox box(BoxIcon(icon), Decode(caption), MessageText(text), QMessageBox::Ok, &form_);
+    box.exec();
+  }
+
+  bool Confirm(const std::string& text, const std::string& caption) override {
+    form_.SyncFromView();
+    if (form_.dialogs_) return form_.dialogs_->Confirm(text, caption);
+    QMessageBox box(QMessageBox::Warning, Decode(caption), MessageText(text),
+                    QMessageBox::Ok | QMessageBox::Cancel, &form_);
+    box.setDefaultButton(QMessageBox::Ok);
+    return box.exec() == QMessageBox::Ok;
+  }
+
+  bool RetryCancel(const std::string& text, const std::string& caption) override {
+    form_.SyncFromView();
+    if (form_.dialogs_) return form_.dialogs_->RetryCancel(text, caption);
+    QMessageBox box(QMessageBox::Critical, Decode(caption), MessageText(text),
+                    QMessageBox::Retry | QMessageBox::Cancel, &form_);
+    box.setDefaultButton(QMessageBox::Retry);
+    return box.exec() == QMessageBox::Retry;
+  }
+
+  std::optional<std::string> AskSaveFile(const std::string& suggestedName) override {
+    form_.SyncFromView();
+    if (form_.dialogs_) return form_.dialogs_->AskSaveFile(suggestedName);
+    const QString suggestion = Decode(suggestedName);
+    const QString suffix = QFileInfo(suggestion).suffix();
+    QString filter = "All files (*)";
+    if (!suffix.isEmpty()) filter = QString("*.%1 files (*.%1);;").arg(suffix) + filter;
+    // The session asks "Rewrite file?" itself.
+    const QString name = QFileDialog::getSaveFileName(&form_, QString(), suggestion, filter,
+                                                      nullptr, QFileDialog::DontConfirmOverwrite);
+    if (name.isEmpty()) return std::nullopt;
+    return QFile::encodeName(name).toStdString();
+  }
+
+  std::optional<std::string> AskOpenFile() override {
+    form_.SyncFromView();
+    if (form_.dialogs_) return form_.dialogs_->AskOpenFile();
+    const QString name = QFileDialog::getOpenFileName(&form_, QString(), QString(),
+                                                      "Parameter files (*.prm);;All files (*)");
+    if (name.isEmpty()) return std::nullopt;
+    return QFile::encodeName(name).toStdString();
+  }
+
+  void Beep() override {
+    if (form_.dialogs_) return form_.dialogs_->Beep();
+    QApplication::beep();
+  }
+
+  void EditRange(int32_t& windowBegin, int32_t& windowEnd) override {
+    form_.SyncFromView();
+    form_.FormRange()->Edit(windowBegin, windowEnd);
+  }
+
+  void Refresh() override {
+    form_.SyncFromView();
+    form_.repaint();
+    if (form_.dialogs_) form_.dialogs_->Refresh();
+  }
+
+ private:
+  static QMessageBox::Icon BoxIcon(TIcon icon) {
+    switch (icon) {
+      case TIcon::Stop:
+        return QMessageBox::Critical;
+      case TIcon::Exclamation:
+      case TIcon::Warning:
+        return QMessageBox::Warning;
+      case TIcon::None:
+        break;
+    }
+    return QMessageBox::NoIcon;
+  }
+
+  TFormMain& form_;
+};
+
+// ---- Construction ----
+
+TFormMain::TFormMain(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      person_(std::make_unique<TWindowOperator>(*this)),
+      session_(std::make_unique<TSession>(*person_)) {
+  setObjectName("FormMain");
+  setWindowTitle(MAIN_CAPTION);
+  setFont(SansFont(FORM_FONT_PX));
+  setFixedSize(CLIENT_WIDTH, session_->View.Height);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+
+  auto* top = new QFrame(this);
+  top->setObjectName("PanelTop");
+  top->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  top->setFixedHeight(TOP_PANEL_HEIGHT);
+  BuildTopPanel(top);
+  layout->addWidget(top);
+
+  // The grid and the chart give way when the window folds; the panels above and below
+  // keep their height.
+  PanelMiddle = new QWidget(this);
+  PanelMiddle->setObjectName("PanelMiddle");
+  PanelMiddle->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
+  auto* middle = new QHBoxLayout(PanelMiddle);
+  middle->setContentsMargins(0, 0, 0, 0);
+  middle->setSpacing(0);
+  auto* paramPanel = new QWidget(PanelMiddle);
+  paramPanel->setObjectName("PanelParam");
+  paramPanel->setFixedWidth(PARAM_PANEL_WIDTH);
+  paramPanel->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
+  BuildParamPanel(paramPanel);
+  middle->addWidget(paramPanel);
+  BuildChart(PanelMiddle);
+  Chart1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
+  middle->addWidget(Chart1);
+  layout->addWidget(PanelMiddle, 1);
+  // A folded window shows the panels only: a sliver of grid and chart would be noise. A
+  // cover rather than hiding them, so that folding never moves the keyboard focus.
+  middleCover_ = new QWidget(PanelMiddle);
+  middleCover_->setObjectName("PanelMiddleCover");
+  middleCover_->setAutoFillBackground(true);
+  middleCover_->hide();
+  PanelMiddle->installEventFilter(this);
+
+  auto* bottom = new QFrame(this);
+  bottom->setObjectName("PanelBottom");
+  bottom->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  bottom->setFixedHeight(BOTTOM_PANEL_HEIGHT);
+  BuildBottomPanel(bottom);
+  layout->addWidget(bottom);
+
+  BuildMenus();
+
+  TimerMore = new QTimer(this);
+  TimerMore->setObjectName("TimerMore");
+  TimerMore->setInterval(1);
+  connect(TimerMore, &QTimer::timeout, this,
+          [this] { Forward([this] { session_->TimerMoreTimer(); }); });
+  TimerAnswer = new QTimer(this);
+  TimerAnswer->setObjectName("TimerAnswer");
+  TimerAnswer->setInterval(200);
+  connect(TimerAnswer, &QTimer::timeout, this,
+          [this] { Forward([this] { session_->TimerAnswerTimer(); }); });
+  // The measurement loop's tick arrives with the measurement; until then the timer only
+  // mirrors the View.
+  TimerMain = new QTimer(this);
+  TimerMain->setObjectName("TimerMain");
+  TimerMain->setInterval(10);
+
+  for (const auto& device : FindSerialDevices()) AddPort(device, false);
+
+  session_->FormCreate();
+  SyncFromView();
+}
+
+TFormMain::~TFormMain() {
+  FormClose();
+}
+
+void TFormMain::BuildTopPanel(QWidget* panel) {
+  MakeLabel(panel, "Label10", "COM Number:", 8, 6);
+  ComboBoxCOM = new QComboBox(panel);
+  ComboBoxCOM->setObjectName("ComboBoxCOM");
+  // The operator may type a device path as well as pick an item.
+  ComboBoxCOM->setEditable(true);
+  ComboBoxCOM->setInsertPolicy(QComboBox::NoInsert);
+  ComboBoxCOM->setCompleter(nullptr);
+  ComboBoxCOM->setMaxVisibleItems(9);
+  for (const char* name : {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "USB"})
+    ComboBoxCOM->addItem(name);
+  ComboBoxCOM->setGeometry(8, 21, 100, 22);
+  ComboBoxCOM->view()->setMinimumWidth(240);
+  connect(ComboBoxCOM, &QComboBox::currentTextChanged, this, [this](const QString& text) {
+    if (syncing_) return;
+    Forward([this, text] {
+      session_->View.PortText = QFile::encodeName(text).toStdString();
+      session_->ComboBoxCOMChange();
+    });
+  });
+
+  MakeLabel(panel, "Label5", "UART Baud Rate:", 114, 6);
+  ComboBoxWorkBaund = new QComboBox(panel);
+  ComboBoxWorkBaund->setObjectName("ComboBoxWorkBaund");
+  for (int i = 0; i < BAUD_ITEM_COUNT; ++i) ComboBoxWorkBaund->addItem(BaudItems[i]);
+  ComboBoxWorkBaund->setGeometry(114, 21, 86, 22);
+  connect(ComboBoxWorkBaund, &QComboBox::currentIndexChanged, this, [this](int index) {
+    if (syncing_ || index < 0) return;
+    Forward([this, index] {
+      session_->View.BaudIndex = index;
+      session_->ComboBoxWorkBaundChange();
+    });
+  });
+
+  MakeLabel(panel, "Label4", "Net Number of Device:", 211, 6);
+  ComboBoxWorkCodeDev = new QComboBox(panel);
+  ComboBoxWorkCodeDev->setObjectName("ComboBoxWorkCodeDev");
+  for (int i = 1; i <= ADDRESS_ITEM_COUNT; ++i) ComboBoxWorkCodeDev->addItem(QString::number(i));
+  ComboBoxWorkCodeDev->setGeometry(211, 21, 64, 22);
+  connect(ComboBoxWorkCodeDev, &QComboBox::currentIndexChanged, this, [this](int index) {
+    if (syncing_ || index < 0) return;
+    Forward([this, index] {
+      session_->View.AddressIndex = index;
+      session_->ComboBoxWorkCodeDevChange();
+    });
+  });
+
+  const auto button = [panel](const char* name, const char* caption, int x) {
+    auto* b = new QPushButton(caption, panel);
+    b->setObjectName(name);
+    b->setGeometry(x, 46, 77, 23);
+    return b;
+  };
+  ButtonConnect = button("ButtonConnect", "Connect", 8);
+  ButtonMeasure = button("ButtonMeasure", "Measure", 88);
+  ButtonStream = button("ButtonStream", "Stream start", 168);
+  ButtonZero = button("ButtonZero", "Zero set", 248);
+  connect(ButtonConnect, &QPushButton::clicked, this,
+          [this] { Forward([this] { session_->ButtonConnectClick(); }); });
+
+  LabelRast = new QLabel("0.000 mm", panel);
+  LabelRast->setObjectName("LabelRast");
+  LabelRast->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  QFont big("Times New Roman");
+  big.setFamilies({"Times New Roman", "Liberation Serif", "Nimbus Roman", "DejaVu Serif"});
+  big.setStyleHint(QFont::Serif);
+  big.setPixelSize(45);
+  LabelRast->setFont(big);
+  LabelRast->setAutoFillBackground(true);
+  QPalette palette = LabelRast->palette();
+  palette.setColor(QPalette::Window, Qt::black);
+  palette.setColor(QPalette::WindowText, Qt::red);
+  // A disabled display stays readable, dimmed, on its black ground.
+  palette.setColor(QPalette::Disabled, QPalette::Window, Qt::black);
+  palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(128, 0, 0));
+  LabelRast->setPalette(palette);
+  LabelRast->setContentsMargins(0, 0, 6, 0);
+  LabelRast->setGeometry(348, 4, CLIENT_WIDTH - 348 - 4, TOP_PANEL_HEIGHT - 8);
+}
+
+void TFormMain::BuildParamPanel(QWidget* panel) {
+  auto* layout = new QVBoxLayout(panel);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  ValueListEditorParam = new TParamGridView(*session_, panel);
+  ValueListEditorParam->SyncWindow = [this] { SyncFromView(); };
+  layout->addWidget(ValueListEditorParam, 1);
+  ProgressBarParam = new QProgressBar(panel);
+  ProgressBarParam->setObjectName("ProgressBarParam");
+  ProgressBarParam->setRange(0, 100);
+  ProgressBarParam->setValue(0);
+  ProgressBarParam->setTextVisible(false);
+  ProgressBarParam->setFixedHeight(16);
+  layout->addWidget(ProgressBarParam);
+}
+
+void TFormMain::BuildChart(QWidget* parent) {
+  Chart1 = new QCustomPlot(parent);
+  Chart1->setObjectName("Chart1");
+  Chart1->setFixedWidth(CHART_WIDTH);
+  Chart1->setMinimumHeight(0);
+  Chart1->setLocale(QLocale());
+  Chart1->plotLayout()->insertRow(0);
+  auto* title = new QCPTextElement(Chart1, "Oscilloscope");
+  QFont titleFont("Arial");
+  titleFont.setFamilies({"Arial", "Liberation Sans", "DejaVu Sans"});
+  titleFont.setPixelSize(13);
+  title->setFont(titleFont);
+  title->setTextColor(Qt::blue);
+  Chart1->plotLayout()->addElement(0, 0, title);
+  Chart1->legend->setVisible(false);
+  Chart1->yAxis->setTicker(QSharedPointer<QCPAxisTicker>(new TGroupedTicker));
+  Chart1->xAxis->setRange(0, 10);
+  Chart1->yAxis->setRange(0, 1);
+  SeriesOsc = Chart1->addGraph();
+  SeriesOsc->setObjectName("SeriesOsc");
+  SeriesOsc->setPen(QPen(Qt::red));
+  SeriesOsc->setLineStyle(QCPGraph::lsLine);
+  SeriesOsc->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssSquare, Qt::red, Qt::red, 4));
+  Chart1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Chart1, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { PopupMenuSave->popup(Chart1->mapToGlobal(pos)); });
+}
+
+void TFormMain::BuildBottomPanel(QWidget* panel) {
+  MakeLabel(panel, "Label18", "Device type:", 8, 10);
+  LabelModel = MakeLabel(panel, "LabelModel", "none", 96, 10);
+  MakeLabel(panel, "Label6", "Serial number:", 8, 32);
+  LabelSerNum = MakeLabel(panel, "LabelSerNum", "none", 96, 32);
+
+  QLabel* release = MakeLabel(panel, "Label17", "Release:", 150, 11);
+  LabelRelease = MakeLabel(panel, "LabelRelease", "none", 196, 11);
+  for (QLabel* label : {release, LabelRelease}) {
+    label->setFont(SansFont(9));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, QColor(192, 192, 192));
+    label->setPalette(palette);
+    label->adjustSize();
+  }
+
+  MakeLabel(panel, "Label7", "Base distance:", 262, 10);
+  MakeLabel(panel, "Label8", "Measuring range:", 262, 32);
+  LabelBase = MakeLabel(panel, "LabelBase", "none mm", 356, 10);
+  LabelRange = MakeLabel(panel, "LabelRange", "none mm", 356, 32);
+  for (QLabel* label : {LabelBase, LabelRange}) {
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setFixedWidth(72);
+  }
+
+  LabelCOMmotor = MakeLabel(panel, "LabelCOMmotor", "COM Motor:", 480, 10);
+  ComboBoxMotorCom = new QComboBox(panel);
+  ComboBoxMotorCom->setObjectName("ComboBoxMotorCom");
+  for (const char* name : {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "USB"})
+    ComboBoxMotorCom->addItem(name);
+  ComboBoxMotorCom->setCurrentIndex(1);
+  ComboBoxMotorCom->setGeometry(546, 6, 84, 22);
+  LabelCOMmotor->hide();
+  ComboBoxMotorCom->hide();
+}
+
+void TFormMain::BuildMenus() {
+  PopupMenuParam = new QMenu(this);
+  PopupMenuParam->setObjectName("PopupMenuParam");
+  const auto item = [this](const char* name, const char* caption, void (TSession::*handler)()) {
+    QAction* action = PopupMenuParam->addAction(caption);
+    action->setObjectName(name);
+    connect(action, &QAction::triggered, this,
+            [this, handler] { Forward([this, handler] { (session_.get()->*handler)(); }); });
+    return action;
+  };
+  item("PopupMenuLoad", "Load", &TSession::PopupMenuLoadClick);
+  item("PopupMenuRead", "Read", &TSession::PopupMenuReadClick);
+  item("PopupMenuCompare", "Compare", &TSession::PopupMenuCompareClick);
+  PopupMenuParam->addSeparator();
+  item("PopupMenuLoadAll", "Load All", &TSession::PopupMenuLoadAllClick);
+  item("PopupMenuReadAll", "Read All", &TSession::PopupMenuReadAllClick);
+  item("PopupMenuCompareAll", "Compare All", &TSession::PopupMenuCompareAllClick);
+  PopupMenuParam->addSeparator();
+  item("PopupMenuFLASH", "Write to FLASH", &TSession::PopupMenuFLASHClick);
+  item("PopupMenuDefault", "Default", &TSession::PopupMenuDefaultClick);
+  WriteToFactory = item("WriteToFactory", "Write to Factory", &TSession::PopupMenuFactoryClick);
+  PopupMenuParam->addSeparator();
+  item("WrParamFile", "Write to file", &TSession::WrParamFileClick);
+  item("RdParamFile", "Read from file", &TSession::RdParamFileClick);
+  ValueListEditorParam->PopupMenu = PopupMenuParam;
+
+  // The chart's menu works once the data file and the chart's own state exist.
+  PopupMenuSave = new QMenu(this);
+  PopupMenuSave->setObjectName("PopupMenuSave");
+  QAction* save = PopupMenuSave->addAction("Save data to file");
+  save->setObjectName("SaveDataToFile");
+  PopupMenuSave->addSeparator();
+  QAction* clear = PopupMenuSave->addAction("Clear");
+  clear->setObjectName("ClearChart");
+  save->setEnabled(false);
+  clear->setEnabled(false);
+}
+
+// ---- Mirroring the View ----
+
+template <typename Handler>
+void TFormMain::Forward(Handler&& handler) {
+  if (closed_ || syncing_ || !session_) return;
+  handler();
+  SyncFromView();
+}
+
+void TFormMain::SyncTimer(QTimer* timer, bool run) {
+  if (run && !timer->isActive()) timer->start();
+  if (!run && timer->isActive()) timer->stop();
+}
+
+void TFormMain::SyncSeries() {
+  const auto& points = session_->View.SeriesOsc;
+  if (points == shownSeries_) return;
+  shownSeries_ = points;
+  QVector<double> x, y;
+  x.reserve(points.size());
+  y.reserve(points.size());
+  for (const auto& [px, py] : points) {
+    x.push_back(px);
+    y.push_back(py);
+  }
+  SeriesOsc->setData(x, y, true);
+  if (!points.empty()) Chart1->rescaleAxes();
+  Chart1->replot(QCustomPlot::rpQueuedReplot);
+}
+
+void TFormMain::SyncFromView() {
+  if (closed_ || syncing_ || !session_) return;
+  syncing_ = true;
+  const TMainView& v = session_->View;
+
+  const QString port = QFile::decodeName(QByteArray::fromStdString(v.PortText));
+  if (ComboBoxCOM->currentText() != port) {
+    const int found = ComboBoxCOM->findText(port, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (found >= 0 && found != ComboBoxCOM->currentIndex()) ComboBoxCOM->setCurrentIndex(found);
+    if (ComboBoxCOM->currentText() != port) ComboBoxCOM->setEditText(port);
+  }
+  if (ComboBoxWorkBaund->currentIndex() != v.BaudIndex)
+    ComboBoxWorkBaund->setCurrentIndex(v.BaudIndex);
+  if (ComboBoxWorkCodeDev->currentIndex() != v.AddressIndex)
+    ComboBoxWorkCodeDev->setCurrentIndex(v.AddressIndex);
+
+  ButtonConnect->setText(Decode(v.ButtonConnectCaption));
+  ButtonConnect->setProperty("Tag", v.ButtonConnectTag);
+  ButtonConnect->setEnabled(v.ButtonConnectEnabled);
+  ButtonMeasure->setText(Decode(v.ButtonMeasureCaption));
+  ButtonMeasure->setProperty("Tag", v.ButtonMeasureTag);
+  ButtonMeasure->setEnabled(v.ButtonMeasureEnabled);
+  ButtonStream->setText(Decode(v.ButtonStreamCaption));
+  ButtonStream->setEnabled(v.ButtonStreamEnabled);
+  ButtonZero->setEnabled(v.ButtonZeroEnabled);
+  LabelRast->setText(Decode(v.LabelRast));
+  LabelRast->setEnabled(v.LabelRastEnabled);
+
+  LabelModel->setText(Decode(v.LabelModel));
+  LabelRelease->setText(Decode(v.LabelRelease));
+  LabelSerNum->setText(Decode(v.LabelSerNum));
+  LabelBase->setText(Decode(v.LabelBase));
+  LabelRange->setText(Decode(v.LabelRange));
+  for (QLabel* label : {LabelModel, LabelRelease, LabelSerNum}) label->adjustSize();
+  LabelCOMmotor->setVisible(v.MotorComVisible);
+  ComboBoxMotorCom->setVisible(v.MotorComVisible);
+
+  WriteToFactory->setVisible(v.WriteToFactoryVisible);
+  WriteToFactory->setEnabled(v.WriteToFactoryVisible);
+  const int max = std::max(v.ProgressMax, 0);
+  if (ProgressBarParam->maximum() != max) ProgressBarParam->setMaximum(max);
+  // The bar shows a position past its maximum as full, as the transfers expect.
+  ProgressBarParam->setValue(std::clamp(v.ProgressPos, 0, max));
+  SyncSeries();
+
+  if (height() != v.Height) setFixedSize(CLIENT_WIDTH, v.Height);
+  SyncTimer(TimerMore, v.TimerMore);
+  SyncTimer(TimerAnswer, v.TimerAnswer);
+  SyncTimer(TimerMain, v.TimerMain);
+  syncing_ = false;
+
+  ValueListEditorParam->SyncFromView();
+}
+
+// ---- Ports ----
+
+std::vector<std::string> TFormMain::FindSerialDevices() {
+  namespace fs = std::filesystem;
+  const auto list = [](const fs::path& folder, const std::vector<std::string>& prefixes) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      for (const auto& prefix : prefixes) {
+        if (name.rfind(prefix, 0) == 0) found.push_back(it->path().string());
+      }
+    }
+    // ttyUSB2 before ttyUSB10.
+    std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+      return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    return found;
+  };
+  std::vector<std::string> devices = list("/dev", {"ttyUSB", "ttyACM"});
+  const auto byId = list("/dev/serial/by-id", {""});
+  devices.insert(devices.end(), byId.begin(), byId.end());
+  return devices;
+}
+
+void TFormMain::AddPort(const std::string& devicePath, bool select) {
+  const QString path = QFile::decodeName(QByteArray::fromStdString(devicePath));
+  if (ComboBoxCOM->findText(path, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) {
+    const bool was = syncing_;
+    syncing_ = true;
+    ComboBoxCOM->addItem(path);
+    syncing_ = was;
+  }
+  if (select) {
+    Forward([this, &devicePath] {
+      session_->View.PortText = devicePath;
+      session_->ComboBoxCOMChange();
+    });
+  }
+}
+
+// ---- Range window ----
+
+TFormRange* TFormMain::FormRange() {
+  if (!formRange_) formRange_ = new TFormRange(this);
+  return formRange_;
+}
+
+// ---- Closing ----
+
+void TFormMain::FormClose() {
+  if (closed_) return;
+  // No timer tick and no grid event may reach the session or its link from here on.
+  TimerMore->stop();
+  TimerAnswer->stop();
+  TimerMain->stop();
+  closed_ = true;
+  ValueListEditorParam->Detach();
+  session_->FormClose();
+}
+
+bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == PanelMiddle && event->type() == QEvent::Resize) {
+    middleCover_->setGeometry(PanelMiddle->rect());
+    middleCover_->setVisible(PanelMiddle->height() < MIDDLE_MIN_USEFUL);
+    middleCover_->raise();
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TFormMain::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  Forward([this] { session_->FormResize(); });
+}
+
+void TFormMain::closeEvent(QCloseEvent* event) {
+  FormClose();
+  event->accept();
+}
+
+}  // namespace karvo

@@ -1,0 +1,172 @@
+// KARVO-SP desktop program: the main window and the range window. `--demo` puts a simulated
+// sensor on a pseudo-terminal and offers it as the port, so Connect finds a real answer.
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "app/Session.h"
+#include "app/qt/Main.h"
+#include "range/qt/Range.h"
+#include "sim/SensorSim.h"
+
+namespace {
+
+const char* const HELP =
+    "Usage: karvo-sp [--demo] [--help]\n"
+    "\n"
+    "Setup program for KARVO laser distance sensors on a serial line.\n"
+    "\n"
+    "  --demo   start a simulated sensor (9600 baud, net address 1) on a pseudo-terminal\n"
+    "           and select it as the port; click Connect to talk to it\n"
+    "  --help   show this text\n"
+    "\n"
+    "Ports: COM1..COM8 are /dev/ttyS0../dev/ttyS7, USB is the sensor's USB adapter; USB and\n"
+    "ACM serial devices found on this machine are listed too, and any device path may be\n"
+    "typed into the port box.\n";
+
+// An exception that escapes an event handler is shown and ends the program, as one that
+// escapes start-up does.
+class TApplication : public QApplication {
+ public:
+  using QApplication::QApplication;
+
+  bool notify(QObject* receiver, QEvent* event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+      Fail(e.what());
+    } catch (...) {
+      Fail("Unknown error.");
+    }
+    return false;
+  }
+
+  static void Fail(const QString& what) {
+    static bool failing = false;
+    if (failing) return;
+    failing = true;
+    QMessageBox::critical(nullptr, karvo::APP_TITLE, what);
+    QCoreApplication::exit(1);
+  }
+};
+
+struct TOptions {
+  bool Demo = false;
+  // For looking at the windows without a person: save pictures and quit.
+  QString Screenshot;
+  QString ScreenshotRange;
+  bool ScreenshotConnected = false;
+  int ScreenshotDelayMs = 300;
+  QString Unknown;
+};
+
+TOptions ParseOptions(const QStringList& args) {
+  TOptions o;
+  for (int i = 1; i < args.size(); ++i) {
+    const QString& a = args[i];
+    const auto next = [&] { return i + 1 < args.size() ? args[++i] : QString(); };
+    if (a == "--demo") {
+      o.Demo = true;
+    } else if (a == "--screenshot") {
+      o.Screenshot = next();
+    } else if (a == "--screenshot-range") {
+      o.ScreenshotRange = next();
+    } else if (a == "--screenshot-connected") {
+      o.ScreenshotConnected = true;
+    } else if (a == "--screenshot-delay") {
+      o.ScreenshotDelayMs = next().toInt();
+    } else if (o.Unknown.isEmpty()) {
+      o.Unknown = a;
+    }
+  }
+  return o;
+}
+
+// Saves the windows once the fold animation has come to rest, then quits.
+void ScheduleScreenshots(const TOptions& o, karvo::TFormMain& form, karvo::TFormRange& range) {
+  QTimer::singleShot(o.ScreenshotDelayMs, &form, [&form, &range, o] {
+    if (o.ScreenshotConnected) form.ButtonConnect->click();
+    auto* poll = new QTimer(&form);
+    QObject::connect(poll, &QTimer::timeout, &form, [&form, &range, o, poll] {
+      if (form.TimerMore->isActive()) return;
+      poll->stop();
+      if (!o.Screenshot.isEmpty()) form.grab().save(o.Screenshot);
+      if (!o.ScreenshotRange.isEmpty()) {
+        range.WindowBegin = 20;
+        range.WindowEnd = 70;
+        range.show();
+        QCoreApplication::processEvents();
+        range.grab().save(o.ScreenshotRange);
+        range.hide();
+      }
+      QCoreApplication::quit();
+    });
+    poll->start(50);
+  });
+}
+
+int Run(TApplication& app, const TOptions& options) {
+  std::unique_ptr<karvo::sim::TSensorSim> sim;
+  if (options.Demo) {
+    karvo::sim::TSensorSimOptions simOptions;
+    simOptions.Address = 1;
+    simOptions.Baud = 9600;
+    sim = std::make_unique<karvo::sim::TSensorSim>(simOptions);
+    std::string error;
+    if (!sim->Start(&error)) {
+      std::fprintf(stderr, "karvo-sp: the simulated sensor did not start: %s\n", error.c_str());
+      return 1;
+    }
+  }
+
+  // The window closes the port in its close handler, before the simulator goes.
+  karvo::TFormMain formMain;
+  karvo::TFormRange formRange(&formMain);
+  formMain.SetFormRange(&formRange);
+  if (sim) formMain.AddPort(sim->DevicePath(), true);
+  formMain.show();
+
+  if (!options.Screenshot.isEmpty() || !options.ScreenshotRange.isEmpty())
+    ScheduleScreenshots(options, formMain, formRange);
+  const int result = app.exec();
+  formMain.FormClose();
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Help needs no display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(HELP, stdout);
+      return 0;
+    }
+  }
+  TApplication app(argc, argv);
+  // Only the name: a display name would be appended to every window and box caption.
+  app.setApplicationName(karvo::APP_TITLE);
+
+  const TOptions options = ParseOptions(app.arguments());
+  if (!options.Unknown.isEmpty()) {
+    std::fprintf(stderr, "karvo-sp: unknown option %s\n%s", qPrintable(options.Unknown), HELP);
+    return 2;
+  }
+
+  try {
+    return Run(app, options);
+  } catch (const std::exception& e) {
+    QMessageBox::critical(nullptr, karvo::APP_TITLE, e.what());
+  } catch (...) {
+    QMessageBox::critical(nullptr, karvo::APP_TITLE, "Unknown error.");
+  }
+  return 1;
+}

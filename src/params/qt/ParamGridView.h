@@ -1,0 +1,100 @@
+// The parameter grid: a two-column key/value grid whose value cells follow each row's edit
+// style (plain text, text with a "..." button, editable pick list). It shows the session's
+// grid rows and forwards the grid's events (select cell, exit, context menu, edit button,
+// typed characters) to the session; the session decides what a commit or a key does.
+#pragma once
+
+#include <QPointer>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+#include <functional>
+#include <vector>
+
+#include "app/Session.h"
+
+class QMenu;
+
+namespace karvo {
+
+class TParamGridView;
+
+class TParamGridDelegate : public QStyledItemDelegate {
+  Q_OBJECT
+
+ public:
+  explicit TParamGridDelegate(TParamGridView* grid);
+
+  QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                        const QModelIndex& index) const override;
+  void setEditorData(QWidget* editor, const QModelIndex& index) const override;
+  void setModelData(QWidget* editor, QAbstractItemModel* model,
+                    const QModelIndex& index) const override;
+  void updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+                            const QModelIndex& index) const override;
+
+ private:
+  TParamGridView* grid_;
+};
+
+class TParamGridView : public QTableWidget {
+  Q_OBJECT
+
+ public:
+  explicit TParamGridView(TSession& session, QWidget* parent = nullptr);
+  ~TParamGridView() override;
+
+  // Shown by a right click, after the pending edit was committed.
+  QMenu* PopupMenu = nullptr;
+  // Called after every event forwarded to the session, to show the whole window's new
+  // state; the grid shows its own part when this is empty.
+  std::function<void()> SyncWindow;
+
+  // Copies the session's grid rows and enabled state into the grid.
+  void SyncFromView();
+  // From now on nothing reaches the session (the window is closing).
+  void Detach() { session_ = nullptr; }
+
+  // Text of a value cell (grid row 1..36): the open editor's text, else the cell's.
+  QString CellText(int gridRow) const;
+  // The editor open in a value cell, if any.
+  QWidget* OpenEditor() const { return editor_; }
+  int OpenEditorGridRow() const;
+
+  // The grid's events, also callable by tests.
+  bool SelectCell(int newGridRow);  // false when the session kept the old row
+  void Exit();
+  void ContextPopup();
+  void EditButtonClick();
+  bool KeyPress(char key);  // false when the key is discarded
+
+  // Editors of the three styles.
+  static QString EditorText(const QWidget* editor);
+  static void SetEditorText(QWidget* editor, const QString& text);
+
+ protected:
+  bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  friend class TParamGridDelegate;
+  friend class TParamSelectionModel;
+
+  // The row the session commits takes the text the operator typed.
+  void StoreEditedText();
+  void AfterEvent();
+  void OnFocusChanged(QWidget* old, QWidget* now);
+  bool Inside(const QWidget* w) const;
+  // A typed key as the byte the session's key filter takes; -1 for keys that type nothing.
+  static int KeyByte(const QKeyEvent* event);
+
+  TSession* session_;
+  QPointer<QWidget> editor_;
+  QPersistentModelIndex editorIndex_;
+  std::vector<TGridRow> shown_;  // the rows as last copied from the session
+  bool syncing_ = false;
+  bool inEvent_ = false;
+};
+
+}  // namespace karvo

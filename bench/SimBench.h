@@ -1,0 +1,76 @@
+// What the link benchmarks share: a paced simulated sensor with the program's link opened on
+// it, the parameters' register runs, and per-exchange timing.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol/Karvointerface.h"
+#include "sim/SensorSim.h"
+
+namespace karvo::bench {
+
+using Clock = std::chrono::steady_clock;
+
+// Bits on the wire per byte at 8E1: start, 8 data, parity, stop.
+constexpr double BITS_PER_BYTE = 11;
+// A result exchange (2 request + 4 answer bytes) and a register read (4 + 2) alike.
+constexpr double EXCHANGE_BYTES = 6;
+
+// First register and size of the 36 parameters, in table order: 126 registers.
+inline const std::pair<uint8_t, uint8_t> PARAMETER_RUNS[36] = {
+    {0, 1},   {1, 1},   {4, 1},   {3, 1},   {2, 1},    {2, 1},   {2, 1},   {5, 1},    {6, 1},
+    {8, 2},   {10, 2},  {12, 2},  {14, 2},  {16, 1},   {23, 2},  {41, 1},  {32, 1},   {34, 2},
+    {36, 4},  {40, 1},  {2, 1},   {129, 1}, {25, 2},   {27, 2},  {130, 2}, {132, 1},  {7, 1},
+    {144, 1}, {146, 2}, {148, 2}, {150, 2}, {160, 32}, {192, 8}, {200, 8}, {208, 16}, {224, 16},
+};
+
+struct TSimLink {
+  std::unique_ptr<sim::TSensorSim> Sim;
+  TKARVOInterface Link;
+  TLinkSettings Settings;
+
+  bool Start(uint32_t baud, benchmark::State& state) {
+    sim::TSensorSimOptions options;
+    options.Baud = baud;
+    Sim = std::make_unique<sim::TSensorSim>(options);
+    std::string error;
+    if (!Sim->Start(&error)) {
+      state.SkipWithError(("simulator: " + error).c_str());
+      return false;
+    }
+    Settings.Name = Sim->DevicePath();
+    Settings.BaudRate = baud;
+    if (Link.Open(Settings) != ST_OK) {
+      state.SkipWithError(("port: " + Link.Port.LastReason).c_str());
+      return false;
+    }
+    return true;
+  }
+};
+
+// Durations of single operations, in seconds.
+class TTimes {
+ public:
+  void Add(Clock::duration d) { seconds_.push_back(std::chrono::duration<double>(d).count()); }
+  double Mean() const {
+    double sum = 0;
+    for (double s : seconds_) sum += s;
+    return seconds_.empty() ? 0 : sum / static_cast<double>(seconds_.size());
+  }
+  double Percentile(double p) {
+    if (seconds_.empty()) return 0;
+    std::sort(seconds_.begin(), seconds_.end());
+    return seconds_[static_cast<size_t>(p * static_cast<double>(seconds_.size() - 1))];
+  }
+
+ private:
+  std::vector<double> seconds_;
+};
+
+}  // namespace karvo::bench

@@ -1,0 +1,49 @@
+// Time to connect to the simulated sensor the way the program does: open the port, identify,
+// then read the 36 parameters register by register (126 exchanges); against the wire time.
+#include <cstdio>
+
+#include "SimBench.h"
+
+namespace karvo::bench {
+namespace {
+
+// Identify: 2 + 16 bytes; each register read: 4 + 2 bytes.
+constexpr double CONNECT_BYTES = 18 + 126 * EXCHANGE_BYTES;
+
+void BM_Connect(benchmark::State& state) {
+  auto baud = static_cast<uint32_t>(state.range(0));
+  TSimLink bench;
+  if (!bench.Start(baud, state)) return;
+  bench.Link.Close();
+  int64_t failures = 0;
+  TTimes times;
+  for (auto _ : state) {
+    auto start = Clock::now();
+    if (bench.Link.Open(bench.Settings) != ST_OK) ++failures;
+    IdentityRecord identity;
+    if (bench.Link.Identify(1, identity) != ST_OK) ++failures;
+    uint8_t bytes[32];
+    for (auto [first, size] : PARAMETER_RUNS)
+      if (bench.Link.ReadRegisters(1, first, size, bytes) != ST_OK) ++failures;
+    times.Add(Clock::now() - start);
+    bench.Link.Close();
+  }
+  double wire = CONNECT_BYTES * BITS_PER_BYTE / baud;
+  state.counters["connect_ms"] = times.Mean() * 1e3;
+  state.counters["wire_ms"] = wire * 1e3;
+  state.counters["ratio"] = times.Mean() / wire;
+  state.counters["median_ratio"] = times.Percentile(0.5) / wire;
+  state.counters["failures"] = static_cast<double>(failures);
+  std::printf(
+      "connect %6u baud: %.2f ms (median %.2f ms), wire %.2f ms, time/wire %.3f "
+      "(median %.3f)\n",
+      baud, times.Mean() * 1e3, times.Percentile(0.5) * 1e3, wire * 1e3, times.Mean() / wire,
+      times.Percentile(0.5) / wire);
+}
+BENCHMARK(BM_Connect)->Arg(9600)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_Connect)->Arg(115200)->Iterations(30)->UseRealTime();
+
+}  // namespace
+}  // namespace karvo::bench
+
+BENCHMARK_MAIN();

@@ -1,0 +1,730 @@
+#include "sim/SensorSim.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "sim/PtyLine.h"
+#include "sim/SensorModel.h"
+
+namespace karvo::sim {
+namespace {
+
+constexpr size_t LOG_LIMIT = 65536;
+constexpr int64_t MS = 1'000'000;
+// The fastest the sensor samples in a stream, whatever the sampling period says.
+constexpr int64_t MIN_SAMPLE_NS = 100'000;
+constexpr int64_t TABLE_WRITE_NS = 2 * MS;
+// A flush of the program's port this recent belongs to the request that follows it.
+constexpr int64_t FLUSH_WINDOW_NS = 20 * MS;
+// Waking from a sleep takes tens of microseconds here, a byte time at the higher rates: sleeps
+// end this much before a byte is due, and the rest is waited out awake.
+constexpr int64_t EARLY_WAKE_NS = 50'000;
+// A sensor is always awake, but a thread here that has slept takes tens of microseconds to
+// notice the next request: after an answer the thread stays awake this long, as the program
+// usually asks again at once.
+constexpr int64_t AWAKE_AFTER_ANSWER_NS = 300'000;
+// How long to leave a master alone that reports a hang-up (no slave open) before looking again.
+constexpr int64_t HANGUP_RETRY_NS = 20 * MS;
+
+int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+int PayloadLength(uint8_t command) {
+  switch (command) {
+    case 2:
+    case 4:
+    case 9:
+      return 1;
+    case 3:
+    case 8:
+      return 2;
+    case 10:
+      return 1026;
+    default:
+      return 0;
+  }
+}
+
+// Splits the incoming byte stream into request frames. A byte with bit 7 clear always opens a
+// new frame, so a broken frame is dropped as soon as the next one begins.
+class TRequestParser {
+ public:
+  enum TStep { NOTHING, STARTED, COMPLETE };
+
+  TStep Feed(uint8_t byte) {
+    if (complete_) {
+      frame_.clear();
+      complete_ = false;
+    }
+    if ((byte & 0x80) == 0) {
+      frame_.assign(1, byte);
+      return STARTED;
+    }
+    if (frame_.empty()) return NOTHING;
+    frame_.push_back(byte);
+    if (frame_.size() == 2) need_ = 2 + 2 * static_cast<size_t>(PayloadLength(byte & 0x0F));
+    if (frame_.size() < need_) return NOTHING;
+    complete_ = true;
+    return COMPLETE;
+  }
+
+  void Reset() {
+    frame_.clear();
+    complete_ = false;
+  }
+  const std::vector<uint8_t>& Frame() const { return frame_; }
+  uint8_t Address() const { return frame_[0] & 0x7F; }
+  uint8_t Command() const { return frame_[1] & 0x0F; }
+  std::vector<uint8_t> Payload() const {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 2; i + 1 < frame_.size(); i += 2)
+      bytes.push_back(static_cast<uint8_t>((frame_[i] & 0x0F) | ((frame_[i + 1] & 0x0F) << 4)));
+    return bytes;
+  }
+
+ private:
+  std::vector<uint8_t> frame_;
+  size_t need_ = 2;
+  bool complete_ = false;
+};
+
+}  // namespace
+
+struct TSensorSim::Impl {
+  explicit Impl(const TSensorSimOptions& options)
+      : Options(options), Model(options), Target(options.MeasuringRange / 2.0) {
+    LinkAddress = Model.Working[reg::ADDRESS] & 0x7F;
+    LinkBaud = Model.Working[reg::BAUD] * 2400u;
+  }
+
+  const TSensorSimOptions Options;
+
+  // Shared with the callers' threads, under Mutex.
+  mutable std::mutex Mutex;
+  TSensorModel Model;
+  double Target;
+  std::function<double()> Source;
+  bool Silent = false;
+  int SilentAfter = -1;
+  bool CorruptTags = false;
+  bool WrongAck = false;
+  int SplitPieces = 0;
+  int SplitGapMs = 0;
+  std::deque<std::vector<uint8_t>> Log;
+  std::string Path;
+  bool HangUpWanted = false;
+  std::condition_variable HangUpDone;
+  // The UART's settings. They follow registers 3 and 4 (a value of 0 leaves the UART as it
+  // was), except while pinned: a flash command answers at the settings it came in with.
+  mutable uint8_t LinkAddress = 1;
+  mutable uint32_t LinkBaud = 9600;
+  bool Pinned = false;
+
+  std::atomic<uint32_t> Answers{0};
+  uint64_t PacedAnswers = 0;  // under Mutex, with the two below
+  int64_t LateSumNs = 0;
+  int64_t LateMaxNs = 0;
+  std::atomic<bool> StreamingNow{false};
+  std::atomic<bool> StopWanted{false};
+  std::thread Thread;
+  int WakeFd = -1;
+
+  // The rest belongs to the sensor's thread while it runs.
+  TPtyLine Line;
+  TRequestParser Parser;
+  int64_t FrameStart = 0;
+  int64_t FlushSeen = 0;
+  int64_t AwakeUntil = 0;
+  int64_t QuietUntil = 0;
+  uint8_t Tag = 0;
+  struct TAnswer {
+    std::vector<uint8_t> Wire;
+    std::vector<int64_t> Due;  // when each byte has fully arrived on a real line
+    size_t Next = 0;
+    bool Unpin = false;
+  };
+  std::deque<TAnswer> Out;
+  struct TJob {  // an acknowledge that comes once the flash has been written
+    bool Active = false;
+    bool Table = false;
+    int64_t Due = 0;
+    uint8_t Code = 0;
+    std::vector<uint8_t> Payload;
+  } Job;
+  bool Streaming = false;
+  int64_t NextSample = 0;
+
+  void Link(uint8_t& address, uint32_t& baud) const {
+    if (!Pinned) {
+      if (uint8_t a = Model.Working[reg::ADDRESS] & 0x7F) LinkAddress = a;
+      if (uint8_t b = Model.Working[reg::BAUD]) LinkBaud = b * 2400u;
+    }
+    address = LinkAddress;
+    baud = LinkBaud;
+  }
+
+  // A UART receives within a few percent of its rate; parity it can check only when the
+  // pseudo-terminal shows it (odd or stick parity).
+  bool LineMatches(uint32_t baud) const {
+    TLineSettings s;
+    if (!Line.ReadSettings(s)) return false;
+    double ratio = static_cast<double>(s.Baud) / baud;
+    return ratio > 0.98 && ratio < 1.02 && !s.OddParity && !s.StickParity;
+  }
+
+  int64_t ByteNs(uint32_t baud) const { return Options.Pace ? 11'000'000'000LL / baud : 0; }
+
+  double Distance() {
+    std::function<double()> source;
+    {
+      std::lock_guard lock(Mutex);
+      if (!Source) return Target;
+      source = Source;
+    }
+    return source();  // outside the lock: the source may lock its own owner
+  }
+
+  // Queues one answer of m data bytes whose first byte starts at `at`. Mutex held.
+  void Answer(const uint8_t* data, size_t m, int64_t at, uint32_t baud, bool unpin = false) {
+    if (SilentAfter == 0) Silent = true;
+    if (Silent) {
+      if (unpin) Pinned = false;
+      return;
+    }
+    if (SilentAfter > 0) --SilentAfter;
+    Tag = (Tag + 1) & 7;
+    TAnswer answer;
+    answer.Unpin = unpin;
+    uint8_t high = static_cast<uint8_t>(0x80 | (Tag << 4));
+    for (size_t i = 0; i < m; ++i) {
+      answer.Wire.push_back(high | (data[i] & 0x0F));
+      answer.Wire.push_back(high | (data[i] >> 4));
+    }
+    if (CorruptTags) {
+      answer.Wire.back() ^= 0x10;
+      CorruptTags = false;
+    }
+    size_t n = answer.Wire.size();
+    int pieces = std::max(1, SplitPieces);
+    int64_t gap = static_cast<int64_t>(SplitGapMs) * MS;
+    SplitPieces = 0;
+    int64_t byteNs = ByteNs(baud);
+    for (size_t i = 0; i < n; ++i) {
+      auto piece = static_cast<int64_t>(i * static_cast<size_t>(pieces) / n);
+      answer.Due.push_back(at + static_cast<int64_t>(i + 1) * byteNs + piece * gap);
+    }
+    Out.push_back(std::move(answer));
+  }
+
+  void AbortAnswers() {
+    for (const auto& answer : Out)
+      if (answer.Unpin) Pinned = false;
+    Out.clear();
+  }
+
+  void HandleFrame() {
+    uint8_t command = Parser.Command();
+    double mm = (command == 6 || command == 15) ? Distance() : 0.0;
+    std::lock_guard lock(Mutex);
+    if (Log.size() >= LOG_LIMIT) Log.pop_front();
+    Log.push_back(Parser.Frame());
+    if (Silent) return;
+    uint8_t address;
+    uint32_t baud;
+    Link(address, baud);
+    if (Parser.Address() != address || !LineMatches(baud)) return;
+    int64_t now = NowNs();
+    if (Job.Active) return;  // busy writing its flash
+    // A new request from the program ends whatever answer is still going out.
+    AbortAnswers();
+    int64_t at =
+        std::max(now, FrameStart + static_cast<int64_t>(Parser.Frame().size()) * ByteNs(baud));
+    std::vector<uint8_t> payload = Parser.Payload();
+    if (Streaming) {
+      if (command == 8) {
+        Streaming = false;
+        StreamingNow = false;
+      }
+      return;
+    }
+    auto& working = Model.Working;
+    switch (command) {
+      case 1:
+        Answer(&working[reg::IDENTITY], 8, at, baud);
+        break;
+      case 2:
+        Answer(&working[payload[0]], 1, at, baud);
+        break;
+      case 3:
+        working[payload[0]] = payload[1];
+        break;
+      case 4:
+      case 10:
+        Job.Active = true;
+        Job.Table = command == 10;
+        Job.Due =
+            at + (command == 4 ? static_cast<int64_t>(Options.FlashWriteMs) * MS : TABLE_WRITE_NS);
+        Job.Code = payload.empty() ? 0 : payload[0];
+        Job.Payload = std::move(payload);
+        Pinned = true;
+        break;
+      case 6: {
+        uint16_t result = Model.Result(mm);
+        uint8_t bytes[2] = {static_cast<uint8_t>(result), static_cast<uint8_t>(result >> 8)};
+        Answer(bytes, 2, at, baud);
+        break;
+      }
+      case 7:
+        Streaming = true;
+        StreamingNow = true;
+        NextSample = at + SampleInterval(baud);
+        break;
+      case 9: {
+        std::vector<uint16_t> words = Model.TablePage(payload[0]);
+        if (words.empty()) break;  // no such page: nothing to say
+        std::vector<uint8_t> bytes;
+        for (uint16_t w : words) {
+          bytes.push_back(static_cast<uint8_t>(w >> 8));
+          bytes.push_back(static_cast<uint8_t>(w));
+        }
+        Answer(bytes.data(), bytes.size(), at, baud);
+        break;
+      }
+      case 15: {
+        uint8_t record[260];
+        Model.Pulse(mm, record);
+        Answer(record, sizeof record, at, baud);
+        break;
+      }
+      default:
+        break;  // 8 on an idle sensor, and codes the sensor does not know
+    }
+  }
+
+  int64_t SampleInterval(uint32_t baud) const {
+    int64_t period = static_cast<int64_t>(Model.Word(reg::SAMPLING_PERIOD)) * 1000;
+    return std::max({period, MIN_SAMPLE_NS, 4 * ByteNs(baud)});
+  }
+
+  void RunJob(int64_t now) {
+    if (!Job.Active || now < Job.Due) return;
+    std::lock_guard lock(Mutex);
+    Job.Active = false;
+    uint8_t address;
+    uint32_t baud;
+    Link(address, baud);
+    bool done = !WrongAck;
+    WrongAck = false;
+    uint8_t ack;
+    if (Job.Table) {
+      const auto& p = Job.Payload;
+      done = done && p.size() == 1026 && p[1024] < TABLE_PAGES && p[1025] == 0xAA;
+      if (done) {
+        uint16_t words[TABLE_PAGE_WORDS];
+        for (int i = 0; i < TABLE_PAGE_WORDS; ++i)
+          words[i] = static_cast<uint16_t>((p[2 * i] << 8) | p[2 * i + 1]);
+        Model.SetTablePage(p[1024], words);
+      }
+      ack = done ? 0xAA : 0x55;
+    } else {
+      switch (done ? Job.Code : 0) {
+        case 0xAA:
+          Model.Flash = Model.Working;
+          break;
+        case 0x69:
+          Model.Working = Model.Factory;
+          Model.Flash = Model.Factory;
+          break;
+        case 0x96:
+          Model.Factory = Model.Working;
+          break;
+        default:
+          done = false;
+      }
+      ack = done ? Job.Code : static_cast<uint8_t>(~Job.Code);
+    }
+    Job.Payload.clear();
+    if (LineMatches(baud))
+      Answer(&ack, 1, Job.Due, baud, true);
+    else
+      Pinned = false;
+  }
+
+  void RunStream(int64_t now) {
+    if (!Streaming || now < NextSample) return;
+    double mm = Distance();
+    std::lock_guard lock(Mutex);
+    uint8_t address;
+    uint32_t baud;
+    Link(address, baud);
+    // Samples go out whether anyone listens or not; one that finds the line still busy with
+    // the previous one is lost, as on a real line.
+    if (Out.empty()) {
+      uint16_t result = Model.Result(mm);
+      uint8_t bytes[2] = {static_cast<uint8_t>(result), static_cast<uint8_t>(result >> 8)};
+      if (LineMatches(baud)) Answer(bytes, 2, NextSample, baud);
+    }
+    int64_t interval = SampleInterval(baud);
+    NextSample += interval;
+    if (NextSample <= now) NextSample = now + interval;
+  }
+
+  void Transmit(int64_t now) {
+    uint8_t buffer[4096];
+    size_t count = 0;
+    {
+      std::lock_guard lock(Mutex);
+      while (!Out.empty() && count < sizeof buffer) {
+        TAnswer& answer = Out.front();
+        while (answer.Next < answer.Wire.size() && answer.Due[answer.Next] <= now &&
+               count < sizeof buffer)
+          buffer[count++] = answer.Wire[answer.Next++];
+        if (answer.Next < answer.Wire.size()) break;
+        if (answer.Unpin) Pinned = false;
+        if (Options.Pace) {
+          int64_t late = now - answer.Due.back();
+          ++PacedAnswers;
+          LateSumNs += late;
+          LateMaxNs = std::max(LateMaxNs, late);
+        }
+        ++Answers;
+        if (Options.Pace && !Streaming) AwakeUntil = now + AWAKE_AFTER_ANSWER_NS;
+        Out.pop_front();
+      }
+    }
+    // Bytes the line cannot take (nobody reading, buffer full) are lost, as on a real line.
+    if (count == 0) return;
+    [[maybe_unused]] ssize_t written = ::write(Line.Master(), buffer, count);
+  }
+
+  int64_t NextWake() {
+    std::lock_guard lock(Mutex);
+    int64_t wake = -1;
+    auto consider = [&](int64_t t) { wake = wake < 0 ? t : std::min(wake, t); };
+    if (!Out.empty()) consider(Out.front().Due[Out.front().Next]);
+    if (Job.Active) consider(Job.Due);
+    if (Streaming && Out.empty()) consider(NextSample);
+    if (QuietUntil > 0) consider(QuietUntil);
+    return wake;
+  }
+
+  void DropState() {
+    Parser.Reset();
+    FlushSeen = 0;
+    AwakeUntil = 0;
+    Out.clear();
+    Job = TJob{};
+    Streaming = false;
+    StreamingNow = false;
+    Pinned = false;
+  }
+
+  void ServeHangUp() {
+    std::lock_guard lock(Mutex);
+    if (!HangUpWanted) return;
+    Line.Close();
+    DropState();
+    HangUpWanted = false;
+    HangUpDone.notify_all();
+  }
+
+  void ReadRequests(int64_t now) {
+    uint8_t buffer[4096];
+    bool flushed = false;
+    ssize_t n = Line.Read(buffer, sizeof buffer, flushed);
+    if (n < 0) {
+      if (errno == EIO) QuietUntil = now + HANGUP_RETRY_NS;
+      return;
+    }
+    if (flushed) FlushSeen = now;
+    for (ssize_t i = 0; i < n; ++i) {
+      switch (Parser.Feed(buffer[i])) {
+        case TRequestParser::STARTED:
+          // The bytes reach us only after the kernel has passed them on, a while after the
+          // program wrote them; on a real line they start on the wire at once. The flush the
+          // program makes just before writing marks that moment better than their arrival.
+          FrameStart = (FlushSeen > 0 && now - FlushSeen < FLUSH_WINDOW_NS) ? FlushSeen : now;
+          FlushSeen = 0;
+          break;
+        case TRequestParser::COMPLETE:
+          HandleFrame();
+          break;
+        default:
+          break;
+      }
+    }
+  }
+
+  void Run() {
+    // Answer bytes are due every 24 us at 460800 baud: the default 50 us slack would smear them.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    // A real sensor keeps its timing whatever load the computer is under. Where the system
+    // allows it, the sensor's thread gets a real-time priority for that; it sleeps but for the
+    // last moments before a byte is due.
+    sched_param priority{};
+    priority.sched_priority = 10;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    while (!StopWanted) {
+      ServeHangUp();
+      int64_t now = NowNs();
+      if (QuietUntil > 0 && now >= QuietUntil) QuietUntil = 0;
+      RunJob(now);
+      RunStream(now);
+      if (Line.IsOpen()) Transmit(now);
+      int64_t wake = NextWake();
+      pollfd fds[2] = {{WakeFd, POLLIN, 0}, {Line.Master(), POLLIN, 0}};
+      nfds_t count = (Line.IsOpen() && QuietUntil == 0) ? 2 : 1;
+      timespec timeout{};
+      if (wake >= 0) {
+        int64_t left = std::max<int64_t>(0, wake - NowNs());
+        if (left > 0 && left <= EARLY_WAKE_NS && Options.Pace) {
+          while (NowNs() < wake) {
+          }
+          left = 0;
+        } else if (left > EARLY_WAKE_NS) {
+          left -= EARLY_WAKE_NS;
+        }
+        timeout.tv_sec = left / 1'000'000'000;
+        timeout.tv_nsec = left % 1'000'000'000;
+      }
+      bool awake = NowNs() < AwakeUntil && (wake < 0 || wake > AwakeUntil);
+      if (awake) timeout = timespec{};
+      int ready = ppoll(fds, count, (wake >= 0 || awake) ? &timeout : nullptr, nullptr);
+      if (ready <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        uint64_t value;
+        [[maybe_unused]] ssize_t drained = ::read(WakeFd, &value, sizeof value);
+      }
+      if (count == 2) {
+        if (fds[1].revents & POLLIN)
+          ReadRequests(NowNs());
+        else if (fds[1].revents & (POLLHUP | POLLERR))
+          QuietUntil = NowNs() + HANGUP_RETRY_NS;
+      }
+    }
+  }
+
+  void Wake() const {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(WakeFd, &one, sizeof one);
+  }
+};
+
+TSensorSim::TSensorSim(const TSensorSimOptions& options) : impl_(std::make_unique<Impl>(options)) {}
+
+TSensorSim::~TSensorSim() {
+  Stop();
+}
+
+bool TSensorSim::Start(std::string* error) {
+  Impl& d = *impl_;
+  if (d.Thread.joinable()) return true;
+  uint8_t address;
+  uint32_t baud;
+  {
+    std::lock_guard lock(d.Mutex);
+    d.Link(address, baud);
+  }
+  if (!d.Line.Open(baud, error)) return false;
+  d.WakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (d.WakeFd < 0) {
+    if (error) *error = std::string("eventfd: ") + std::strerror(errno);
+    d.Line.Close();
+    return false;
+  }
+  {
+    std::lock_guard lock(d.Mutex);
+    d.Path = d.Line.SlavePath();
+    d.DropState();
+  }
+  d.StopWanted = false;
+  d.Thread = std::thread([&d] { d.Run(); });
+  return true;
+}
+
+void TSensorSim::Stop() {
+  Impl& d = *impl_;
+  if (d.Thread.joinable()) {
+    d.StopWanted = true;
+    d.Wake();
+    d.Thread.join();
+  }
+  d.Line.Close();
+  if (d.WakeFd >= 0) ::close(d.WakeFd);
+  d.WakeFd = -1;
+  std::lock_guard lock(d.Mutex);
+  d.DropState();
+}
+
+std::string TSensorSim::DevicePath() const {
+  std::lock_guard lock(impl_->Mutex);
+  return impl_->Path;
+}
+
+uint8_t TSensorSim::Register(uint8_t reg) const {
+  std::lock_guard lock(impl_->Mutex);
+  return impl_->Model.Working[reg];
+}
+
+void TSensorSim::SetRegister(uint8_t reg, uint8_t value) {
+  std::lock_guard lock(impl_->Mutex);
+  impl_->Model.Working[reg] = value;
+}
+
+uint8_t TSensorSim::FlashRegister(uint8_t reg) const {
+  std::lock_guard lock(impl_->Mutex);
+  return impl_->Model.Flash[reg];
+}
+
+uint8_t TSensorSim::FactoryRegister(uint8_t reg) const {
+  std::lock_guard lock(impl_->Mutex);
+  return impl_->Model.Factory[reg];
+}
+
+void TSensorSim::SetTargetDistance(double mm) {
+  std::lock_guard lock(impl_->Mutex);
+  impl_->Target = mm;
+  impl_->Source = nullptr;
+}
+
+void TSensorSim::SetDistanceSource(std::function<double()> source) {
+  std::lock_guard lock(impl_->Mutex);
+  impl_->Source = std::move(source);
+}
+
+std::vector<uint16_t> TSensorSim::TablePage(uint8_t page) const {
+  std::lock_guard lock(impl_->Mutex);
+  return impl_->Model.TablePage(page);
+}
+
+void TSensorSim::SetTablePage(uint8_t page, const std::vector<uint16_t>& words) {
+  if (words.size() != TABLE_PAGE_WORDS) return;
+  std::lock_guard lock(impl_->Mutex);
+  impl_->Model.SetTablePage(page, words.data());
+}
+
+void TSensorSim::ClearTable() {
+  std::vector<uint16_t> zeros(TABLE_PAGE_WORDS, 0);
+  std::lock_guard lock(impl_->Mutex);
+  for (int page = 0; page < TABLE_PAGES; ++page) impl_->Model.SetTablePage(page, zeros.data());
+}
+
+double TSensorSim::RawPosition(double mm) const {
+  std::lock_guard lock(impl_->Mutex);
+  return impl_->Model.Position(mm);
+}
+
+void TSensorSim::FailSilent(bool silent) {
+  std::lock_guard lock(impl_->Mutex);
+  impl_->Silent = silent;
+  impl_->SilentAfter = -1;
+}
+
+void TSensorSim::FailSilentAfter(int answers) {
+  std::lock_guard lock(impl_->Mutex);
+  impl_->Silent = false;
+  impl_->SilentAfter = std::max(0, answers);
+}
+
+void TSensorSim::CorruptNextTags() {
+  std::lock_guard lock(impl_->Mutex);
+  impl_->CorruptTags = true;
+}
+
+void TSensorSim::WrongAckNext() {
+  std::lock_guard lock(impl_->Mutex);
+  impl_->WrongAck = true;
+}
+
+void TSensorSim::SplitNextAnswer(int pieces, int gapMs) {
+  std::lock_guard lock(impl_->Mutex);
+  impl_->SplitPieces = pieces;
+  impl_->SplitGapMs = std::max(0, gapMs);
+}
+
+void TSensorSim::HangUp() {
+  Impl& d = *impl_;
+  std::unique_lock lock(d.Mutex);
+  if (!d.Thread.joinable()) {
+    d.Line.Close();
+    return;
+  }
+  d.HangUpWanted = true;
+  d.Wake();
+  d.HangUpDone.wait(lock, [&d] { return !d.HangUpWanted; });
+}
+
+void TSensorSim::ClearFaults() {
+  std::lock_guard lock(impl_->Mutex);
+  Impl& d = *impl_;
+  d.Silent = false;
+  d.SilentAfter = -1;
+  d.CorruptTags = false;
+  d.WrongAck = false;
+  d.SplitPieces = 0;
+  d.SplitGapMs = 0;
+}
+
+std::vector<std::vector<uint8_t>> TSensorSim::Requests() const {
+  std::lock_guard lock(impl_->Mutex);
+  return {impl_->Log.begin(), impl_->Log.end()};
+}
+
+void TSensorSim::ClearRequests() {
+  std::lock_guard lock(impl_->Mutex);
+  impl_->Log.clear();
+}
+
+uint32_t TSensorSim::AnswerCount() const {
+  return impl_->Answers;
+}
+
+TSensorSim::TPacingStats TSensorSim::PacingStats() const {
+  std::lock_guard lock(impl_->Mutex);
+  TPacingStats stats;
+  stats.Answers = impl_->PacedAnswers;
+  if (stats.Answers > 0)
+    stats.MeanLateUs = static_cast<double>(impl_->LateSumNs) / 1000.0 / stats.Answers;
+  stats.MaxLateUs = static_cast<double>(impl_->LateMaxNs) / 1000.0;
+  return stats;
+}
+
+bool TSensorSim::Streaming() const {
+  return impl_->StreamingNow;
+}
+
+uint32_t TSensorSim::LineBaud() const {
+  std::lock_guard lock(impl_->Mutex);
+  uint8_t address;
+  uint32_t baud;
+  impl_->Link(address, baud);
+  return baud;
+}
+
+uint8_t TSensorSim::LineAddress() const {
+  std::lock_guard lock(impl_->Mutex);
+  uint8_t address;
+  uint32_t baud;
+  impl_->Link(address, baud);
+  return address;
+}
+
+}  // namespace karvo::sim

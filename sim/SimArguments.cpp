@@ -1,0 +1,86 @@
+#include "sim/SimArguments.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace karvo::sim {
+
+const char* const SIM_USAGE =
+    "usage: karvo-sim [options]\n"
+    "Simulates a KARVO laser distance sensor on a pseudo-terminal and prints its device path.\n"
+    "  --address N    net address, 1..127 (default 1)\n"
+    "  --baud N       line rate, a multiple of 2400 up to 460800 (default 9600)\n"
+    "  --range MM     measuring range in mm, 1..32767 (default 100)\n"
+    "  --base MM      base distance in mm, 0..32767 (default 60)\n"
+    "  --serial N     serial number, 0..65535 (default 1234)\n"
+    "  --distance MM  target distance from the base in mm (default half the range)\n"
+    "  --no-pace      answer at once instead of at the line rate\n"
+    "  --help         show this text\n";
+
+namespace {
+
+bool ParseLong(const std::string& text, long low, long high, long& value) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || text.empty() || *end != '\0' || v < low || v > high) return false;
+  value = v;
+  return true;
+}
+
+bool ParseDouble(const std::string& text, double& value) {
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || text.empty() || *end != '\0') return false;
+  value = v;
+  return true;
+}
+
+}  // namespace
+
+std::string ParseSimArguments(const std::vector<std::string>& args, TSimArguments& parsed) {
+  TSensorSimOptions& options = parsed.Options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    if (option == "--help") {
+      parsed.Help = true;
+      continue;
+    }
+    if (option == "--no-pace") {
+      options.Pace = false;
+      continue;
+    }
+    if (option != "--address" && option != "--baud" && option != "--range" && option != "--base" &&
+        option != "--serial" && option != "--distance")
+      return "unknown option " + option;
+    if (i + 1 >= args.size()) return option + " needs a value";
+    const std::string& text = args[++i];
+    long value = 0;
+    bool ok;
+    if (option == "--address") {
+      ok = ParseLong(text, 1, 127, value);
+      options.Address = static_cast<uint8_t>(value);
+    } else if (option == "--baud") {
+      ok = ParseLong(text, 2400, 460800, value) && value % 2400 == 0;
+      options.Baud = static_cast<uint32_t>(value);
+    } else if (option == "--range") {
+      ok = ParseLong(text, 1, 32767, value);
+      options.MeasuringRange = static_cast<int16_t>(value);
+    } else if (option == "--base") {
+      ok = ParseLong(text, 0, 32767, value);
+      options.BaseDistance = static_cast<int16_t>(value);
+    } else if (option == "--serial") {
+      ok = ParseLong(text, 0, 65535, value);
+      options.SerialNumber = static_cast<uint16_t>(value);
+    } else {
+      double mm = 0.0;
+      ok = ParseDouble(text, mm);
+      parsed.Distance = mm;
+    }
+    if (!ok) return "bad value for " + option + ": " + text;
+  }
+  return "";
+}
+
+}  // namespace karvo::sim

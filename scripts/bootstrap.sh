@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libqcustomplot-dev
   libgl-dev
-  xvfb xauth
+  xvfb xauth fonts-dejavu-core
   clang-format
 )
 

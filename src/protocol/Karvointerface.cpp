@@ -17,19 +17,6 @@ IdentityRecord IdentityRecord::FromBytes(const uint8_t bytes[8]) {
   return record;
 }
 
-void IdentityRecord::ToBytes(uint8_t bytes[8]) const {
-  const auto base = static_cast<uint16_t>(BaseDistance);
-  const auto range = static_cast<uint16_t>(MeasuringRange);
-  bytes[0] = DeviceType;
-  bytes[1] = Release;
-  bytes[2] = static_cast<uint8_t>(SerialNumber);
-  bytes[3] = static_cast<uint8_t>(SerialNumber >> 8);
-  bytes[4] = static_cast<uint8_t>(base);
-  bytes[5] = static_cast<uint8_t>(base >> 8);
-  bytes[6] = static_cast<uint8_t>(range);
-  bytes[7] = static_cast<uint8_t>(range >> 8);
-}
-
 PulseRecord PulseRecord::FromBytes(const uint8_t bytes[PULSE_RECORD_SIZE]) {
   auto word = [bytes](size_t i) {
     return static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);

@@ -26,7 +26,6 @@ struct IdentityRecord {
   int16_t MeasuringRange = 0;  // mm
 
   static IdentityRecord FromBytes(const uint8_t bytes[8]);
-  void ToBytes(uint8_t bytes[8]) const;
 };
 
 constexpr size_t PULSE_RECORD_SIZE = 260;

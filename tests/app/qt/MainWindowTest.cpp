@@ -1,5 +1,6 @@
-// The main window against the session and a simulated sensor: what it shows at start, the
-// fold animation, connect, disconnect, the no-answer teardown and closing.
+// The main window mirrors the session and forwards its events; the session's own rules are
+// tested without widgets. Here: the start-up look, the chart, connect and disconnect with the
+// fold timer, the watchdog's teardown and closing, against a simulated sensor.
 #include <qcustomplot.h>
 
 #include <QAction>
@@ -10,7 +11,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
-#include <set>
 
 #include "app/qt/Main.h"
 #include "params/qt/ParamGridView.h"
@@ -18,8 +18,7 @@
 #include "support/ScriptedOperator.h"
 
 using karvo::TFormMain;
-using karvo::TIcon;
-using karvo::sim::TSensorSim;
+using Widgets = std::initializer_list<QWidget*>;
 
 namespace {
 
@@ -35,52 +34,39 @@ QStringList MenuItems(const QMenu* menu) {
   return items;
 }
 
-// Records every height the window passes through.
-class THeightLog : public QObject {
- public:
-  std::vector<int> Heights;
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::Resize)
-      Heights.push_back(static_cast<QWidget*>(watched)->height());
-    return false;
-  }
-};
+void ExpectDisconnectedLook(TFormMain& f) {
+  QCOMPARE(f.ButtonConnect->text(), QString("Connect"));
+  for (QWidget* w : Widgets{f.ButtonMeasure, f.ButtonStream, f.ButtonZero, f.LabelRast})
+    QVERIFY(!w->isEnabled());
+  for (QLabel* label : {f.LabelModel, f.LabelRelease, f.LabelSerNum})
+    QCOMPARE(label->text(), QString("none"));
+  QCOMPARE(f.LabelRange->text(), QString("none mm"));
+  QVERIFY(f.ComboBoxMotorCom->isHidden());
+  QVERIFY(!f.TimerAnswer->isActive());
+}
 
-// A window with scripted dialogs, the simulated sensor selected as its port.
+// A window with scripted dialogs, the selectors set to a simulated sensor at 115200 baud and
+// address 5: connecting works only if both selectors reach the link.
 struct TRig {
-  TSensorSim Sim;
+  karvo::sim::TSensorSim Sim{{.Address = 5, .Baud = 115200}};
   karvo::test::TScriptedOperator Person;
   TFormMain Form;
 
-  explicit TRig(const karvo::sim::TSensorSimOptions& options = {}) : Sim(options) {
+  TRig() {
     std::string error;
     if (!Sim.Start(&error)) qFatal("simulated sensor: %s", error.c_str());
     Form.SetDialogs(&Person);
     Form.AddPort(Sim.DevicePath(), true);
+    Form.ComboBoxWorkBaund->setCurrentText("115200");
+    Form.ComboBoxWorkCodeDev->setCurrentText("5");
+    Form.show();
   }
 
-  bool WaitForRest(int ms = 5000) {
-    return QTest::qWaitFor([this] { return !Form.TimerMore->isActive(); }, ms);
+  bool FoldedTo(int height) {
+    return QTest::qWaitFor([this] { return !Form.TimerMore->isActive(); }, 5000) &&
+           Form.height() == height;
   }
 };
-
-void ExpectDisconnectedLook(TFormMain& f) {
-  QCOMPARE(f.ButtonConnect->text(), QString("Connect"));
-  QCOMPARE(f.ButtonConnect->property("Tag").toInt(), 0);
-  QVERIFY(f.ButtonConnect->isEnabled());
-  QVERIFY(!f.ButtonMeasure->isEnabled());
-  QVERIFY(!f.ButtonStream->isEnabled());
-  QVERIFY(!f.ButtonZero->isEnabled());
-  QCOMPARE(f.LabelRast->text(), QString("0.000 mm"));
-  QVERIFY(!f.LabelRast->isEnabled());
-  for (QLabel* label : {f.LabelModel, f.LabelRelease, f.LabelSerNum})
-    QCOMPARE(label->text(), QString("none"));
-  QCOMPARE(f.LabelBase->text(), QString("none mm"));
-  QCOMPARE(f.LabelRange->text(), QString("none mm"));
-  QVERIFY(f.LabelCOMmotor->isHidden());
-  QVERIFY(f.ComboBoxMotorCom->isHidden());
-  QVERIFY(!f.TimerAnswer->isActive());
-}
 
 }  // namespace
 
@@ -93,18 +79,9 @@ class MainWindowTest : public QObject {
     f.show();
     QCOMPARE(f.windowTitle(), QString("KARVO-SP (Setup program: rel.4)"));
     QCOMPARE(f.size(), QSize(639, 160));
-    QCOMPARE(f.minimumSize(), f.maximumSize());
-    QVERIFY(f.windowFlags() & Qt::WindowMinimizeButtonHint);
-    QVERIFY(!(f.windowFlags() & Qt::WindowMaximizeButtonHint));
-    ExpectDisconnectedLook(f);
-    QCOMPARE(f.ButtonMeasure->text(), QString("Measure"));
-    QCOMPARE(f.ButtonStream->text(), QString("Stream start"));
-    QCOMPARE(f.ButtonZero->text(), QString("Zero set"));
-
-    // The top panel is whole; the grid and the chart are out of view.
-    QVERIFY(f.ButtonConnect->geometry().bottom() < 73);
-    QVERIFY(f.LabelRast->mapTo(&f, QPoint(0, f.LabelRast->height())).y() <= 73);
     QVERIFY(f.findChild<QWidget*>("PanelMiddleCover")->isVisible());
+    ExpectDisconnectedLook(f);
+    QCOMPARE(f.LabelRast->text(), QString("0.000 mm"));
 
     QCOMPARE(Items(f.ComboBoxWorkBaund),
              QStringList({"2400", "4800", "9600", "14400", "19200", "38400", "57600", "115200",
@@ -113,12 +90,10 @@ class MainWindowTest : public QObject {
     QCOMPARE(Items(f.ComboBoxCOM).mid(0, 9),
              QStringList({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "USB"}));
     QCOMPARE(f.ComboBoxCOM->currentText(), QString("COM1"));
-    QVERIFY(f.ComboBoxCOM->isEditable());
     QStringList addresses;
     for (int i = 1; i <= 127; ++i) addresses << QString::number(i);
     QCOMPARE(Items(f.ComboBoxWorkCodeDev), addresses);
     QCOMPARE(f.ComboBoxWorkCodeDev->currentText(), QString("1"));
-    QCOMPARE(Items(f.ComboBoxMotorCom).size(), 9);
     QCOMPARE(f.ComboBoxMotorCom->currentText(), QString("COM2"));
 
     QCOMPARE(MenuItems(f.PopupMenuParam),
@@ -128,17 +103,9 @@ class MainWindowTest : public QObject {
     QVERIFY(!f.WriteToFactory->isVisible());
     QCOMPARE(MenuItems(f.PopupMenuSave), QStringList({"Save data to file", "-", "Clear"}));
 
-    QCOMPARE(f.TimerMore->interval(), 1);
-    QCOMPARE(f.TimerAnswer->interval(), 200);
-    QCOMPARE(f.TimerMain->interval(), 10);
-    QVERIFY(!f.TimerMore->isActive());
-    QVERIFY(!f.TimerMain->isActive());
-    QCOMPARE(f.ValueListEditorParam->rowCount(), 0);
-    QCOMPARE(f.ValueListEditorParam->horizontalHeaderItem(0)->text(), QString("Parameter"));
-    QCOMPARE(f.ValueListEditorParam->horizontalHeaderItem(1)->text(), QString("Value"));
-    QCOMPARE(f.ValueListEditorParam->columnWidth(0), 141);
-    QCOMPARE(f.ProgressBarParam->maximum(), 100);
-    QCOMPARE(f.Chart1->width(), 402);
+    // A typed device path is the port for the next open.
+    f.ComboBoxCOM->setEditText("/dev/karvo-typed");
+    QCOMPARE(f.Session().PortName, std::string("/dev/karvo-typed"));
   }
 
   void chartMirrorsTheSeries() {
@@ -148,9 +115,6 @@ class MainWindowTest : public QObject {
     f.SyncFromView();
     QCOMPARE(f.SeriesOsc->data()->size(), 3);
     QCOMPARE(f.SeriesOsc->data()->at(1)->value, 2500.5);
-    QVERIFY(!f.Chart1->legend->visible());
-    QCOMPARE(f.SeriesOsc->pen().color(), QColor(Qt::red));
-
     // Left-axis numbers read "#,##0.####".
     const auto labels = [&f](double lower, double upper) {
       f.Chart1->yAxis->setRange(lower, upper);
@@ -160,170 +124,63 @@ class MainWindowTest : public QObject {
     QVERIFY(labels(0, 5000).contains("1,000"));
     QVERIFY(labels(-3000, 0).contains("-2,000"));
     QVERIFY(labels(0, 1).contains("0.2"));
-    QVERIFY(labels(0, 1).contains("0"));
-    QVERIFY(labels(12000.5, 12001.5).contains("12,001"));
     QVERIFY(labels(0, 0.001).contains("0.0004"));
-
-    f.Session().View.SeriesOsc.clear();
-    f.SyncFromView();
-    QCOMPARE(f.SeriesOsc->data()->size(), 0);
   }
 
-  void foldTimerUnfoldsAndFoldsInSteps() {
-    TFormMain f;
-    f.show();
-    THeightLog log;
-    f.installEventFilter(&log);
-    f.Session().View.TimerMore = true;
-    f.SyncFromView();
-    QVERIFY(f.TimerMore->isActive());
-    QTRY_VERIFY(!f.TimerMore->isActive());
-    QCOMPARE(f.height(), 716);
-    QCOMPARE(log.Heights, std::vector<int>({260, 360, 460, 560, 660, 716}));
-    QVERIFY(!f.findChild<QWidget*>("PanelMiddleCover")->isVisible());
-    QVERIFY(f.ValueListEditorParam->isVisible());
-
-    log.Heights.clear();
-    f.Session().View.TimerMore = true;
-    f.SyncFromView();
-    QTRY_VERIFY(!f.TimerMore->isActive());
-    QCOMPARE(log.Heights, std::vector<int>({616, 516, 416, 316, 216, 160}));
-    QVERIFY(f.Session().ExpandNext);
-  }
-
-  void selectorsReachTheSession() {
-    TRig rig;
-    auto& s = rig.Form.Session();
-    QCOMPARE(rig.Form.ComboBoxCOM->currentText(), QString::fromStdString(rig.Sim.DevicePath()));
-    QCOMPARE(s.PortName, rig.Sim.DevicePath());
-
-    rig.Form.ComboBoxWorkCodeDev->setCurrentIndex(4);
-    QCOMPARE(int(s.DeviceAddress), 5);
-    QCOMPARE(s.View.AddressIndex, 4);
-
-    // A baud change opens the port at once, connected or not.
-    rig.Form.ComboBoxWorkBaund->setCurrentIndex(7);
-    QCOMPARE(s.LinkBaud, 115200u);
-    QVERIFY(s.SensorLink->IsOpen());
-    QVERIFY(rig.Person.Messages.empty());
-
-    // Typing a path changes the name for the next open only.
-    rig.Form.ComboBoxCOM->setEditText("/dev/karvo-no-such-port");
-    QCOMPARE(s.PortName, std::string("/dev/karvo-no-such-port"));
-    QVERIFY(s.SensorLink->IsOpen());
-    rig.Form.ButtonConnect->click();
-    QCOMPARE(rig.Person.Messages.size(), size_t(1));
-    QVERIFY(rig.Person.Messages[0].Text.rfind(
-                "Error opening /dev/karvo-no-such-port.\rPort already in use or not available.",
-                0) == 0);
-    QCOMPARE(rig.Person.Messages[0].Caption, std::string("KARVO-SP"));
-    QVERIFY(rig.Person.Messages[0].Icon == TIcon::Exclamation);
-    ExpectDisconnectedLook(rig.Form);
-  }
-
-  void connectsAndDisconnects() {
+  void connectUnfoldsAndDisconnectFolds() {
     TRig rig;
     TFormMain& f = rig.Form;
-    f.show();
     f.Session().View.SeriesOsc = {{0, 1}, {1, 2}};
     f.SyncFromView();
     f.ButtonConnect->click();
-    QCOMPARE(f.SeriesOsc->data()->size(), 0);
     QVERIFY(rig.Person.Messages.empty());
+    QCOMPARE(f.SeriesOsc->data()->size(), 0);
     QCOMPARE(f.ButtonConnect->text(), QString("Disconnect"));
-    QCOMPARE(f.ButtonConnect->property("Tag").toInt(), 1);
-    QCOMPARE(f.LabelModel->text(), QString("7"));
-    QCOMPARE(f.LabelRelease->text(), QString("4"));
-    QCOMPARE(f.LabelSerNum->text(), QString("1234"));
-    QCOMPARE(f.LabelBase->text(), QString("60 mm"));
-    QCOMPARE(f.LabelRange->text(), QString("100 mm"));
-    QVERIFY(f.ButtonMeasure->isEnabled());
-    QVERIFY(f.ButtonStream->isEnabled());
-    QVERIFY(f.ButtonZero->isEnabled());
-    QVERIFY(f.LabelRast->isEnabled());
-    QVERIFY(f.TimerAnswer->isActive());
-    QVERIFY(!f.LabelCOMmotor->isHidden());
-    QVERIFY(!f.ComboBoxMotorCom->isHidden());
+    QCOMPARE(f.LabelModel->text() + "|" + f.LabelRelease->text() + "|" + f.LabelSerNum->text(),
+             QString("7|4|1234"));
+    QCOMPARE(f.LabelBase->text() + "|" + f.LabelRange->text(), QString("60 mm|100 mm"));
+    for (QWidget* w :
+         Widgets{f.ButtonMeasure, f.ButtonStream, f.ButtonZero, f.LabelRast, f.ComboBoxMotorCom})
+      QVERIFY(w->isEnabled() && !w->isHidden());
     QVERIFY(f.WriteToFactory->isVisible());
-    QCOMPARE(f.ProgressBarParam->maximum(), 35);
+    QVERIFY(f.TimerAnswer->isActive());
     QCOMPARE(f.ProgressBarParam->value(), 35);
-    QCOMPARE(f.ValueListEditorParam->rowCount(), 36);
-    QCOMPARE(f.ValueListEditorParam->item(0, 0)->text(), QString("Sensor On/Off"));
-    QCOMPARE(f.ValueListEditorParam->item(2, 1)->text(), QString("9600"));
-    QCOMPARE(f.ValueListEditorParam->item(31, 0)->text(), QString::fromUtf8("_\u0421ustomer"));
-    QVERIFY(rig.WaitForRest());
-    QCOMPARE(f.height(), 716);
+    QCOMPARE(f.ValueListEditorParam->item(2, 1)->text(), QString("115200"));
+    QVERIFY(rig.FoldedTo(716));
+    QVERIFY(!f.findChild<QWidget*>("PanelMiddleCover")->isVisible());
 
     f.ButtonConnect->click();
     ExpectDisconnectedLook(f);
-    QVERIFY(!f.Session().SensorLink->IsOpen());
-    QVERIFY(rig.WaitForRest());
-    QCOMPARE(f.height(), 160);
-    // The grid keeps its values for the next connection.
-    QCOMPARE(f.ValueListEditorParam->rowCount(), 36);
-    QVERIFY(rig.Person.Messages.empty());
+    QVERIFY(rig.FoldedTo(160));
+    QVERIFY(f.findChild<QWidget*>("PanelMiddleCover")->isVisible());
   }
 
-  void sensorFallingSilentTearsDown() {
+  void watchdogTearsDownAfterAMenuOperationFails() {
     TRig rig;
     TFormMain& f = rig.Form;
-    f.show();
-    // The identity and a few registers answer; then nothing.
-    rig.Sim.FailSilentAfter(6);
     f.ButtonConnect->click();
-    QVERIFY(f.TimerAnswer->isActive());
+    QVERIFY(rig.FoldedTo(716));
+    rig.Sim.CorruptNextTags();
+    f.findChild<QAction*>("PopupMenuReadAll")->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(rig.Person.Messages.size(), size_t(1), 2000);
     QCOMPARE(rig.Person.Messages[0].Text, std::string("No answer."));
-    QCOMPARE(rig.Person.Messages[0].Caption, std::string("KARVO-SP"));
-    QVERIFY(rig.Person.Messages[0].Icon == TIcon::Stop);
     ExpectDisconnectedLook(f);
-    QVERIFY(!f.Session().SensorLink->IsOpen());
-    QVERIFY(rig.WaitForRest());
-    QCOMPARE(f.height(), 160);
-    // The watchdog stays quiet once it has torn down.
-    QTest::qWait(500);
-    QCOMPARE(rig.Person.Messages.size(), size_t(1));
-
-    // A new connect works without a restart.
-    rig.Sim.ClearFaults();
-    f.ButtonConnect->click();
-    QCOMPARE(f.ButtonConnect->text(), QString("Disconnect"));
-    QVERIFY(rig.WaitForRest());
-    QCOMPARE(f.height(), 716);
-
-    // And so does a teardown after the window has unfolded, from a failing menu operation.
-    rig.Sim.FailSilent();
-    f.findChild<QAction*>("PopupMenuReadAll")->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(rig.Person.Messages.size(), size_t(2), 2000);
-    QCOMPARE(rig.Person.Messages[1].Text, std::string("No answer."));
-    QVERIFY(rig.WaitForRest());
-    QCOMPARE(f.height(), 160);
+    QVERIFY(rig.FoldedTo(160));
   }
 
-  void closingStopsEverythingFirst() {
-    TRig rig;
-    TFormMain& f = rig.Form;
+  void closingStopsTheTimersForGood() {
+    TFormMain f;
     f.show();
-    f.ButtonConnect->click();
-    QVERIFY(f.TimerAnswer->isActive());
-    QVERIFY(f.TimerMore->isActive());
-    f.close();
-    QVERIFY(f.Closed());
-    QVERIFY(!f.TimerMore->isActive());
-    QVERIFY(!f.TimerAnswer->isActive());
-    QVERIFY(!f.TimerMain->isActive());
-    QVERIFY(!f.Session().SensorLink);
-
-    // Nothing the window does later reaches the sensor.
-    const uint32_t answers = rig.Sim.AnswerCount();
-    f.Session().View.TimerAnswer = true;
+    auto& v = f.Session().View;
+    v.TimerMore = v.TimerAnswer = v.TimerMain = true;
     f.SyncFromView();
-    QVERIFY(!f.TimerAnswer->isActive());
+    f.close();
+    for (QTimer* t : {f.TimerMore, f.TimerAnswer, f.TimerMain}) QVERIFY(!t->isActive());
+    // Nothing the window is asked later starts them again.
+    v.TimerAnswer = true;
+    f.SyncFromView();
     f.ButtonConnect->click();
-    f.findChild<QAction*>("PopupMenuReadAll")->trigger();
-    QTest::qWait(300);
-    QCOMPARE(rig.Sim.AnswerCount(), answers);
-    QVERIFY(rig.Person.Messages.empty());
+    QVERIFY(!f.TimerAnswer->isActive());
   }
 };
 

@@ -115,9 +115,7 @@ class TCommand {
   int DeviceFailure(const std::string& what) {
     return Fail(EXIT_DEVICE, what + " failed: " + StatusLine(session_.LastStatus));
   }
-  int UsageError(const std::string& message) {
-    return Fail(EXIT_USAGE, message + "\n" + Usage());
-  }
+  int UsageError(const std::string& message) { return Fail(EXIT_USAGE, message + "\n" + Usage()); }
 
   // Opens the port with the options' settings; on failure says why.
   int OpenPort() {
@@ -127,8 +125,8 @@ class TCommand {
     session_.DeviceAddress = options_.Address;
     if (session_.OpenSensorPort()) return EXIT_OK;
     const TInterface& port = session_.SensorLink->Port;
-    std::string reason = port.LastReason.empty() ? "port already in use or not available"
-                                                 : port.LastReason;
+    std::string reason =
+        port.LastReason.empty() ? "port already in use or not available" : port.LastReason;
     return Fail(EXIT_NO_PORT, "cannot open " + options_.Port + ": " + reason);
   }
 

@@ -21,8 +21,8 @@ namespace karvo {
 
 inline constexpr const char* APP_TITLE = "KARVO-SP";
 inline constexpr const char* MAIN_CAPTION = "KARVO-SP (Setup program: rel.4)";
-inline constexpr const char* CAPTION = "KARVO-SP";          // connection, compare, measurement
-inline constexpr const char* CAPTION_DOT = "KARVO-SP.";     // questions, flash results
+inline constexpr const char* CAPTION = "KARVO-SP";       // connection, compare, measurement
+inline constexpr const char* CAPTION_DOT = "KARVO-SP.";  // questions, flash results
 
 inline constexpr int FOLDED_HEIGHT = 160;
 inline constexpr int EXPANDED_HEIGHT = 716;

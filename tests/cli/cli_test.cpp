@@ -81,15 +81,15 @@ class CliWithSensor : public ::testing::Test {
     options.Pace = false;
     sim_ = std::make_unique<sim::TSensorSim>(options);
     ASSERT_TRUE(sim_->Start());
-    dir_ = std::filesystem::temp_directory_path() /
-           ("karvo-cli-test-" + std::to_string(::getpid()));
+    dir_ =
+        std::filesystem::temp_directory_path() / ("karvo-cli-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   TRun Cli(std::vector<std::string> args) {
-    std::vector<std::string> full = {"--port", sim_->DevicePath(), "--baud", "115200",
-                                     "--address", "5"};
+    std::vector<std::string> full = {"--port", sim_->DevicePath(), "--baud",
+                                     "115200", "--address",        "5"};
     full.insert(full.end(), args.begin(), args.end());
     return RunCli(full);
   }
@@ -107,8 +107,7 @@ TEST_F(CliWithSensor, IdentifyPrintsTheFiveFields) {
 }
 
 TEST_F(CliWithSensor, WrongAddressIsADeviceFailureNamingTheStatus) {
-  TRun r = RunCli({"--port", sim_->DevicePath(), "--baud", "115200", "--address", "6",
-                   "result"});
+  TRun r = RunCli({"--port", sim_->DevicePath(), "--baud", "115200", "--address", "6", "result"});
   EXPECT_EQ(r.Code, EXIT_DEVICE);
   EXPECT_NE(r.Err.find("status 3"), std::string::npos) << r.Err;
 }

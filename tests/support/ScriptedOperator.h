@@ -20,8 +20,8 @@ struct TShownMessage {
 class TScriptedOperator : public TOperator {
  public:
   // Answers used in order; when a queue is empty the default answer applies.
-  std::deque<bool> ConfirmAnswers;       // default: OK
-  std::deque<bool> RetryAnswers;         // default: Cancel
+  std::deque<bool> ConfirmAnswers;                     // default: OK
+  std::deque<bool> RetryAnswers;                       // default: Cancel
   std::deque<std::optional<std::string>> SaveAnswers;  // default: cancel
   std::deque<std::optional<std::string>> OpenAnswers;  // default: cancel
   // What the range window hands back: nothing keeps the values it was given.

@@ -1,21 +1,17 @@
 // The grid's events on a session without a sensor: what the cells show, what committing them
-// does to the working set, the run mode and the buttons, and the range window exchange.
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include "app/Session.h"
+// does to the working set, the run mode and the buttons, and the range window exchange. The
+// rules of single cells are tested with params/ParamGrid.
+#include "connection_fixture.h"
 #include "params/ParamGrid.h"
-#include "support/ScriptedOperator.h"
 
-namespace karvo {
+namespace karvo::test {
 namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 class Grid : public ::testing::Test {
  protected:
-  test::TScriptedOperator person;
-  TSession s{person};
-
   void SetUp() override {
     s.MeasuringRange = 100;
     s.FillParamGrid();
@@ -27,134 +23,93 @@ class Grid : public ::testing::Test {
     s.ValueListEditorParamSelectCell(leaveTo + 1);
   }
   const std::string& Cell(int row) const { return s.View.Grid[row].Value; }
-  void ShowConnected() {
-    s.View.ButtonConnectTag = 1;
-    s.View.ButtonMeasureEnabled = s.View.ButtonStreamEnabled = s.View.ButtonZeroEnabled = true;
-  }
+
+  TScriptedOperator person;
+  TSession s{person};
 };
 
-TEST_F(Grid, FirstFillBuildsTheRowsLaterFillsKeepThem) {
-  ASSERT_EQ(s.View.Grid.size(), 36u);
-  EXPECT_EQ(s.View.Grid[31].Key, "_\xD1ustomer");
-  EXPECT_EQ(s.View.Grid[11].EditStyle, esEllipsis);
-  EXPECT_EQ(s.View.Grid[26].MaxLength, 12);
-  s.View.Grid[9].EditStyle = esEllipsis;
-  s.View.Grid[2].PickList = {"stale"};
+// The run mode follows a committed "Mode of Run" cell; the buttons follow it only when the
+// sensor is connected and not streaming. A fill takes the mode back from the register, and
+// refreshes values and pick lists, which follow the measuring range.
+TEST_F(Grid, ModeOfRunSetsTheRunModeAndTheButtonsUntilTheNextFill) {
+  const struct {
+    const char* Cell;
+    bool Connected, Streaming;
+    uint32_t RunMode;
+    const char* Shown;  // register, label, measure/stream/zero enabled, measure caption
+  } cases[] = {
+      {"Calibration", true, false, RUN_CALIBRATION, "0 ' ' 100 Measure"},
+      {"NonLine", true, false, RUN_NONLINE, "1 '0 px' 111 Measure"},
+      {"Temperature", false, false, RUN_TEMPERATURE, "3 '0 cl' 000 Stop?"},
+      {"Poverka", true, true, RUN_POVERKA, "0 ' ' 010 Stop?"},
+  };
+  for (const auto& c : cases) {
+    TMainView& v = s.View;
+    v.ButtonConnectTag = c.Connected;
+    s.StreamActive = c.Streaming;
+    v.ButtonMeasureEnabled = v.ButtonZeroEnabled = false;
+    v.ButtonStreamEnabled = c.Streaming;
+    v.ButtonMeasureCaption = "Stop?";
+    Type(ROW_MODE_OF_RUN, c.Cell);
+    EXPECT_EQ(s.RunMode, c.RunMode) << c.Cell;
+    EXPECT_EQ(std::to_string(s.ParamWrite[ROW_MODE_OF_RUN].Value) + " '" + v.LabelRast + "' " +
+                  std::to_string(v.ButtonMeasureEnabled) + std::to_string(v.ButtonStreamEnabled) +
+                  std::to_string(v.ButtonZeroEnabled) + " " + v.ButtonMeasureCaption,
+              c.Shown);
+  }
+  s.StreamActive = false;
+  s.ParamWrite[ROW_MODE_OF_RUN].Value = 7;
+  s.ParamRead[ROW_MODE_OF_RUN].Value = 99;
   s.ParamWrite[7].Value = 31;
-  s.ParamWrite[31].Text = "  \xD1x";
   s.MeasuringRange = 300;
   s.FillParamGrid();
-  ASSERT_EQ(s.View.Grid.size(), 36u);
-  EXPECT_EQ(s.View.Grid[9].EditStyle, esEllipsis) << "styles stay after the first fill";
-  EXPECT_EQ(s.View.Grid[2].PickList.size(), 10u) << "pick lists are rebuilt";
-  EXPECT_EQ(s.View.Grid[7].PickList.back(), "31 ~5 mW");
-  EXPECT_EQ(Cell(7), "31 ~5 mW");
-  EXPECT_EQ(Cell(31), "  \xD1x");
-  for (int i = 0; i < PARAM_COUNT; ++i) EXPECT_EQ(Cell(i), s.DisplayText(i)) << i;
-}
-
-TEST_F(Grid, FillTakesTheRunModeFromTheRegister) {
-  s.ParamWrite[26].Value = 7;
-  s.ParamRead[26].Value = 99;
-  s.RunMode = RUN_POVERKA;
-  s.FillParamGrid();
-  EXPECT_EQ(Cell(26), "Temperature");
+  EXPECT_EQ(Cell(7) + "|" + s.View.Grid[7].PickList.back(), "31 ~5 mW|31 ~5 mW");
+  EXPECT_EQ(Cell(ROW_MODE_OF_RUN) + "|" + s.View.LabelRast, "Temperature|0 cl");
   EXPECT_EQ(s.RunMode, RUN_TEMPERATURE);
-  EXPECT_EQ(s.ParamWrite[26].Value, 3u);
-  EXPECT_EQ(s.ParamRead[26].Value, 3u);
-  EXPECT_EQ(s.View.LabelRast, "0 cl");
+  EXPECT_EQ(s.ParamWrite[ROW_MODE_OF_RUN].Value, 3u);
+  EXPECT_EQ(s.ParamRead[ROW_MODE_OF_RUN].Value, 3u);
 }
 
-TEST_F(Grid, ChoosingALoopModeUntilTheNextFill) {
-  ShowConnected();
-  s.View.ButtonMeasureCaption = "Stop?";
-  Type(26, "Calibration");
-  EXPECT_EQ(s.RunMode, RUN_CALIBRATION);
-  EXPECT_EQ(s.ParamWrite[26].Value, 0u);
-  EXPECT_EQ(s.View.LabelRast, " ");
-  EXPECT_TRUE(s.View.ButtonMeasureEnabled);
-  EXPECT_EQ(s.View.ButtonMeasureCaption, "Measure");
-  EXPECT_FALSE(s.View.ButtonStreamEnabled);
-  EXPECT_FALSE(s.View.ButtonZeroEnabled);
-
-  Type(26, "NonLine");
-  EXPECT_EQ(s.ParamWrite[26].Value, 1u);
-  EXPECT_EQ(s.View.LabelRast, "0 px");
-  EXPECT_TRUE(s.View.ButtonStreamEnabled);
-
-  Type(26, "Pulse");
-  s.FillParamGrid();
-  EXPECT_EQ(Cell(26), "Line");
-  EXPECT_EQ(s.RunMode, RUN_LINE);
-}
-
-TEST_F(Grid, ModeOfRunLeavesTheButtonsAloneOfflineAndWhileStreaming) {
-  Type(26, "Temperature");
-  EXPECT_EQ(s.RunMode, RUN_TEMPERATURE);
-  EXPECT_FALSE(s.View.ButtonMeasureEnabled) << "nothing to measure without a sensor";
-
-  ShowConnected();
-  s.View.ButtonMeasureEnabled = s.View.ButtonZeroEnabled = false;
-  s.StreamActive = true;
-  Type(26, "Poverka");
-  EXPECT_TRUE(s.View.ButtonStreamEnabled) << "the stream must stay stoppable";
-  EXPECT_FALSE(s.View.ButtonMeasureEnabled) << "no run beside a stream";
-  s.StreamActive = false;
-}
-
-TEST_F(Grid, LeavingUnchangedCellsChangesNothing) {
+// Leaving cells as filled changes nothing, not even through the coarser units they show.
+// Edited cells show what the rule says (a shared register in its other row, a refusal's
+// value) until the next fill, and a refusal needs no message.
+TEST_F(Grid, CommitsOfUnchangedAndEditedCells) {
   s.ParamWrite[14].Value = 1234;  // after a zero-set request
   s.ParamWrite[0].Value = 5;
   s.ParamWrite[7].Value = 45;  // beyond the laser list
-  ShowConnected();
+  s.View.ButtonConnectTag = 1;
   s.FillParamGrid();
   const TParamSet before = s.ParamWrite;
   s.View.LabelRast = "12.3456 mm";
   for (int row = 0; row < PARAM_COUNT; ++row) s.ValueListEditorParamSelectCell(row + 1);
   s.ValueListEditorParamExit();
   EXPECT_EQ(s.ParamWrite, before);
-  EXPECT_EQ(Cell(7), "45");
   EXPECT_EQ(s.View.LabelRast, "12.3456 mm");
-  EXPECT_TRUE(person.Messages.empty());
-}
 
-TEST_F(Grid, EditsThroughTheEvents) {
   Type(14, "1");
   EXPECT_EQ(s.ParamWrite[14].Value, 16u);
-  EXPECT_EQ(Cell(14), "1") << "until the next fill";
-
   Type(4, "Trigger");
-  Type(5, "Mutual_Synch");
-  for (int row : {4, 5, 6, 20}) EXPECT_EQ(s.ParamWrite[row].Value, 13u) << row;
   Type(20, "Cotinuous");
-  EXPECT_EQ(Cell(4), "Time");
-
   Type(9, "99999");
-  EXPECT_EQ(Cell(9), "0");
-  EXPECT_TRUE(person.Messages.empty()) << "refusals come without a message";
-
+  EXPECT_EQ(Cell(14) + "|" + Cell(4) + "|" + Cell(9), "1|Time|0");
+  EXPECT_THAT(Boxes(person), IsEmpty());
   s.FillParamGrid();
   EXPECT_EQ(Cell(14), "0");
 }
 
-TEST_F(Grid, ConversionErrorKeepsTheRowTheTextAndTheValue) {
+TEST_F(Grid, ConversionErrorKeepsTheRowTheTextAndTheValueAndStopsTheMenuAndTheWindow) {
   s.ParamWrite[2].Value = 4;
   s.FillParamGrid();
   Type(2, "", 9);
-  ASSERT_EQ(person.Messages.size(), 1u);
-  EXPECT_EQ(person.Messages[0].Text, "'' is not a valid integer value");
-  EXPECT_EQ(person.Messages[0].Caption, "KARVO-SP");
-  EXPECT_EQ(person.Messages[0].Icon, TIcon::Stop);
+  const std::string refusal = "KARVO-SP Stop: '' is not a valid integer value";
+  EXPECT_THAT(Boxes(person), ElementsAre(refusal));
   EXPECT_EQ(s.SelParam, 2);
   EXPECT_EQ(Cell(2), "");
   EXPECT_EQ(s.ParamWrite[2].Value, 4u);
-
-  // The menu and the range window meet the same refusal and go no further.
   s.ValueListEditorParamContextPopup();
   s.ValueListEditorParamEditButtonClick(12);
-  EXPECT_EQ(person.Messages.size(), 3u);
+  EXPECT_THAT(Boxes(person), ElementsAre(refusal, refusal, refusal));
   EXPECT_TRUE(person.RangeShown.empty());
-
   s.View.Grid[2].Value = "19200";
   s.ValueListEditorParamExit();
   EXPECT_EQ(s.ParamWrite[2].Value, 8u);
@@ -168,10 +123,8 @@ TEST_F(Grid, RangeWindowExchange) {
   s.ValueListEditorParamSelectCell(12);
   s.View.Grid[11].Value = "50";  // typed, and not used
   s.ValueListEditorParamEditButtonClick(12);
-  ASSERT_EQ(person.RangeShown.size(), 1u);
-  EXPECT_EQ(person.RangeShown[0], (std::pair<int32_t, int32_t>{10, 244}));
-  EXPECT_EQ(Cell(11), "25");
-  EXPECT_EQ(Cell(12), "75");
+  EXPECT_THAT(person.RangeShown, ElementsAre(std::pair<int32_t, int32_t>{10, 244}));
+  EXPECT_EQ(Cell(11) + " " + Cell(12), "25 75");
   EXPECT_EQ(s.ParamWrite[11].Value, 4096u);
   EXPECT_EQ(s.ParamWrite[12].Value, 12288u);
 
@@ -183,12 +136,24 @@ TEST_F(Grid, RangeWindowExchange) {
   s.ValueListEditorParamEditButtonClick(13);
   EXPECT_EQ(s.ParamWrite[12].Value, 16384u) << "held to the scale";
   EXPECT_EQ(Cell(12), "100");
-
   s.ValueListEditorParamEditButtonClick(10);
-  EXPECT_EQ(person.RangeShown.size(), 3u);
+  EXPECT_EQ(person.RangeShown.size(), 3u) << "only the two window rows open it";
 }
 
-TEST_F(Grid, KeyFilterBeepsForWhatItDiscards) {
+TEST(GridBeforeFill, EventsWithoutRowsDoNothingAndTheKeyFilterBeepsForWhatItDiscards) {
+  TScriptedOperator person;
+  TSession s{person};
+  s.ValueListEditorParamSelectCell(3);
+  s.ValueListEditorParamExit();
+  s.ValueListEditorParamEditButtonClick(12);
+  EXPECT_TRUE(s.ValueListEditorParamKeyPress('x'));
+  EXPECT_TRUE(s.View.Grid.empty() && person.RangeShown.empty());
+  s.FillParamGrid();
+  s.ValueListEditorParamSelectCell(0);  // the title row: nothing selected
+  EXPECT_EQ(s.SelParam, 0xFF);
+  s.ValueListEditorParamExit();
+  EXPECT_THAT(Boxes(person), IsEmpty());
+
   s.SelParam = 32;
   s.View.Grid[32].Value = "12345678";
   EXPECT_FALSE(s.ValueListEditorParamKeyPress('x'));
@@ -196,21 +161,5 @@ TEST_F(Grid, KeyFilterBeepsForWhatItDiscards) {
   EXPECT_EQ(person.Beeps, 1);
 }
 
-TEST(GridBeforeFill, EventsWithoutRowsDoNothing) {
-  test::TScriptedOperator person;
-  TSession s{person};
-  s.ValueListEditorParamSelectCell(3);
-  s.ValueListEditorParamExit();
-  s.ValueListEditorParamEditButtonClick(12);
-  EXPECT_TRUE(s.ValueListEditorParamKeyPress('x'));
-  EXPECT_TRUE(s.View.Grid.empty());
-  EXPECT_TRUE(person.RangeShown.empty());
-  s.FillParamGrid();
-  s.ValueListEditorParamSelectCell(0);  // the title row: nothing selected
-  EXPECT_EQ(s.SelParam, 0xFF);
-  s.ValueListEditorParamExit();
-  EXPECT_TRUE(person.Messages.empty());
-}
-
 }  // namespace
-}  // namespace karvo
+}  // namespace karvo::test

@@ -1,6 +1,8 @@
-// The simulated sensor's factory set against the program's parameter table, and the
-// command line of karvo-sim.
+// The simulated sensor's register sets and optics apart from any line, and the command line of
+// karvo-sim.
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include "params/ParamTable.h"
 #include "sim/SensorModel.h"
@@ -9,81 +11,83 @@
 namespace karvo::sim {
 namespace {
 
-TEST(SensorModelTest, FactorySetLiesWithinEveryParametersLimits) {
+TEST(SensorModelTest, FactorySetLiesWithinTheLimitsAndKeepsTheFreshSensorsLink) {
   TSensorSimOptions options;
   options.Address = 9;  // the customer's link must not leak into the factory set
   options.Baud = 115200;
-  TRegisterSet factory = FactoryRegisters(options);
+  const TSensorModel model(options);
   for (int row = 0; row < PARAM_COUNT; ++row) {
     const TPARAMETR& p = ParamTable[row];
     SCOPED_TRACE(p.Name);
     if (p.Kind == KIND_TEXT) {
-      EXPECT_NE(factory[p.Address], 0) << "an empty text";
+      EXPECT_NE(model.Factory[p.Address], 0) << "an empty text";
       continue;
     }
     uint64_t value = 0;
-    for (int k = p.Size - 1; k >= 0; --k) value = (value << 8) | factory[p.Address + k];
+    for (int k = p.Size - 1; k >= 0; --k) value = (value << 8) | model.Factory[p.Address + k];
     EXPECT_GE(value, p.Min);
     EXPECT_LE(value, p.Max);
   }
-  EXPECT_EQ(factory[3], 1);
-  EXPECT_EQ(factory[4], 4);
+  // Address and baud code: the factory's, then the customer's.
+  EXPECT_EQ(
+      (std::vector<int>{model.Factory[3], model.Factory[4], model.Working[3], model.Working[4]}),
+      (std::vector<int>{1, 4, 9, 48}));
+  EXPECT_EQ(model.Working, model.Flash);
 }
 
-TEST(SensorModelTest, StartsWithWorkingAndFlashEqualHoldingTheConfiguredLink) {
-  TSensorSimOptions options;
-  options.Address = 9;
-  options.Baud = 115200;
-  TSensorModel model(options);
-  EXPECT_EQ(model.Working, model.Flash);
-  EXPECT_EQ(model.Working[3], 9);
-  EXPECT_EQ(model.Working[4], 48);
-  TRegisterSet rest = model.Working;
-  rest[3] = model.Factory[3];
-  rest[4] = model.Factory[4];
-  EXPECT_EQ(rest, model.Factory);
-  EXPECT_EQ(TSensorModel(TSensorSimOptions{}).Working, TSensorModel(TSensorSimOptions{}).Factory);
+TEST(SensorModelTest, RawPositionIsMonotonicInsideTheRawSpanAndZeroOutOfView) {
+  const TSensorModel model(TSensorSimOptions{});
+  double previous = 0.0;
+  for (double mm = -2.0; mm <= 102.0; mm += 0.5) {
+    const double raw = model.Position(mm);
+    EXPECT_TRUE(raw > previous && raw <= RAW_LIMIT) << mm << ": " << raw;
+    previous = raw;
+  }
+  EXPECT_EQ(model.Position(110), 0.0);
+}
+
+TEST(SensorModelTest, NoiseIsSmallAndRepeatsWithTheSeed) {
+  auto run = [](uint64_t seed) {
+    TSensorSimOptions options;
+    options.Noise = 4;
+    options.Seed = seed;
+    TSensorModel model(options);
+    model.Working[reg::AVERAGING] = 1;
+    std::vector<int> results;
+    for (int i = 0; i < 20; ++i) results.push_back(model.Result(25.0));
+    return results;
+  };
+  const std::vector<int> a = run(7);
+  EXPECT_EQ(a, run(7));
+  EXPECT_NE(a, run(8));
+  for (int r : a) EXPECT_NEAR(r, 4096, 4);
+  EXPECT_GT(std::set<int>(a.begin(), a.end()).size(), 1u);
 }
 
 TEST(SimArgumentsTest, ParsesOptionsAndRefusesBadOnes) {
-  struct Case {
-    std::vector<std::string> args;
-    bool ok;
-  };
-  const Case cases[] = {
-      {{}, true},
-      {{"--address", "127", "--baud", "460800", "--range", "250", "--base", "35", "--serial",
-        "65535", "--distance", "12.5", "--no-pace"},
-       true},
-      {{"--help"}, true},
-      {{"--address", "0"}, false},
-      {{"--address", "128"}, false},
-      {{"--baud", "10000"}, false},  // not a multiple of 2400
-      {{"--baud", "921600"}, false},
-      {{"--range", "0"}, false},
-      {{"--serial", "65536"}, false},
-      {{"--distance", "far"}, false},
-      {{"--range"}, false},
-      {{"--verbose"}, false},
-      {{"--address", "7x"}, false},
-  };
-  for (const Case& c : cases) {
-    std::string joined;
-    for (const auto& a : c.args) joined += a + " ";
-    SCOPED_TRACE(joined);
+  const std::vector<std::string> all = {"--address",  "127",    "--baud",    "460800",   "--range",
+                                        "250",        "--base", "35",        "--serial", "65535",
+                                        "--distance", "12.5",   "--no-pace", "--help"};
+  // 10000 baud is no multiple of 2400.
+  const std::vector<std::vector<std::string>> bad = {
+      {"--address", "0"},   {"--address", "128"}, {"--address", "7x"},   {"--baud", "10000"},
+      {"--baud", "921600"}, {"--range", "0"},     {"--serial", "65536"}, {"--distance", "far"},
+      {"--range"},          {"--verbose"}};
+  for (const auto& args : bad) {
     TSimArguments parsed;
-    EXPECT_EQ(ParseSimArguments(c.args, parsed).empty(), c.ok);
+    EXPECT_NE(ParseSimArguments(args, parsed), "") << ::testing::PrintToString(args);
   }
   TSimArguments parsed;
-  ASSERT_EQ(ParseSimArguments(cases[1].args, parsed), "");
-  EXPECT_EQ(parsed.Options.Address, 127);
-  EXPECT_EQ(parsed.Options.Baud, 460800u);
-  EXPECT_EQ(parsed.Options.MeasuringRange, 250);
-  EXPECT_EQ(parsed.Options.BaseDistance, 35);
-  EXPECT_EQ(parsed.Options.SerialNumber, 65535);
+  EXPECT_EQ(ParseSimArguments({}, parsed), "");
+  ASSERT_EQ(ParseSimArguments(all, parsed), "");
+  const TSensorSimOptions& o = parsed.Options;
+  EXPECT_EQ(std::to_string(o.Address) + " " + std::to_string(o.Baud) + " " +
+                std::to_string(o.MeasuringRange) + " " + std::to_string(o.BaseDistance) + " " +
+                std::to_string(o.SerialNumber),
+            "127 460800 250 35 65535");
   EXPECT_EQ(parsed.Distance, 12.5);
   EXPECT_FALSE(parsed.Options.Pace);
-  EXPECT_FALSE(parsed.Help);
+  EXPECT_TRUE(parsed.Help);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,5 +73,18 @@ class TTimes {
  private:
   std::vector<double> seconds_;
 };
+
+// Reports a timed operation against its wire time, as counters and as a printed line.
+inline void ReportAgainstWire(benchmark::State& state, const char* what, uint32_t baud,
+                              TTimes& times, double wire, int64_t failures) {
+  state.counters["ms"] = times.Mean() * 1e3;
+  state.counters["wire_ms"] = wire * 1e3;
+  state.counters["ratio"] = times.Mean() / wire;
+  state.counters["median_ratio"] = times.Percentile(0.5) / wire;
+  state.counters["failures"] = static_cast<double>(failures);
+  std::printf("%s %6u baud: %.2f ms (median %.2f ms), wire %.2f ms, time/wire %.3f (median %.3f)\n",
+              what, baud, times.Mean() * 1e3, times.Percentile(0.5) * 1e3, wire * 1e3,
+              times.Mean() / wire, times.Percentile(0.5) / wire);
+}
 
 }  // namespace karvo::bench

@@ -29,16 +29,7 @@ void BM_Connect(benchmark::State& state) {
     bench.Link.Close();
   }
   double wire = CONNECT_BYTES * BITS_PER_BYTE / baud;
-  state.counters["connect_ms"] = times.Mean() * 1e3;
-  state.counters["wire_ms"] = wire * 1e3;
-  state.counters["ratio"] = times.Mean() / wire;
-  state.counters["median_ratio"] = times.Percentile(0.5) / wire;
-  state.counters["failures"] = static_cast<double>(failures);
-  std::printf(
-      "connect %6u baud: %.2f ms (median %.2f ms), wire %.2f ms, time/wire %.3f "
-      "(median %.3f)\n",
-      baud, times.Mean() * 1e3, times.Percentile(0.5) * 1e3, wire * 1e3, times.Mean() / wire,
-      times.Percentile(0.5) / wire);
+  ReportAgainstWire(state, "connect", baud, times, wire, failures);
 }
 BENCHMARK(BM_Connect)->Arg(9600)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_Connect)->Arg(115200)->Iterations(30)->UseRealTime();

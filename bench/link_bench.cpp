@@ -56,16 +56,7 @@ void BM_ReadParameterRegisters(benchmark::State& state) {
     times.Add(Clock::now() - start);
   }
   double wire = 126 * EXCHANGE_BYTES * BITS_PER_BYTE / baud;
-  state.counters["ms"] = times.Mean() * 1e3;
-  state.counters["wire_ms"] = wire * 1e3;
-  state.counters["ratio"] = times.Mean() / wire;
-  state.counters["median_ratio"] = times.Percentile(0.5) / wire;
-  state.counters["failures"] = static_cast<double>(failures);
-  std::printf(
-      "126 register reads %6u baud: %.2f ms (median %.2f ms), wire %.2f ms, "
-      "time/wire %.3f (median %.3f)\n",
-      baud, times.Mean() * 1e3, times.Percentile(0.5) * 1e3, wire * 1e3, times.Mean() / wire,
-      times.Percentile(0.5) / wire);
+  ReportAgainstWire(state, "126 register reads", baud, times, wire, failures);
 }
 BENCHMARK(BM_ReadParameterRegisters)->Arg(115200)->UseRealTime()->MinTime(2.0);
 

@@ -711,20 +711,20 @@ bool TSensorSim::Streaming() const {
   return impl_->StreamingNow;
 }
 
-uint32_t TSensorSim::LineBaud() const {
+std::pair<uint8_t, uint32_t> TSensorSim::LineSettings() const {
   std::lock_guard lock(impl_->Mutex);
   uint8_t address;
   uint32_t baud;
   impl_->Link(address, baud);
-  return baud;
+  return {address, baud};
+}
+
+uint32_t TSensorSim::LineBaud() const {
+  return LineSettings().second;
 }
 
 uint8_t TSensorSim::LineAddress() const {
-  std::lock_guard lock(impl_->Mutex);
-  uint8_t address;
-  uint32_t baud;
-  impl_->Link(address, baud);
-  return address;
+  return LineSettings().first;
 }
 
 }  // namespace karvo::sim

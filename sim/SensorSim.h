@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace karvo::sim {
@@ -118,6 +119,8 @@ class TSensorSim {
   uint8_t LineAddress() const;
 
  private:
+  // The address and baud rate the sensor listens on now.
+  std::pair<uint8_t, uint32_t> LineSettings() const;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <bit>
 #include <filesystem>
 
 #include "params/qt/ParamGridView.h"
@@ -235,13 +236,11 @@ TFormMain::TFormMain(QWidget* parent)
   TimerMore = new QTimer(this);
   TimerMore->setObjectName("TimerMore");
   TimerMore->setInterval(1);
-  connect(TimerMore, &QTimer::timeout, this,
-          [this] { Forward([this] { session_->TimerMoreTimer(); }); });
+  connect(TimerMore, &QTimer::timeout, this, [this] { ForwardTick(TICK_MORE); });
   TimerAnswer = new QTimer(this);
   TimerAnswer->setObjectName("TimerAnswer");
   TimerAnswer->setInterval(200);
-  connect(TimerAnswer, &QTimer::timeout, this,
-          [this] { Forward([this] { session_->TimerAnswerTimer(); }); });
+  connect(TimerAnswer, &QTimer::timeout, this, [this] { ForwardTick(TICK_ANSWER); });
   // The measurement loop's tick arrives with the measurement; until then the timer only
   // mirrors the View.
   TimerMain = new QTimer(this);
@@ -343,7 +342,9 @@ void TFormMain::BuildParamPanel(QWidget* panel) {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
   ValueListEditorParam = new TParamGridView(*session_, panel);
-  ValueListEditorParam->SyncWindow = [this] { SyncFromView(); };
+  ValueListEditorParam->Forward = [this](const std::function<void()>& handler) {
+    Forward(handler);
+  };
   layout->addWidget(ValueListEditorParam, 1);
   ProgressBarParam = new QProgressBar(panel);
   ProgressBarParam->setObjectName("ProgressBarParam");
@@ -461,8 +462,42 @@ void TFormMain::BuildMenus() {
 template <typename Handler>
 void TFormMain::Forward(Handler&& handler) {
   if (closed_ || syncing_ || !session_) return;
+  ++handlerDepth_;
   handler();
+  --handlerDepth_;
   SyncFromView();
+  if (handlerDepth_ == 0) RunDeferredTicks();
+}
+
+void TFormMain::ForwardTick(int tick) {
+  // A box or dialog of a running handler spins a nested event loop; a tick run there would
+  // act in the middle of the handler's steps (the watchdog closing the link under it).
+  if (handlerDepth_ > 0) {
+    deferredTicks_ |= 1u << tick;
+    return;
+  }
+  Forward([this, tick] {
+    switch (tick) {
+      case TICK_MORE:
+        session_->TimerMoreTimer();
+        break;
+      case TICK_ANSWER:
+        session_->TimerAnswerTimer();
+        break;
+      default:
+        break;
+    }
+  });
+}
+
+void TFormMain::RunDeferredTicks() {
+  const QTimer* timers[] = {TimerMore, TimerAnswer, TimerMain};
+  while (deferredTicks_ != 0 && !closed_) {
+    const int tick = std::countr_zero(deferredTicks_);
+    deferredTicks_ &= ~(1u << tick);
+    // A timer the handler stopped has no tick left to run.
+    if (timers[tick]->isActive()) ForwardTick(tick);
+  }
 }
 
 void TFormMain::SyncTimer(QTimer* timer, bool run) {

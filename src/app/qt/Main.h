@@ -102,6 +102,10 @@ class TFormMain : public QWidget {
   // window is closing or while the widgets are being set from the View.
   template <typename Handler>
   void Forward(Handler&& handler);
+  // Timer ticks go through here: held back while a handler runs, run once it has returned.
+  enum { TICK_MORE, TICK_ANSWER, TICK_MAIN };
+  void ForwardTick(int tick);
+  void RunDeferredTicks();
   void SyncSeries();
   void SyncTimer(QTimer* timer, bool run);
 
@@ -111,6 +115,8 @@ class TFormMain : public QWidget {
   TFormRange* formRange_ = nullptr;
   QWidget* middleCover_ = nullptr;
   bool syncing_ = false;
+  int handlerDepth_ = 0;
+  unsigned deferredTicks_ = 0;
   bool closed_ = false;
   std::vector<std::pair<double, double>> shownSeries_;
 };

@@ -257,10 +257,11 @@ void TParamGridView::StoreEditedText() {
   if (sel < shown_.size()) shown_[sel].Value = text;
 }
 
-void TParamGridView::AfterEvent() {
-  if (SyncWindow) {
-    SyncWindow();
+void TParamGridView::Run(const std::function<void()>& handler) {
+  if (Forward) {
+    Forward(handler);
   } else {
+    handler();
     SyncFromView();
   }
 }
@@ -269,9 +270,11 @@ bool TParamGridView::SelectCell(int newGridRow) {
   if (!session_ || inEvent_ || syncing_) return true;
   inEvent_ = true;
   StoreEditedText();
-  session_->ValueListEditorParamSelectCell(newGridRow);
-  const bool moved = session_ && session_->SelParam == newGridRow - 1;
-  AfterEvent();
+  bool moved = true;  // a handler the window holds back leaves the selection alone
+  Run([&] {
+    session_->ValueListEditorParamSelectCell(newGridRow);
+    moved = session_ && session_->SelParam == newGridRow - 1;
+  });
   inEvent_ = false;
   return moved;
 }
@@ -280,8 +283,7 @@ void TParamGridView::Exit() {
   if (!session_ || inEvent_ || syncing_) return;
   inEvent_ = true;
   StoreEditedText();
-  session_->ValueListEditorParamExit();
-  AfterEvent();
+  Run([this] { session_->ValueListEditorParamExit(); });
   inEvent_ = false;
 }
 
@@ -289,8 +291,7 @@ void TParamGridView::ContextPopup() {
   if (!session_ || inEvent_) return;
   inEvent_ = true;
   StoreEditedText();
-  session_->ValueListEditorParamContextPopup();
-  AfterEvent();
+  Run([this] { session_->ValueListEditorParamContextPopup(); });
   inEvent_ = false;
 }
 
@@ -298,8 +299,7 @@ void TParamGridView::EditButtonClick() {
   if (!session_ || inEvent_) return;
   inEvent_ = true;
   StoreEditedText();
-  session_->ValueListEditorParamEditButtonClick(currentRow() + 1);
-  AfterEvent();
+  Run([this] { session_->ValueListEditorParamEditButtonClick(currentRow() + 1); });
   inEvent_ = false;
 }
 
@@ -308,8 +308,8 @@ bool TParamGridView::KeyPress(char key) {
   inEvent_ = true;
   // The length rule looks at the cell as it stands, typed characters included.
   StoreEditedText();
-  const bool pass = session_->ValueListEditorParamKeyPress(key);
-  AfterEvent();
+  bool pass = true;
+  Run([&] { pass = session_->ValueListEditorParamKeyPress(key); });
   inEvent_ = false;
   return pass;
 }

@@ -45,9 +45,10 @@ class TParamGridView : public QTableWidget {
 
   // Shown by a right click, after the pending edit was committed.
   QMenu* PopupMenu = nullptr;
-  // Called after every event forwarded to the session, to show the whole window's new
-  // state; the grid shows its own part when this is empty.
-  std::function<void()> SyncWindow;
+  // Runs each of the grid's session handlers as one of the window's events (so that the
+  // window defers its timers while the handler and its boxes run) and shows the whole
+  // window's new state after it; without it the grid runs the handler and shows its own part.
+  std::function<void(const std::function<void()>&)> Forward;
 
   // Copies the session's grid rows and enabled state into the grid.
   void SyncFromView();
@@ -83,7 +84,7 @@ class TParamGridView : public QTableWidget {
 
   // The row the session commits takes the text the operator typed.
   void StoreEditedText();
-  void AfterEvent();
+  void Run(const std::function<void()>& handler);
   void OnFocusChanged(QWidget* old, QWidget* now);
   bool Inside(const QWidget* w) const;
   // A typed key as the byte the session's key filter takes; -1 for keys that type nothing.

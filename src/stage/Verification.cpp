@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace karvo {
 
@@ -10,9 +11,10 @@ TVerification EvaluateVerification(const float* samples, uint32_t count, float s
   TVerification v;
   v.Stretch = FindStretch(samples, count);
   const size_t first = v.Stretch.First;
-  // Bounds start beyond any deviation the travel can give, as wide as the run itself.
-  float min = static_cast<float>(count - first) * sampleStep;
-  float max = -static_cast<float>(count - first) * sampleStep;
+  // Bounds start at the first deviation: bounds of plus and minus the travel would stand
+  // in for the spread whenever the readings are offset by more than the travel.
+  float min = std::numeric_limits<float>::infinity();
+  float max = -std::numeric_limits<float>::infinity();
   // The list is as long as the stretch, however long that is.
   v.Deviations.reserve(v.Stretch.Size());
   for (size_t j = first; j < v.Stretch.Last; ++j) {
@@ -23,7 +25,7 @@ TVerification EvaluateVerification(const float* samples, uint32_t count, float s
     min = std::min(min, deviation);
     max = std::max(max, deviation);
   }
-  const float mid = (max + min) * 0.5f;
+  const float mid = v.Deviations.empty() ? 0.0f : (max + min) * 0.5f;
   v.Points.reserve(v.Deviations.size());
   for (size_t k = 0; k < v.Deviations.size(); ++k) {
     v.Deviations[k] -= mid;

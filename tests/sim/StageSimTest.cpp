@@ -97,11 +97,6 @@ TEST_F(StageSimTest, DriveOffStopsTheCarriageAndKeepsItStill) {
   ASSERT_EQ(Motor.MoveHome(), ST_OK);
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(Stage->CarriagePositionUnits(), stopped);
-  // Every frame arrived whole and in order.
-  const auto requests = Stage->Requests();
-  ASSERT_GE(requests.size(), 6u);
-  EXPECT_EQ(requests[0], (std::vector<uint8_t>{0x07, 0xF4, 0xFF, 0xF1, 0xF0, 0xF0, 0xF0}));
-  EXPECT_EQ(requests[2], (std::vector<uint8_t>{0x03, 0xF1}));
 }
 
 TEST_F(StageSimTest, HearsOnlyItsOwnLineSettings) {

@@ -138,16 +138,5 @@ TEST(MotorPort, FailedOpenKeepsTheReasonAndGivesTheOperatorsMessage) {
             "Port already in use or not available.");
 }
 
-TEST(MotorPort, OpeningAgainClosesFirst) {
-  test::TPtyPeer peer;
-  ASSERT_TRUE(peer.Ok());
-  TMotorInterface motor;
-  ASSERT_EQ(OpenMotorPort(motor, peer.SlavePath()), ST_OK);
-  // The port is held exclusively: a second open only works because the first was closed.
-  EXPECT_EQ(OpenMotorPort(motor, peer.SlavePath()), ST_OK);
-  TMotorInterface other;
-  EXPECT_EQ(OpenMotorPort(other, peer.SlavePath()), ST_NOT_OPEN);
-}
-
 }  // namespace
 }  // namespace karvo

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <clocale>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -95,22 +94,6 @@ TEST(Verification, NoReadingsGiveNoErrorAndLongSweepsAreEvaluatedWhole) {
   EXPECT_EQ(v.Deviations.size(), 29998u);
   EXPECT_TRUE(v.HasError);
   EXPECT_LT(v.ErrorPercent, 0.01f);
-}
-
-TEST(Verification, FilesUsePointsUnderAnyLocale) {
-  const char* before = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = before ? before : "C";
-  bool comma = false;
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "ru_RU.UTF-8", "fr_FR.UTF-8"}) {
-    if (std::setlocale(LC_NUMERIC, name) != nullptr) {
-      comma = true;
-      break;
-    }
-  }
-  const std::string bytes = Pvk({0, 5.0f, 5.1f, 5.2f}, 0.015f);
-  std::setlocale(LC_NUMERIC, saved.c_str());
-  EXPECT_EQ(bytes, "0.015000\n5.0000\r\n5.1000\r\n");
-  if (!comma) GTEST_SKIP() << "no locale with a decimal comma installed";
 }
 
 TEST(Verification, SavedFileHoldsTheBytesAndAFailureIsReported) {

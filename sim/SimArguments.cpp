@@ -15,6 +15,8 @@ const char* const SIM_USAGE =
     "  --serial N     serial number, 0..65535 (default 1234)\n"
     "  --distance MM  target distance from the base in mm (default half the range)\n"
     "  --no-pace      answer at once instead of at the line rate\n"
+    "  --stage        also simulate the stage controller (115200 baud) carrying the target;\n"
+    "                 prints the stage's device path on a second line\n"
     "  --help         show this text\n";
 
 namespace {
@@ -45,6 +47,10 @@ std::string ParseSimArguments(const std::vector<std::string>& args, TSimArgument
     const std::string& option = args[i];
     if (option == "--help") {
       parsed.Help = true;
+      continue;
+    }
+    if (option == "--stage") {
+      parsed.Stage = true;
       continue;
     }
     if (option == "--no-pace") {

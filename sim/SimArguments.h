@@ -14,6 +14,7 @@ extern const char* const SIM_USAGE;
 struct TSimArguments {
   TSensorSimOptions Options;
   std::optional<double> Distance;  // mm from the base
+  bool Stage = false;              // also a stage controller whose carriage moves the target
   bool Help = false;
 };
 

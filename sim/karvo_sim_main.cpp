@@ -9,6 +9,7 @@
 
 #include "sim/SensorSim.h"
 #include "sim/SimArguments.h"
+#include "sim/StageSim.h"
 
 int main(int argc, char** argv) {
   karvo::sim::TSimArguments arguments;
@@ -37,10 +38,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "karvo-sim: cannot start: %s\n", error.c_str());
     return 1;
   }
+  karvo::sim::TStageSimOptions stageOptions;
+  stageOptions.MmPerUnit = karvo::sim::StageMmPerUnitForRange(arguments.Options.MeasuringRange);
+  karvo::sim::TStageSim stage(stageOptions);
+  if (arguments.Stage) {
+    if (!stage.Start(&error)) {
+      std::fprintf(stderr, "karvo-sim: cannot start the stage: %s\n", error.c_str());
+      return 1;
+    }
+    karvo::sim::CoupleSensorToStage(sensor, stage);
+  }
   std::printf("%s\n", sensor.DevicePath().c_str());
+  if (arguments.Stage) std::printf("%s\n", stage.DevicePath().c_str());
   std::fflush(stdout);
   int signal = 0;
   sigwait(&stopSignals, &signal);
   sensor.Stop();
+  stage.Stop();
   return 0;
 }

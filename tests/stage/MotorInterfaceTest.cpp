@@ -1,0 +1,142 @@
+// The stage link against a scripted peer: every request byte for byte, the status reply,
+// failures, the line it opens, and what the port selector's text means.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "stage/Motorinterface.h"
+#include "support/PtyPeer.h"
+
+namespace karvo {
+namespace {
+
+using test::Bytes;
+
+class MotorOnPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Peer.Ok()) << Peer.Error();
+    ASSERT_EQ(Motor.Open(MotorLinkSettings(Peer.SlavePath())), ST_OK) << Motor.Port->LastReason;
+  }
+  void UseShortTimeouts() {
+    Motor.PortSettings.ReadInterval = 5;
+    Motor.PortSettings.ReadTotal = 60;
+    ASSERT_EQ(Motor.Port->Open(Motor.PortSettings), ST_OK);
+  }
+
+  test::TPtyPeer Peer;
+  TMotorInterface Motor;
+};
+
+TEST_F(MotorOnPty, EveryOperationWritesItsFrame) {
+  struct Row {
+    const char* name;
+    std::function<uint32_t(TMotorInterface&)> call;
+    Bytes frame;
+  };
+  const Row rows[] = {
+      {"SetMotion(2000, 8500)",
+       [](auto& m) { return m.SetMotion(2000, 8500); },
+       {0x07, 0xF0, 0xFD, 0xF7, 0xF0, 0xF0, 0xF0, 0x08, 0xF4, 0xF3, 0xF1, 0xF2, 0xF0, 0xF0}},
+      // Only the low 24 bits go out.
+      {"SetMotion(500, 2^24)",
+       [](auto& m) { return m.SetMotion(500, 1 << 24); },
+       {0x07, 0xF4, 0xFF, 0xF1, 0xF0, 0xF0, 0xF0, 0x08, 0xF0, 0xF0, 0xF0, 0xF0, 0xF0, 0xF0}},
+      {"SetMotion(-1, 0xABCDEF1)",
+       [](auto& m) { return m.SetMotion(-1, 0xABCDEF1); },
+       {0x07, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x08, 0xF1, 0xFF, 0xFE, 0xFD, 0xFC, 0xFB}},
+      {"DriveOn", [](auto& m) { return m.DriveOn(); }, {0x03, 0xF1}},
+      {"DriveOff", [](auto& m) { return m.DriveOff(); }, {0x03, 0xF0}},
+      {"MoveHome", [](auto& m) { return m.MoveHome(); }, {0x04}},
+      {"MoveForward", [](auto& m) { return m.MoveForward(); }, {0x06}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Peer.Play({{.Expect = row.frame.size(), .Answer = {}}});
+    EXPECT_EQ(row.call(Motor), ST_OK);
+    EXPECT_EQ(Motor.Result, ST_OK);
+    EXPECT_TRUE(Peer.Finish());
+    EXPECT_EQ(Peer.Drain(), row.frame);  // and nothing after it
+  }
+}
+
+TEST_F(MotorOnPty, StatusIsTheLowNibbleOfTheReply) {
+  const struct {
+    uint8_t reply;
+    uint8_t status;
+  } rows[] = {{0xF0, 0}, {0x00, 0}, {0x01, 1}, {0xF1, 1}, {0x3C, 12}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.reply);
+    Peer.Play({{.Expect = 1, .Answer = {{row.reply}}}});
+    uint8_t status = 0xEE;
+    EXPECT_EQ(Motor.ReadStatus(status), ST_OK);
+    EXPECT_EQ(status, row.status);
+    EXPECT_EQ(Motor.LastStatus, row.status);
+    EXPECT_TRUE(Peer.Finish());
+    EXPECT_EQ(Peer.Received(), Bytes{0x02});
+  }
+}
+
+TEST_F(MotorOnPty, SilentStageLeavesTheCallersStatusAlone) {
+  UseShortTimeouts();
+  Peer.Play({{.Expect = 1, .Answer = {{0x01}}}});
+  uint8_t status = 0;
+  ASSERT_EQ(Motor.ReadStatus(status), ST_OK);
+  ASSERT_TRUE(Peer.Finish());
+
+  Peer.Play({{.Expect = 1, .Answer = {}}});
+  status = 0x07;
+  EXPECT_EQ(Motor.ReadStatus(status), ST_READ_SHORT);
+  EXPECT_EQ(Motor.Result, ST_READ_SHORT);
+  EXPECT_EQ(status, 0x07);
+  EXPECT_EQ(Motor.LastStatus, 1);
+  EXPECT_TRUE(Peer.Finish());
+}
+
+TEST_F(MotorOnPty, OpensTheStageLineAndFailsEveryOperationOnceClosed) {
+  EXPECT_EQ(Peer.Line().Baud, MOTOR_BAUD);
+  EXPECT_EQ(Peer.Line().StopBits, 1);
+  EXPECT_EQ(Motor.PortSettings.Parity, 0);
+  EXPECT_EQ(Motor.PortSettings.InQueue, 16u);
+  EXPECT_EQ(Motor.PortSettings.ReadTotal, 1000u);
+
+  EXPECT_EQ(Motor.Close(), ST_OK);
+  uint8_t status = 9;
+  for (uint32_t result : {Motor.SetMotion(2000, 1), Motor.DriveOn(), Motor.DriveOff(),
+                          Motor.MoveHome(), Motor.MoveForward(), Motor.ReadStatus(status)})
+    EXPECT_EQ(result, ST_NOT_OPEN);
+  EXPECT_EQ(status, 9);
+  EXPECT_TRUE(Peer.Drain().empty());
+}
+
+TEST(MotorPort, SelectorTextPicksTheAdapterOnlyForExactlyUsb) {
+  const struct {
+    const char* text;
+    uint32_t kind;
+    const char* name;
+  } rows[] = {{"USB", PORT_USB, USB_ADAPTER_DESCRIPTION},
+              {"usb", PORT_COM, "usb"},
+              {"COM2", PORT_COM, "COM2"},
+              {"/dev/ttyUSB1", PORT_COM, "/dev/ttyUSB1"}};
+  for (const auto& row : rows) {
+    TLinkSettings settings = MotorLinkSettings(row.text);
+    EXPECT_EQ(settings.PortKind, row.kind) << row.text;
+    EXPECT_EQ(settings.Name, row.name);
+    EXPECT_EQ(settings.BaudRate, 115200u);
+  }
+}
+
+TEST(MotorPort, FailedOpenKeepsTheReasonAndGivesTheOperatorsMessage) {
+  TMotorInterface motor;
+  EXPECT_EQ(OpenMotorPort(motor, "/nonexistent/stage"), ST_NOT_OPEN);
+  EXPECT_EQ(motor.Result, ST_NOT_OPEN);
+  EXPECT_FALSE(motor.IsOpen());
+  EXPECT_NE(motor.Port->LastErrno, 0);
+  EXPECT_FALSE(motor.Port->LastReason.empty());
+  EXPECT_EQ(MotorOpenErrorText("COM2"),
+            "Error opening COM2.\x0D"
+            "Port already in use or not available.");
+}
+
+}  // namespace
+}  // namespace karvo

@@ -1,6 +1,4 @@
 // "Write to file" and "Read from file" with a scripted operator and a scratch folder.
-#include "params/ParamFile.h"
-
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -8,7 +6,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "connection_fixture.h"
+#include "ConnectionFixture.h"
+#include "params/ParamFile.h"
 
 namespace karvo::test {
 namespace {

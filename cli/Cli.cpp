@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -11,7 +10,7 @@
 
 #include "app/Operator.h"
 #include "app/Session.h"
-#include "params/ParamTable.h"
+#include "params/ParamGrid.h"
 
 namespace karvo::cli {
 
@@ -50,11 +49,12 @@ class TCliOperator : public TOperator {
   void Refresh() override {}
 };
 
-// Multi-line message texts use CR alone as the line break.
+// The session's messages are Windows-1251 with CR alone as the line break; the terminal
+// gets UTF-8 lines.
 std::string Lines(const std::string& text) {
   std::string out;
   for (char c : text) out += (c == '\r') ? '\n' : c;
-  return out;
+  return Cp1251ToUtf8(out);
 }
 
 bool ParseNumber(const std::string& text, long min, long max, long& value) {
@@ -113,7 +113,9 @@ class TCommand {
     return code;
   }
   int DeviceFailure(const std::string& what) {
-    return Fail(EXIT_DEVICE, what + " failed: " + StatusLine(session_.LastStatus));
+    const std::string& reason = session_.SensorLink->LastReason();
+    return Fail(EXIT_DEVICE, what + " failed: " + StatusLine(session_.LastStatus) +
+                                 (reason.empty() ? "" : ": " + reason));
   }
   int UsageError(const std::string& message) { return Fail(EXIT_USAGE, message + "\n" + Usage()); }
 
@@ -160,8 +162,7 @@ class TCommand {
         Fail(EXIT_USAGE, "row " + std::to_string(row) + " takes a whole percent 0 to 100");
         return false;
       }
-      session_.ParamWrite[row].Value =
-          static_cast<uint32_t>(std::trunc(percent * 16384 * 0.01 + 0.5));
+      session_.ParamWrite[row].Value = PercentToWindowValue(static_cast<int32_t>(percent));
       return true;
     }
     size_t shown = person_.Messages.size();

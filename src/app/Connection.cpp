@@ -1,6 +1,5 @@
 // The connection manager: port, baud rate and address selectors, Connect/Disconnect, and
 // the watchdog that tears the connection down when the sensor stops answering.
-#include <cerrno>
 #include <string>
 
 #include "app/Session.h"
@@ -20,23 +19,14 @@ void StartFold(TSession& s, bool expand) {
   s.View.TimerMore = true;
 }
 
-// A further line for the open-error box where the operator can do something about it.
-std::string ActionableOpenReason(const TInterface& port) {
-  switch (port.LastErrno) {
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-    case EWOULDBLOCK:
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case ENOTTY: {
-      std::string reason = OpenErrorReason(port.LastErrno);
-      return reason.empty() ? port.LastReason : reason;
-    }
-    default:
-      return "";
-  }
+// The port's reason for its last failure as a further line of a box, a sentence like the
+// box's others; nothing when the port knows none.
+std::string ReasonLine(const TKARVOInterface& link) {
+  std::string reason = Utf8ToCp1251(link.LastReason());
+  if (reason.empty()) return "";
+  if (reason[0] >= 'a' && reason[0] <= 'z') reason[0] = static_cast<char>(reason[0] - 'a' + 'A');
+  if (reason.back() != '.') reason += '.';
+  return "\r" + reason;
 }
 
 }  // namespace
@@ -73,11 +63,9 @@ bool TSession::OpenSensorPort() {
   SensorLink->Port.SysfsRoot = SysfsRoot;
   SensorStatus = SensorLink->Open(LinkRequest);
   if (SensorStatus != ST_OK) {
-    std::string text =
-        "Error opening " + PortName + "." + "\r" + "Port already in use or not available.";
-    const std::string reason = ActionableOpenReason(SensorLink->Port);
-    if (!reason.empty()) text += "\r" + reason;
-    Person.Message(text, CAPTION, TIcon::Exclamation);
+    Person.Message("Error opening " + PortName + "." + "\r" +
+                       "Port already in use or not available." + ReasonLine(*SensorLink),
+                   CAPTION, TIcon::Exclamation);
     View.ButtonMeasureEnabled = false;
     return false;
   }
@@ -117,7 +105,8 @@ void TSession::ButtonConnectClick() {
     if (!OpenSensorPort()) return;
     if (View.TimerMore) return;
     if (!IdentifySensor()) {
-      Person.Message("No answer. Please change parameters.", CAPTION, TIcon::Stop);
+      Person.Message("No answer. Please change parameters." + ReasonLine(*SensorLink), CAPTION,
+                     TIcon::Stop);
       return;
     }
     View.TimerAnswer = true;
@@ -184,7 +173,8 @@ void TSession::NoAnswerTeardown() {
   CloseMotorPort();
   View.LabelRastEnabled = false;
   View.LabelRast = RAST_IDLE;
-  Person.Message("No answer.", CAPTION, TIcon::Stop);
+  // Read only now: the streaming worker, which fails on the same port, has been joined.
+  Person.Message("No answer." + ReasonLine(*SensorLink), CAPTION, TIcon::Stop);
 }
 
 }  // namespace karvo

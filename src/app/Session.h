@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/Operator.h"
+#include "params/ParamGridRows.h"
 #include "params/ParamTable.h"
 #include "protocol/Karvointerface.h"
 
@@ -32,15 +33,6 @@ inline constexpr int FOLD_STEP = 100;
 extern const char* const BaudItems[10];  // "2400" .. "460800"
 constexpr int BAUD_ITEM_COUNT = 10;
 constexpr int ADDRESS_ITEM_COUNT = 127;  // "1" .. "127"
-
-// One row of the parameter grid as the window shows it.
-struct TGridRow {
-  std::string Key;    // the parameter's Name
-  std::string Value;  // the value cell's text (Windows-1251 bytes)
-  uint8_t EditStyle = esSimple;
-  uint8_t MaxLength = 0;
-  std::vector<std::string> PickList;
-};
 
 // What the main window's controls show. The window copies it into its widgets after every
 // event and on TOperator::Refresh.
@@ -87,10 +79,10 @@ struct TMainView {
   bool TimerMain = false;    // measurement loop
 };
 
-class TSession {
+class TSession : public TParamGridOwner {
  public:
   explicit TSession(TOperator& person);
-  ~TSession();
+  ~TSession() override;
   TSession(const TSession&) = delete;
   TSession& operator=(const TSession&) = delete;
 
@@ -175,13 +167,16 @@ class TSession {
   // ---- Parameter grid ----
   void FillParamGrid();
   void CommitParamEdit();
-  void ValueListEditorParamSelectCell(int newGridRow);
-  void ValueListEditorParamExit();
-  void ValueListEditorParamContextPopup();
-  void ValueListEditorParamEditButtonClick(int currentGridRow);
+  void ValueListEditorParamSelectCell(int newGridRow) override;
+  void ValueListEditorParamExit() override;
+  void ValueListEditorParamContextPopup() override;
+  void ValueListEditorParamEditButtonClick(int currentGridRow) override;
   // Key filter for a typed character (8 = backspace) in the cell of row SelParam; false
   // when the character is discarded (with a beep).
-  bool ValueListEditorParamKeyPress(char key);
+  bool ValueListEditorParamKeyPress(char key) override;
+  std::vector<TGridRow>& GridRows() override { return View.Grid; }
+  bool GridEnabled() const override { return View.GridEnabled; }
+  uint8_t SelectedRow() const override { return SelParam; }
   // Cell text of a row in its grid form, from ParamWrite (what FillParamGrid shows).
   std::string DisplayText(int row) const;
 

@@ -91,12 +91,14 @@ const char* StatusText(uint32_t status) {
   return "unknown status";
 }
 
-std::string OpenErrorReason(int err) {
+std::string PortErrorReason(int err) {
   switch (err) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
       return "no such device";
+    case EIO:
+      return "the device stopped answering the system (unplugged?)";
     case EACCES:
     case EPERM:
       return "permission denied: join the dialout group (sudo usermod -aG dialout $USER) and "
@@ -159,13 +161,21 @@ TInterface::~TInterface() {
   Close();
 }
 
-uint32_t TInterface::FailOpen(int err) {
+void TInterface::KeepReason(int err, const std::string& reason) {
   LastErrno = err;
-  LastReason = OpenErrorReason(err);
+  LastReason = reason;
+}
+
+uint32_t TInterface::Fail(uint32_t status, int err) {
+  KeepReason(err, PortErrorReason(err));
+  Status = status;
+  return Status;
+}
+
+uint32_t TInterface::FailOpen(int err) {
   Handle = -1;
   IsOpen = false;
-  Status = ST_NOT_OPEN;
-  return Status;
+  return Fail(ST_NOT_OPEN, err);
 }
 
 uint32_t TInterface::Open(const TPortSettings& settings) {
@@ -197,7 +207,12 @@ uint32_t TInterface::Open(const TPortSettings& settings) {
   (void)ioctl(fd, TIOCEXCL);
   Handle = fd;
 
-  ConfigureLine();
+  // A refused setting does not fail the open, whose status reports the port alone; the reason
+  // stays for the failures that follow, the sensor not answering at that rate.
+  if (const int err = ApplyLine(Handle, Settings); err != 0) {
+    KeepReason(err, "the port refused " + std::to_string(Settings.BaudRate) + " baud or the " +
+                        "framing (" + PortErrorReason(err) + ")");
+  }
   SetModemLines(Handle, !usb);
   if (usb) SetLowLatency(Handle);
   (void)tcflush(Handle, TCIOFLUSH);
@@ -225,14 +240,23 @@ bool ComposeLine(termios& line, const TPortSettings& settings) {
   return true;
 }
 
-// None of these results is examined: a port that refuses a setting still opens.
-void TInterface::ConfigureLine() {
+int ApplyLine(int fd, const TPortSettings& settings) {
   termios line{};
-  (void)tcgetattr(Handle, &line);
-  const bool standardRate = ComposeLine(line, Settings);
-  (void)tcsetattr(Handle, TCSANOW, &line);
+  if (tcgetattr(fd, &line) != 0) return errno;
+  const bool standardRate = ComposeLine(line, settings);
+  const int refused = tcsetattr(fd, TCSANOW, &line) != 0 ? errno : 0;
   // Rate 0 would hang the line up; it keeps the speed the port had.
-  if (!standardRate && Settings.BaudRate != 0) (void)SetArbitraryBaud(Handle, Settings.BaudRate);
+  if (!standardRate && settings.BaudRate != 0 && !SetArbitraryBaud(fd, settings.BaudRate)) {
+    return errno != 0 ? errno : EINVAL;
+  }
+  // What counts is what the port has now: tcsetattr succeeds when any part of the request
+  // was taken, and fails on a pseudo-terminal that dropped nothing but the parity bit.
+  termios taken{};
+  if (tcgetattr(fd, &taken) != 0) return errno;
+  const bool held = (taken.c_cflag & CSTOPB) == (line.c_cflag & CSTOPB) &&
+                    (!standardRate || cfgetospeed(&taken) == cfgetospeed(&line));
+  if (held) return 0;
+  return refused != 0 ? refused : EINVAL;
 }
 
 uint32_t TInterface::Close() {
@@ -248,7 +272,7 @@ uint32_t TInterface::Close() {
   return Status;
 }
 
-bool TInterface::ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received) {
+int TInterface::ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received) {
   received = 0;
   const int64_t interval = Settings.ReadInterval;
   const int64_t total = NowMs() + interval * length + Settings.ReadTotal;
@@ -261,14 +285,15 @@ bool TInterface::ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received) 
     const int ready = poll(&port, 1, wait);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return errno;
     }
     if (ready == 0) {
       // The wait ran to its deadline; a zero wait was the last look.
       if (wait == 0) break;
       continue;
     }
-    if (port.revents & (POLLERR | POLLNVAL)) return false;
+    if (port.revents & POLLNVAL) return EBADF;
+    if (port.revents & POLLERR) return EIO;
     if (port.revents & POLLIN) {
       const ssize_t got = ::read(Handle, buffer + received, length - received);
       if (got > 0) {
@@ -277,14 +302,14 @@ bool TInterface::ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received) 
         continue;
       }
       // Readable yet nothing to read: the device is gone (an unplugged adapter).
-      if (got == 0) return false;
+      if (got == 0) return EIO;
       if (errno == EINTR) continue;
       if (errno == EAGAIN && !(port.revents & POLLHUP)) continue;
-      return false;
+      return errno == EAGAIN ? EIO : errno;
     }
-    if (port.revents & POLLHUP) return false;
+    if (port.revents & POLLHUP) return EIO;
   }
-  return true;
+  return 0;
 }
 
 uint32_t TInterface::Read(TTransfer& transfer) {
@@ -304,10 +329,10 @@ uint32_t TInterface::Read(TTransfer& transfer) {
   while (ReadCalls < calls) {
     ++ReadCalls;
     uint32_t got = 0;
-    const bool ok = ReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got);
+    const int err = ReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got);
     LastCount += got;
-    if (!ok) {
-      Status = ST_READ_FAILED;
+    if (err != 0) {
+      Fail(ST_READ_FAILED, err);
       break;
     }
     if (LastCount == transfer.Length) {
@@ -356,21 +381,14 @@ uint32_t TInterface::Write(TTransfer& transfer) {
       continue;
     }
     if (put < 0 && errno == EINTR) continue;
-    if (put < 0 && errno != EAGAIN) {
-      Status = ST_WRITE_FAILED;
-      return Status;
-    }
+    if (put < 0 && errno != EAGAIN) return Fail(ST_WRITE_FAILED, errno);
     const int wait = PollWait(deadline);
     if (wait == 0) break;
     pollfd port{Handle, POLLOUT, 0};
     const int ready = poll(&port, 1, wait);
-    if (ready < 0 && errno != EINTR) {
-      Status = ST_WRITE_FAILED;
-      return Status;
-    }
+    if (ready < 0 && errno != EINTR) return Fail(ST_WRITE_FAILED, errno);
     if (ready > 0 && (port.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-      Status = ST_WRITE_FAILED;
-      return Status;
+      return Fail(ST_WRITE_FAILED, (port.revents & POLLNVAL) ? EBADF : EIO);
     }
   }
   if (left > 0) {

@@ -70,8 +70,9 @@ class TInterface {
   uint32_t Status = ST_OK;
   TPortSettings Settings;
 
-  // Why the last Open failed, in the system's words, and the errno behind it (0 when the
-  // last Open succeeded). Lets callers say "permission denied" instead of a bare status.
+  // Why the last open, line setting, read or write failed, in the system's words, and the
+  // errno behind it; cleared by Open only, so that a refused line setting is still known
+  // when the sensor then does not answer. Time-outs have no system reason and leave it.
   int LastErrno = 0;
   std::string LastReason;
 
@@ -85,15 +86,16 @@ class TInterface {
 
  private:
   uint32_t FailOpen(int err);
-  void ConfigureLine();
-  // One read call bounded by the interval and total time-outs; false when the call failed.
-  bool ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received);
+  uint32_t Fail(uint32_t status, int err);
+  void KeepReason(int err, const std::string& reason);
+  // One read call bounded by the interval and total time-outs; 0, or the errno that ended it.
+  int ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received);
   // Waits until the driver has sent what it holds, at most until `deadlineMs` (monotonic).
   void WaitUntilSent(int64_t deadlineMs);
 };
 
-// A sentence for an errno met while opening a port, with a hint where the operator can act
+// The one place an errno becomes words for the operator, with a hint where they can act
 // ("permission denied: join the dialout group", "held by another program", ...).
-std::string OpenErrorReason(int err);
+std::string PortErrorReason(int err);
 
 }  // namespace karvo

@@ -14,4 +14,8 @@ namespace karvo {
 // the rate has no B constant: the speed is left alone and needs SetArbitraryBaud.
 bool ComposeLine(termios& line, const TPortSettings& settings);
 
+// Puts the settings on the open tty `fd`; 0, or the errno of the setting the port refused
+// (a driver that keeps its old speed without saying so counts as EINVAL).
+int ApplyLine(int fd, const TPortSettings& settings);
+
 }  // namespace karvo

@@ -86,6 +86,9 @@ class TKARVOInterface {
   uint32_t ReadPulse(uint8_t address, uint8_t* record /*[260]*/);
 
   bool IsOpen() const { return Port.IsOpen; }
+  // The system's reason for the port's last failure (open, line setting, read or write);
+  // empty when it knows none, a time-out for one.
+  const std::string& LastReason() const { return Port.LastReason; }
 
   uint8_t Address = 0;
   uint8_t Data[LINK_DATA_SIZE] = {};

@@ -53,12 +53,4 @@ int32_t ClampToScale(int32_t value, int32_t full) {
   return value;
 }
 
-int32_t PercentToScaleCode(int32_t percent) {
-  return Narrow(static_cast<int64_t>(percent * double{FULL_SCALE_CODE} * 0.01 + 0.5));
-}
-
-int32_t ScaleCodeToPercent(int32_t code) {
-  return Narrow(static_cast<int64_t>(code * 100.0 * (1.0 / FULL_SCALE_CODE) + 0.5));
-}
-
 }  // namespace karvo

@@ -15,9 +15,6 @@ inline constexpr int32_t RANGE_TICKS = 10;         // ticks at 0, 10 %, ... 100 
 inline constexpr int32_t RANGE_BASE_GAP = 20;      // drawing area ends at H - 20
 inline constexpr int32_t RANGE_LABEL_GAP = 17;     // tick labels stand at H - 17
 
-// 16384 stands for the full measuring range, that is 100 %.
-inline constexpr int32_t FULL_SCALE_CODE = 16384;
-
 struct TRangeGeometry {
   int32_t Width = 0;   // W: picture width
   int32_t Height = 0;  // H: picture height
@@ -42,10 +39,5 @@ struct TRangeGeometry {
 
 // `value` raised to 0 and lowered to `full`.
 int32_t ClampToScale(int32_t value, int32_t full);
-
-// Whole percent to the sensor's scale: trunc(percent * 16384 * 0.01 + 0.5).
-int32_t PercentToScaleCode(int32_t percent);
-// The sensor's scale to whole percent: trunc(code * 100 * (1 / 16384) + 0.5).
-int32_t ScaleCodeToPercent(int32_t code);
 
 }  // namespace karvo

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -67,10 +68,11 @@ TEST(PortNames, ComNamesMapToSerialDevicesAndErrnosToReasons) {
   // clang-format off
   const std::pair<int, std::string> reasons[] = {
       {EACCES, "permission denied: join the dialout group"}, {EBUSY, "held by another program"},
-      {EPERM, "permission denied: join the dialout group"}, {EIO, "Input/output error"}};
+      {EPERM, "permission denied: join the dialout group"}, {EIO, "the device stopped"},
+      {EROFS, "Read-only file system"}};
   // clang-format on
   for (const auto& [err, reason] : reasons) {
-    EXPECT_EQ(OpenErrorReason(err).rfind(reason, 0), 0u) << OpenErrorReason(err);
+    EXPECT_EQ(PortErrorReason(err).rfind(reason, 0), 0u) << PortErrorReason(err);
   }
 }
 
@@ -281,14 +283,23 @@ TEST_F(ChannelOnPty, AHangUpFailsReadsAndWritesAtOnce) {
     Peer->Play({{.Expect = 1, .Answer = {{0x91}}, .HangUp = true}});
     Bytes bytes(4, 0x01);
     ASSERT_EQ(Write(bytes), ST_OK);
-    const auto start = Clock::now();
-    EXPECT_EQ(Read(bytes), ST_READ_FAILED);
-    EXPECT_LT(Clock::now() - start, milliseconds(1000));  // not the 2040 ms of a silent device
+    EXPECT_EQ(Read(bytes), ST_READ_FAILED);  // not ST_READ_SHORT, 2040 ms later
     EXPECT_EQ(Read(bytes), ST_READ_FAILED);
     EXPECT_EQ(Port.ReadCalls, 1u);
+    EXPECT_EQ(Port.LastReason, PortErrorReason(EIO)) << "kept for the operator";
+    Port.LastReason.clear();
     EXPECT_EQ(Write(bytes), ST_WRITE_FAILED);
+    EXPECT_EQ(Port.LastReason, PortErrorReason(EIO));
     EXPECT_TRUE(Peer->Finish());
   }
+}
+
+TEST(PortLine, ARefusedLineSettingGivesTheSystemsReason) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  EXPECT_EQ(ApplyLine(pipeEnds[0], ShortTimeouts("/dev/null")), ENOTTY);
+  close(pipeEnds[0]);
+  close(pipeEnds[1]);
 }
 
 }  // namespace

@@ -42,17 +42,5 @@ TEST(RangeGeometry, DegenerateOrHugeInputsNeitherDivideByZeroNorOverflow) {
   EXPECT_EQ(kWindow.X(30000000), 200400010);  // 668 * v needs more than 32 bits
 }
 
-TEST(RangeGeometry, PercentAndScaleCode) {
-  const std::pair<int32_t, int32_t> toCode[] = {
-      {0, 0}, {100, 16384}, {25, 4096}, {75, 12288}, {1, 164}, {-1, -163},
-  };
-  for (const auto& [percent, code] : toCode)
-    EXPECT_EQ(PercentToScaleCode(percent), code) << percent;
-  EXPECT_EQ(ScaleCodeToPercent(81), 0);
-  EXPECT_EQ(ScaleCodeToPercent(82), 1);
-  // Every whole percent survives the trip to the sensor's scale and back.
-  for (int32_t p = 0; p <= 100; ++p) EXPECT_EQ(ScaleCodeToPercent(PercentToScaleCode(p)), p);
-}
-
 }  // namespace
 }  // namespace karvo

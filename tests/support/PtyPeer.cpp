@@ -102,7 +102,7 @@ void TPtyPeer::HangUp() {
   }
 }
 
-TPtyLine TPtyPeer::Line() const {
+TPeerLine TPtyPeer::Line() const {
   // On a master, the tty ioctls report the slave's settings.
   termios2 line{};
   if (ioctl(Master, TCGETS2, &line) != 0) return {};

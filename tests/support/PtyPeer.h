@@ -28,7 +28,7 @@ namespace karvo::test {
 using Bytes = std::vector<uint8_t>;
 
 // What of the slave's line settings a pty keeps (it forces 8 data bits and no parity).
-struct TPtyLine {
+struct TPeerLine {
   uint32_t Baud = 0;  // free rates included
   int StopBits = 0;
 };
@@ -64,7 +64,7 @@ class TPtyPeer {
   }
   void HangUp();
 
-  TPtyLine Line() const;
+  TPeerLine Line() const;
   int ExclusiveFlag() const;  // the tty's TIOCEXCL flag: 1 set, 0 clear, -1 unknown
 
  private:

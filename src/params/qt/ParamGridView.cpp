@@ -131,7 +131,7 @@ void TParamGridDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptio
 
 // ---- Grid ----
 
-TParamGridView::TParamGridView(TSession& session, QWidget* parent)
+TParamGridView::TParamGridView(TParamGridOwner& session, QWidget* parent)
     : QTableWidget(0, 2, parent), session_(&session) {
   setObjectName("ValueListEditorParam");
   setHorizontalHeaderLabels({"Parameter", "Value"});
@@ -203,12 +203,12 @@ QString TParamGridView::CellText(int gridRow) const {
 
 void TParamGridView::SyncFromView() {
   if (!session_) return;
-  const TMainView& view = session_->View;
+  const std::vector<TGridRow>& grid = session_->GridRows();
   syncing_ = true;
-  const int rows = static_cast<int>(view.Grid.size());
+  const int rows = static_cast<int>(grid.size());
   if (rows != rowCount()) {
     setRowCount(rows);
-    shown_.assign(view.Grid.size(), TGridRow{});
+    shown_.assign(grid.size(), TGridRow{});
     for (int r = 0; r < rows; ++r) {
       auto* key = new QTableWidgetItem;
       key->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
@@ -221,7 +221,7 @@ void TParamGridView::SyncFromView() {
     }
   }
   for (int r = 0; r < rows; ++r) {
-    const TGridRow& want = view.Grid[r];
+    const TGridRow& want = grid[r];
     TGridRow& have = shown_[r];
     if (want.Key != have.Key) {
       // The key column is narrower than the longest names.
@@ -243,14 +243,14 @@ void TParamGridView::SyncFromView() {
     }
     have = want;
   }
-  if (isEnabled() != view.GridEnabled) setEnabled(view.GridEnabled);
+  if (isEnabled() != session_->GridEnabled()) setEnabled(session_->GridEnabled());
   syncing_ = false;
 }
 
 void TParamGridView::StoreEditedText() {
   if (!session_) return;
-  auto& grid = session_->View.Grid;
-  const size_t sel = session_->SelParam;
+  auto& grid = session_->GridRows();
+  const size_t sel = session_->SelectedRow();
   if (sel >= grid.size() || static_cast<int>(sel) >= rowCount()) return;
   const std::string text = Encode(CellText(static_cast<int>(sel) + 1));
   grid[sel].Value = text;
@@ -273,7 +273,7 @@ bool TParamGridView::SelectCell(int newGridRow) {
   bool moved = true;  // a handler the window holds back leaves the selection alone
   Run([&] {
     session_->ValueListEditorParamSelectCell(newGridRow);
-    moved = session_ && session_->SelParam == newGridRow - 1;
+    moved = session_ && session_->SelectedRow() == newGridRow - 1;
   });
   inEvent_ = false;
   return moved;

@@ -10,7 +10,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/Session.h"
+#include "params/ParamGridRows.h"
 
 class QMenu;
 
@@ -40,7 +40,7 @@ class TParamGridView : public QTableWidget {
   Q_OBJECT
 
  public:
-  explicit TParamGridView(TSession& session, QWidget* parent = nullptr);
+  explicit TParamGridView(TParamGridOwner& session, QWidget* parent = nullptr);
   ~TParamGridView() override;
 
   // Shown by a right click, after the pending edit was committed.
@@ -90,7 +90,7 @@ class TParamGridView : public QTableWidget {
   // A typed key as the byte the session's key filter takes; -1 for keys that type nothing.
   static int KeyByte(const QKeyEvent* event);
 
-  TSession* session_;
+  TParamGridOwner* session_;
   QPointer<QWidget> editor_;
   QPersistentModelIndex editorIndex_;
   std::vector<TGridRow> shown_;  // the rows as last copied from the session

@@ -2,7 +2,7 @@
 // link or the identity labels, compare messages, Read All and Load All, and the flash menu.
 #include <sstream>
 
-#include "connection_fixture.h"
+#include "ConnectionFixture.h"
 
 namespace karvo::test {
 namespace {

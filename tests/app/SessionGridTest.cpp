@@ -1,7 +1,7 @@
 // The grid's events on a session without a sensor: what the cells show, what committing them
 // does to the working set, the run mode and the buttons, and the range window exchange. The
 // rules of single cells are tested with params/ParamGrid.
-#include "connection_fixture.h"
+#include "ConnectionFixture.h"
 #include "params/ParamGrid.h"
 
 namespace karvo::test {

@@ -131,6 +131,13 @@ TEST(CommitCell, SharedModeRegister) {
   }
 }
 
+// The range window hands whole percent; each must come back unchanged from the sensor's scale.
+TEST(WindowPercent, EveryWholePercentSurvivesTheScale) {
+  EXPECT_EQ(PercentToWindowValue(1), 164u);
+  EXPECT_EQ(PercentToWindowValue(101), 16384u);
+  for (int32_t p = 0; p <= 100; ++p) EXPECT_EQ(WholePercent(PercentToWindowValue(p)), p);
+}
+
 TEST(KeyAccepted, FiltersByKindAndLength) {
   const std::tuple<uint8_t, char, size_t, bool> cases[] = {
       // clang-format off

@@ -1,0 +1,40 @@
+// What the parameter grid shows and where its events go, so that the grid's view depends on
+// the parameters alone and not on the window's session that implements it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "params/ParamTable.h"
+
+namespace karvo {
+
+// One row of the parameter grid as the window shows it.
+struct TGridRow {
+  std::string Key;    // the parameter's Name
+  std::string Value;  // the value cell's text (Windows-1251 bytes)
+  uint8_t EditStyle = esSimple;
+  uint8_t MaxLength = 0;
+  std::vector<std::string> PickList;
+};
+
+// The grid's owner: its rows (grid row r shows GridRows()[r - 1]), and its events, named
+// after the grid's.
+class TParamGridOwner {
+ public:
+  virtual ~TParamGridOwner() = default;
+
+  virtual std::vector<TGridRow>& GridRows() = 0;
+  virtual bool GridEnabled() const = 0;
+  virtual uint8_t SelectedRow() const = 0;  // the parameter row whose cell is being edited
+
+  virtual void ValueListEditorParamSelectCell(int newGridRow) = 0;
+  virtual void ValueListEditorParamExit() = 0;
+  virtual void ValueListEditorParamContextPopup() = 0;
+  virtual void ValueListEditorParamEditButtonClick(int currentGridRow) = 0;
+  // False when the typed character is discarded.
+  virtual bool ValueListEditorParamKeyPress(char key) = 0;
+};
+
+}  // namespace karvo

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "channel/Interface.h"
+#include "cli/Cli.h"
+#include "sim/SensorSim.h"
+#include "support/PtyPeer.h"
+
+namespace karvo::cli {
+namespace {
+
+struct TRun {
+  int Code;
+  std::string Out;
+  std::string Err;
+};
+
+TRun RunCli(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  int code = Run(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+std::string Shown(const std::vector<std::string>& args) {
+  std::string shown;
+  for (const auto& a : args) shown += a + " ";
+  return shown;
+}
+
+TEST(CliArguments, BadArgumentsGetUsageAndExitTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"--address", "0", "identify"},
+      {"--address", "128", "identify"},
+      {"--address", "x", "identify"},
+      {"--baud", "fast", "identify"},
+      {"--port"},
+      {"--colour", "identify"},
+      {"read-registers", "256", "1"},
+      {"read-registers", "0", "0"},
+      {"read-registers", "250", "7"},
+      {"read-registers", "0x10", "1"},
+      {"write-registers", "4", "300"},
+      {"write-registers", "255", "1", "2"},
+      {"load-param", "36", "1"},
+      {"flash", "erase"},
+      {"identify", "extra"},
+  };
+  for (const auto& args : cases) {
+    TRun r = RunCli(args);
+    EXPECT_EQ(r.Code, EXIT_USAGE) << Shown(args);
+    EXPECT_NE(r.Err.find("usage: karvo-cli"), std::string::npos) << Shown(args);
+    EXPECT_TRUE(r.Out.empty()) << Shown(args);
+  }
+}
+
+TEST(CliPort, FailuresNameTheSystemsReason) {
+  TRun r = RunCli({"--port", "/dev/karvo-no-such-port", "identify"});
+  EXPECT_EQ(r.Code, EXIT_NO_PORT);
+  EXPECT_NE(r.Err.find("cannot open /dev/karvo-no-such-port: no such device"), std::string::npos)
+      << r.Err;
+
+  // The adapter is pulled while the answer is awaited.
+  test::TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok()) << peer.Error();
+  peer.Play({{.Expect = 2, .Answer = {}, .HangUp = true}});
+  TRun pulled = RunCli({"--port", peer.SlavePath(), "result"});
+  EXPECT_EQ(pulled.Code, EXIT_DEVICE);
+  EXPECT_NE(pulled.Err.find("status 4 (read failed): " + PortErrorReason(EIO)), std::string::npos)
+      << pulled.Err;
+}
+
+// One simulated sensor for the whole table; the rows run in order and some build on the ones
+// before (a value loaded, then compared; a file saved, then loaded).
+TEST(CliWithSensor, CommandsAgainstASimulatedSensor) {
+  sim::TSensorSimOptions options;
+  options.Address = 5;
+  options.Baud = 115200;
+  options.SerialNumber = 4321;
+  options.MeasuringRange = 300;
+  options.BaseDistance = 80;
+  options.Pace = false;
+  options.FlashWriteMs = 20;
+  sim::TSensorSim sim(options);
+  ASSERT_TRUE(sim.Start());
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("karvo-cli-test-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string file = (dir / "set.prm").string(), fifo = (dir / "fifo.prm").string();
+  std::ofstream(dir / "short.prm") << "0\t1\n1\t1\n";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::vector<std::string> out = {}, err = {};  // texts the output and messages contain
+    std::function<void()> before = nullptr;
+  } cases[] = {
+      {{"identify"},
+       EXIT_OK,
+       {"device_type: 7\nrelease: 4\nserial_number: 4321\nbase_distance_mm: 80\n"
+        "measuring_range_mm: 300\n"}},
+      {{"--address", "6", "result"}, EXIT_DEVICE, {}, {"status 3"}},
+      {{"--trace", "result"}, EXIT_OK, {}, {"> 05 86", " < "}},
+      {{"write-registers", "160", "65", "66", "67", "0"}, EXIT_OK},
+      {{"read-registers", "160", "3"}, EXIT_OK, {"160\t65\n161\t66\n162\t67\n"}},
+      {{"read-params"},
+       EXIT_OK,
+       {"2\t    UART Baud Rate\t115200\t48\n", "3\t    UART Network Address\t5\t5\n",
+        "28\t__Serial Number\t4321\t4321\n", "31\t_\xD0\xA1ustomer\tABC\tABC\n"}},
+      {{"load-param", "9", "1234"}, EXIT_OK},
+      {{"compare", "9", "1234"}, EXIT_OK, {"Ok!"}},
+      {{"compare", "9", "1235"}, EXIT_DIFFERENT, {"Write=1235, Read=1234."}},
+      // Names and values with Cyrillic letters reach the terminal in UTF-8.
+      {{"compare", "31", "\xD0\xA9"},
+       EXIT_DIFFERENT,
+       {"'_\xD0\xA1ustomer' not equal:\n'_\xD0\xA1ustomer': Write=\xD0\xA9, Read=ABC."}},
+      {{"load-param", "9", "12x"}, EXIT_USAGE, {}, {"'12x' is not a valid integer value"}},
+      {{"flash", "store"}, EXIT_OK, {"flash store: ok"}},
+      {{"flash", "store"}, EXIT_DEVICE, {}, {"status 6"}, [&] { sim.WrongAckNext(); }},
+      {{"save-params", file}, EXIT_OK},
+      {{"save-params", file}, EXIT_FILE, {}, {"--force"}},
+      {{"--force", "save-params", file}, EXIT_OK},
+      {{"compare-params", file}, EXIT_OK},
+      {{"load-param", "10", "777"}, EXIT_OK},
+      {{"compare-params", file}, EXIT_DIFFERENT, {"'Max Integration Time': Write="}},
+      {{"load-params", file}, EXIT_OK},
+      {{"compare-params", file}, EXIT_OK},
+      {{"load-params", (dir / "missing.prm").string()}, EXIT_FILE},
+      {{"load-params", (dir / "short.prm").string()}, EXIT_FILE, {}, {"not a valid integer"}},
+      {{"load-params", fifo}, EXIT_FILE},  // refused at once, not waited on for a writer
+  };
+  for (const auto& c : cases) {
+    if (c.before) c.before();
+    std::vector<std::string> args = {"--port", sim.DevicePath(), "--baud",
+                                     "115200", "--address",      "5"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    TRun r = RunCli(args);
+    EXPECT_EQ(r.Code, c.code) << Shown(c.args) << r.Err;
+    for (const auto& text : c.out) EXPECT_NE(r.Out.find(text), std::string::npos) << r.Out;
+    for (const auto& text : c.err) EXPECT_NE(r.Err.find(text), std::string::npos) << r.Err;
+  }
+  EXPECT_EQ(sim.Register(8), 1234 & 0xFF);
+  EXPECT_EQ(sim.Register(9), 1234 >> 8);
+  std::ifstream in(file, std::ios::binary);
+  const std::string content((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 36);
+  EXPECT_EQ(content.rfind("0\t", 0), 0u);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace karvo::cli

@@ -1,7 +1,7 @@
 #include "protocol/SensorScan.h"
 
 #include <algorithm>
-#include <cstring>
+#include <functional>
 #include <set>
 #include <utility>
 
@@ -46,9 +46,13 @@ std::vector<TScanProbe> ScanOrder(uint32_t selectedBaud, uint8_t selectedAddress
   for (uint32_t baud : {selectedBaud, 9600u, 115200u}) {
     if (Contains(bauds, baud) && !Contains(rates, baud)) rates.push_back(baud);
   }
+  // The rest fastest first: a probe there costs least, so more combinations are tried early.
+  std::vector<uint32_t> rest;
   for (uint32_t baud : bauds) {
-    if (!Contains(rates, baud)) rates.push_back(baud);
+    if (!Contains(rates, baud) && !Contains(rest, baud)) rest.push_back(baud);
   }
+  std::sort(rest.begin(), rest.end(), std::greater<>());
+  rates.insert(rates.end(), rest.begin(), rest.end());
   for (uint32_t baud : rates) {
     // An operator who knew the address but not the rate finds the sensor a rate at a time.
     add(baud, selectedAddress);

@@ -37,8 +37,8 @@ struct TFoundSensor {
 
 // Every combination of `bauds` and the addresses 1..127 once: the selected one (even when its
 // rate is not in the list), 9600/1 and 115200/1, then the rest a rate at a time (the selected
-// rate first, then 9600, 115200 and the list's order) so that the port reopens only when the
-// rate changes.
+// rate first, then 9600, 115200 and the others from the fastest down) so that the port
+// reopens only when the rate changes.
 std::vector<TScanProbe> ScanOrder(uint32_t selectedBaud, uint8_t selectedAddress,
                                   const std::vector<uint32_t>& bauds = SCAN_BAUD_RATES);
 

@@ -57,19 +57,18 @@ TEST(ScanOrder, LikelyCombinationsFirstEachOnceOneRateAtATime) {
       }
     }
   }
-  // The selected address leads at each further rate too.
+  // The selected address leads at each further rate too; after 9600 and 115200 the others
+  // come from the fastest down.
   EXPECT_EQ(ScanOrder(9600, 17, two)[128], (TScanProbe{115200, 17}));
+  const std::vector<TScanProbe> full = ScanOrder(9600, 1);
+  EXPECT_EQ(full[254], (TScanProbe{460800, 1}));
+  EXPECT_EQ(full[1269], (TScanProbe{2400, 127}));
 }
 
 TEST(ScanTimeout, WireTimeOfRequestAndAnswerPlusMargin) {
   // 18 bytes of 11 bits: 198 bits, rounded up to whole milliseconds.
-  const struct {
-    uint32_t baud, margin, ms;
-  } cases[] = {
-      {2400, 20, 83 + 20}, {4800, 20, 42 + 20}, {9600, 20, 21 + 20}, {14400, 0, 14},
-      {115200, 20, 22},    {460800, 20, 21},    {198000, 5, 1 + 5},  {0, 20, 198000 + 20},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ProbeTimeoutMs(c.baud, c.margin), c.ms) << c.baud;
+  const uint32_t cases[][3] = {{2400, 20, 103}, {9600, 20, 41}, {115200, 20, 22}, {460800, 0, 1}};
+  for (const auto& c : cases) EXPECT_EQ(ProbeTimeoutMs(c[0], c[1]), c[2]) << c[0];
   EXPECT_EQ(ProbeTimeoutMs(9600), 21 + SCAN_MARGIN_MS);
 }
 
@@ -124,35 +123,19 @@ TEST_F(ScanSim, FindsTheSensorAfterTheProbesBeforeIt) {
     options_.BaudRates = c.bauds;
     // Room for a loaded machine, still short of the slowest answer's wire time.
     options_.MarginMs = 40;
-    TSensorScan scan(options_);
-    std::vector<TFoundSensor> reported;
-    scan.Found = [&](const TFoundSensor& f) { reported.push_back(f); };
-    const TScanResult r = scan.Run(link_);
+    const TScanResult r = TSensorScan(options_).Run(link_);
     EXPECT_EQ(r.Status, ST_OK) << name;
     ASSERT_EQ(r.Found.size(), 1u) << name;
     EXPECT_EQ(r.Found[0].Baud, c.simBaud) << name;
     EXPECT_EQ(r.Found[0].Address, c.simAddress) << name;
     EXPECT_EQ(r.Found[0].Identity.SerialNumber, 4711) << name;
     EXPECT_EQ(r.Found[0].Identity.DeviceType, 9) << name;
-    EXPECT_EQ(reported.size(), 1u) << name;
     EXPECT_EQ(r.Probes, c.probes) << name;
     EXPECT_FALSE(r.Cancelled) << name;
     EXPECT_FALSE(link_.IsOpen()) << name;
     EXPECT_TRUE(PortReleased()) << name;
     sim_.reset();
   }
-}
-
-TEST_F(ScanSim, ListingAllGoesOnAfterTheFirst) {
-  Start(115200, 17);
-  options_.SelectedBaud = 115200;
-  options_.BaudRates = {115200};
-  options_.All = true;
-  options_.MarginMs = 10;
-  const TScanResult r = TSensorScan(options_).Run(link_);
-  EXPECT_EQ(r.Probes, 127u);
-  ASSERT_EQ(r.Found.size(), 1u);
-  EXPECT_EQ(r.Found[0].Address, 17);
 }
 
 TEST_F(ScanSim, SilentLineProbesEveryCombinationOnceAtItsRateWithShortTimeouts) {

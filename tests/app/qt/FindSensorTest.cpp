@@ -102,15 +102,6 @@ class FindSensorTest : public QObject {
       QVERIFY(!form.Result().has_value());
     }
   }
-
-  void portItemsOpenAsTheConnectionDoes() {
-    const TLinkSettings usb = TFormFindSensor::PortOf("USB");
-    QCOMPARE(int(usb.PortKind), int(PORT_USB));
-    QCOMPARE(usb.Name, std::string(USB_ADAPTER_DESCRIPTION));
-    const TLinkSettings com = TFormFindSensor::PortOf("COM3");
-    QCOMPARE(int(com.PortKind), int(PORT_COM));
-    QCOMPARE(com.Name, std::string("COM3"));
-  }
 };
 
 QTEST_MAIN(FindSensorTest)

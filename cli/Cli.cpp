@@ -1,16 +1,20 @@
 #include "cli/Cli.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <iostream>
 #include <optional>
 #include <sstream>
 
 #include "app/Operator.h"
 #include "app/Session.h"
 #include "params/ParamGrid.h"
+#include "params/ParamTable.h"
+#include "protocol/SensorScan.h"
 
 namespace karvo::cli {
 
@@ -196,6 +200,7 @@ class TCommand {
   int SaveParams();
   int LoadParams();
   int CompareParams();
+  int Scan();
 
   const TOptions& options_;
   std::ostream& out_;
@@ -224,6 +229,7 @@ int TCommand::Run() {
       {"save-params", 1, 1, &TCommand::SaveParams},
       {"load-params", 1, 1, &TCommand::LoadParams},
       {"compare-params", 1, 1, &TCommand::CompareParams},
+      {"scan", 0, 1, &TCommand::Scan},
   };
   for (const Entry& e : kCommands) {
     if (name != e.Name) continue;
@@ -392,6 +398,47 @@ int TCommand::CompareParams() {
   return message == "Ok!" ? EXIT_OK : EXIT_DIFFERENT;
 }
 
+int TCommand::Scan() {
+  const bool all = Arguments(1);
+  if (all && Arg(0) != "--all") return UsageError("scan takes only --all");
+  // Opening at the given settings first names a port that cannot be opened at all.
+  if (int code = OpenPort()) return code;
+  TScanOptions options;
+  options.Port = session_.SensorLink->Link;
+  options.SelectedBaud = options_.Baud;
+  options.SelectedAddress = options_.Address;
+  options.All = all;
+  TSensorScan scan(options);
+  // Progress only for a person watching; a pipe or a log gets the result lines alone.
+  const bool watched = &err_ == &std::cerr && isatty(STDERR_FILENO);
+  if (watched) {
+    scan.Progress = [this](const TScanProgress& p) {
+      err_ << "\rscanning " << p.Probe.Baud << " baud, address " << int(p.Probe.Address) << " ("
+           << p.Done + 1 << '/' << p.Total << ")   " << std::flush;
+    };
+  }
+  scan.Found = [this, watched](const TFoundSensor& found) {
+    if (watched) err_ << "\r\033[K" << std::flush;
+    out_ << found.Baud << ' ' << int(found.Address) << ' ' << int(found.Identity.DeviceType) << ' '
+         << found.Identity.SerialNumber << '\n'
+         << std::flush;
+  };
+  const TScanResult result = scan.Run(*session_.SensorLink);
+  if (watched) err_ << "\r\033[K" << std::flush;
+  if (result.Status != ST_OK) {
+    if (result.Status == ST_NOT_OPEN) {
+      std::string reason = result.Reason.empty() ? "not available" : result.Reason;
+      return Fail(EXIT_NO_PORT, "cannot open " + options_.Port + ": " + reason);
+    }
+    return Fail(EXIT_DEVICE, "scan stopped: " + StatusLine(result.Status));
+  }
+  if (result.Found.empty()) {
+    return Fail(EXIT_DEVICE, "no sensor found (" + std::to_string(result.Probes) +
+                                 " combinations of baud rate and address tried)");
+  }
+  return EXIT_OK;
+}
+
 }  // namespace
 
 std::string Usage() {
@@ -410,6 +457,9 @@ std::string Usage() {
          "  save-params FILE              read all parameters and write a .prm file\n"
          "  load-params FILE              write the parameters of a .prm file to the sensor\n"
          "  compare-params FILE           compare the sensor with a .prm file\n"
+         "  scan [--all]                  find the sensor at any baud rate and address (those\n"
+         "                                given tried first): 'baud address device_type\n"
+         "                                serial_number' a line, the first found or --all\n"
          "defaults: --port COM1 --baud 9600 --address 1\n"
          "exit status: 0 success, 1 compare found differences, 2 bad arguments,\n"
          "             3 port cannot be opened, 4 sensor failure, 5 file failure\n";

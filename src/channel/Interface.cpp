@@ -324,7 +324,8 @@ uint32_t TInterface::Read(TTransfer& transfer) {
     return Status;
   }
   // COM gives a late answer two more chances; one USB read call already waits for all.
-  const uint32_t calls = Settings.PortKind == PORT_USB ? 1 : 3;
+  uint32_t calls = Settings.PortKind == PORT_USB ? 1 : 3;
+  if (Settings.ReadAttempts > 0) calls = Settings.ReadAttempts;
   Status = ST_READ_SHORT;
   while (ReadCalls < calls) {
     ++ReadCalls;

@@ -36,6 +36,9 @@ struct TPortSettings {
   uint32_t OutQueue = 0;
   uint32_t ReadInterval = 10;  // ms: gap between bytes, and per-byte part of the total
   uint32_t ReadTotal = 1000;   // ms: constant part of the total read time-out
+  // Read calls a Read may make before it gives up; 0 keeps the kind's own (three on COM, one
+  // on USB). A scan's probes make one: a silent combination must cost one time-out only.
+  uint8_t ReadAttempts = 0;
 };
 
 struct TTransfer {

@@ -58,6 +58,16 @@ uint32_t TKARVOInterface::Open(const TLinkSettings& settings) {
   return Status;
 }
 
+void TKARVOInterface::SetReadTimeouts(uint32_t intervalMs, uint32_t totalMs, uint8_t attempts) {
+  PortSettings.ReadInterval = intervalMs;
+  PortSettings.ReadTotal = totalMs;
+  PortSettings.ReadAttempts = attempts;
+  // The channel reads its time-outs at every read call, so no reopen is needed.
+  Port.Settings.ReadInterval = intervalMs;
+  Port.Settings.ReadTotal = totalMs;
+  Port.Settings.ReadAttempts = attempts;
+}
+
 uint32_t TKARVOInterface::Close() {
   Status = Port.Close();
   return Status;

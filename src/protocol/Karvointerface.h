@@ -90,6 +90,11 @@ class TKARVOInterface {
   // empty when it knows none, a time-out for one.
   const std::string& LastReason() const { return Port.LastReason; }
 
+  // Read time-outs for the exchanges that follow, until the next Open, which brings back the
+  // sensor's own (10 / 1000 ms, the port kind's number of read calls). An interval of 0 waits
+  // out the whole total however the bytes trickle in.
+  void SetReadTimeouts(uint32_t intervalMs, uint32_t totalMs, uint8_t attempts);
+
   uint8_t Address = 0;
   uint8_t Data[LINK_DATA_SIZE] = {};
   uint32_t Status = ST_OK;

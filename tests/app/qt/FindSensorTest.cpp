@@ -1,0 +1,108 @@
+// The "Find sensor" dialog: it returns the settings found, keeps the window thread free while
+// it scans, cancels, says when nothing answered, and leaves the port free for the window.
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+#include <memory>
+
+#include "app/qt/FindSensor.h"
+#include "sim/SensorSim.h"
+
+using namespace karvo;
+
+namespace {
+
+std::unique_ptr<sim::TSensorSim> StartSim(uint32_t baud, uint8_t address, bool silent) {
+  sim::TSensorSimOptions o;
+  o.Baud = baud;
+  o.Address = address;
+  o.SerialNumber = 4711;
+  auto sim = std::make_unique<sim::TSensorSim>(o);
+  if (!sim->Start()) return nullptr;
+  if (silent) sim->FailSilent();
+  return sim;
+}
+
+bool PortFree(const std::string& path) {
+  TInterface other;
+  TPortSettings s;
+  s.Name = path;
+  return other.Open(s) == ST_OK;
+}
+
+TScanOptions Options(const std::string& path, std::vector<uint32_t> bauds, uint32_t margin) {
+  TScanOptions o;
+  o.Port.Name = path;
+  o.SelectedBaud = bauds.front();
+  o.BaudRates = std::move(bauds);
+  o.MarginMs = margin;
+  return o;
+}
+
+}  // namespace
+
+class FindSensorTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void returnsTheSettingsFoundWithThePortReleased() {
+    auto sim = StartSim(115200, 17, false);
+    QVERIFY(sim);
+    TScanOptions options = Options(sim->DevicePath(), SCAN_BAUD_RATES, 40);
+    options.SelectedBaud = 115200;
+    TFormFindSensor form(options);
+    form.show();
+    QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), 30000);
+    QCOMPARE(form.result(), int(QDialog::Accepted));
+    QVERIFY(form.Result().has_value());
+    QCOMPARE(form.Result()->Baud, 115200u);
+    QCOMPARE(int(form.Result()->Address), 17);
+    QCOMPARE(int(form.Result()->Identity.SerialNumber), 4711);
+    QVERIFY(!form.Running());
+    QVERIFY(PortFree(sim->DevicePath()));
+  }
+
+  void cancelWhileScanningClosesWithoutAResult() {
+    auto sim = StartSim(9600, 1, true);
+    QVERIFY(sim);
+    TFormFindSensor form(Options(sim->DevicePath(), {115200, 230400}, 5));
+    form.show();
+    // The bar moves while the scan runs: the window thread is not held by it.
+    QTRY_VERIFY_WITH_TIMEOUT(form.ProgressBarScan->value() >= 3, 20000);
+    QCOMPARE(form.ProgressBarScan->maximum(), 254);
+    QVERIFY(form.LabelScan->text().startsWith("Trying "));
+    QTest::mouseClick(form.ButtonCancel, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), 20000);
+    QCOMPARE(form.result(), int(QDialog::Rejected));
+    QVERIFY(!form.Result().has_value());
+    QVERIFY(sim->Requests().size() < 254);
+    QVERIFY(PortFree(sim->DevicePath()));
+  }
+
+  void saysWhyNothingWasFoundAndStaysOpen() {
+    auto sim = StartSim(9600, 1, true);
+    QVERIFY(sim);
+    const struct {
+      std::string path;
+      QString text;
+    } cases[] = {
+        {sim->DevicePath(), "No sensor found (127 combinations"},
+        {"/dev/karvo-no-such-port", "Cannot open /dev/karvo-no-such-port: no such device"},
+    };
+    for (const auto& c : cases) {
+      TFormFindSensor form(Options(c.path, {460800}, 2));
+      form.show();
+      QTRY_VERIFY_WITH_TIMEOUT(!form.Running(), 20000);
+      QVERIFY2(form.LabelScan->text().startsWith(c.text), qPrintable(form.LabelScan->text()));
+      QVERIFY(form.isVisible());
+      QCOMPARE(form.ButtonCancel->text(), QString("Close"));
+      QTest::mouseClick(form.ButtonCancel, Qt::LeftButton);
+      QVERIFY(!form.isVisible());
+      QVERIFY(!form.Result().has_value());
+    }
+  }
+};
+
+QTEST_MAIN(FindSensorTest)
+#include "FindSensorTest.moc"

@@ -1,0 +1,257 @@
+// The scan for a sensor of unknown baud rate and address: its order, what each probe waits,
+// finding the simulated sensor, a silent line, cancelling, and a port that fails mid-scan.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <string>
+
+#include "protocol/SensorScan.h"
+#include "sim/SensorSim.h"
+#include "support/PtyPeer.h"
+
+namespace karvo {
+namespace {
+
+TEST(ScanOrder, LikelyCombinationsFirstEachOnceOneRateAtATime) {
+  const std::vector<uint32_t> two = {9600, 115200};
+  const struct {
+    uint32_t baud;
+    uint8_t address;
+    std::vector<uint32_t> bauds;
+    std::vector<TScanProbe> first;
+    size_t total;
+  } cases[] = {
+      {9600, 1, SCAN_BAUD_RATES, {{9600, 1}, {115200, 1}, {9600, 2}, {9600, 3}}, 1270},
+      {115200, 1, SCAN_BAUD_RATES, {{115200, 1}, {9600, 1}, {115200, 2}}, 1270},
+      {38400,
+       5,
+       SCAN_BAUD_RATES,
+       {{38400, 5}, {9600, 1}, {115200, 1}, {38400, 1}, {38400, 2}},
+       1270},
+      {9600, 17, two, {{9600, 17}, {9600, 1}, {115200, 1}, {9600, 2}}, 254},
+      // A rate outside the list is tried at the selected address only.
+      {1200, 3, two, {{1200, 3}, {9600, 1}, {115200, 1}, {9600, 3}, {9600, 2}}, 255},
+      // 9600 and 115200 lead only when the list has them.
+      {2400, 1, {2400, 4800}, {{2400, 1}, {2400, 2}}, 254},
+      {2400, 0, {2400}, {{2400, 1}, {2400, 2}}, 127},
+  };
+  for (const auto& c : cases) {
+    const std::string name = std::to_string(c.baud) + "/" + std::to_string(c.address);
+    const std::vector<TScanProbe> order = ScanOrder(c.baud, c.address, c.bauds);
+    ASSERT_EQ(order.size(), c.total) << name;
+    for (size_t i = 0; i < c.first.size(); ++i) {
+      EXPECT_EQ(order[i], c.first[i]) << name << " probe " << i;
+    }
+    std::set<std::pair<uint32_t, int>> seen;
+    std::set<uint32_t> finished;
+    for (size_t i = 0; i < order.size(); ++i) {
+      const TScanProbe& p = order[i];
+      EXPECT_TRUE(seen.insert({p.Baud, p.Address}).second) << name << " twice: " << p.Baud;
+      EXPECT_GE(p.Address, 1) << name;
+      EXPECT_LE(p.Address, 127) << name;
+      // After the three likely ones, a rate once left never comes back (no extra reopen).
+      if (i > 3 && order[i - 1].Baud != p.Baud) {
+        finished.insert(order[i - 1].Baud);
+        EXPECT_FALSE(finished.count(p.Baud)) << name << " comes back to " << p.Baud;
+      }
+    }
+  }
+  // The selected address leads at each further rate too; after 9600 and 115200 the others
+  // come from the fastest down.
+  EXPECT_EQ(ScanOrder(9600, 17, two)[128], (TScanProbe{115200, 17}));
+  const std::vector<TScanProbe> full = ScanOrder(9600, 1);
+  EXPECT_EQ(full[254], (TScanProbe{460800, 1}));
+  EXPECT_EQ(full[1269], (TScanProbe{2400, 127}));
+}
+
+TEST(ScanTimeout, WireTimeOfRequestAndAnswerPlusMargin) {
+  // 18 bytes of 11 bits: 198 bits, rounded up to whole milliseconds.
+  const uint32_t cases[][3] = {{2400, 20, 103}, {9600, 20, 41}, {115200, 20, 22}, {460800, 0, 1}};
+  for (const auto& c : cases) EXPECT_EQ(ProbeTimeoutMs(c[0], c[1]), c[2]) << c[0];
+  EXPECT_EQ(ProbeTimeoutMs(9600), 21 + SCAN_MARGIN_MS);
+}
+
+class ScanSim : public ::testing::Test {
+ protected:
+  // Starts a sensor at `baud` / `address`; `silent` makes it hear and log but never answer.
+  void Start(uint32_t baud, uint8_t address, bool silent = false) {
+    sim::TSensorSimOptions o;
+    o.Baud = baud;
+    o.Address = address;
+    o.SerialNumber = 4711;
+    o.DeviceType = 9;
+    sim_ = std::make_unique<sim::TSensorSim>(o);
+    std::string error;
+    ASSERT_TRUE(sim_->Start(&error)) << error;
+    if (silent) sim_->FailSilent();
+    options_.Port.Name = sim_->DevicePath();
+  }
+
+  // The port is free again: another program can take it.
+  bool PortReleased() {
+    TInterface other;
+    TPortSettings s;
+    s.Name = sim_->DevicePath();
+    return other.Open(s) == ST_OK;
+  }
+
+  std::unique_ptr<sim::TSensorSim> sim_;
+  TScanOptions options_;
+  TKARVOInterface link_;
+};
+
+TEST_F(ScanSim, FindsTheSensorAfterTheProbesBeforeIt) {
+  const struct {
+    uint32_t simBaud;
+    uint8_t simAddress;
+    uint32_t baud;
+    uint8_t address;
+    std::vector<uint32_t> bauds;
+    size_t probes;
+  } cases[] = {
+      {9600, 1, 9600, 1, SCAN_BAUD_RATES, 1},
+      {115200, 17, 115200, 1, SCAN_BAUD_RATES, 2 + 16},
+      {19200, 3, 19200, 127, SCAN_BAUD_RATES, 3 + 3},
+      {2400, 2, 2400, 1, {2400}, 2},  // the slowest rate: the whole answer fits the wait
+  };
+  for (const auto& c : cases) {
+    const std::string name = std::to_string(c.simBaud) + "/" + std::to_string(c.simAddress);
+    Start(c.simBaud, c.simAddress);
+    options_.SelectedBaud = c.baud;
+    options_.SelectedAddress = c.address;
+    options_.BaudRates = c.bauds;
+    // Room for a loaded machine, still short of the slowest answer's wire time.
+    options_.MarginMs = 40;
+    const TScanResult r = TSensorScan(options_).Run(link_);
+    EXPECT_EQ(r.Status, ST_OK) << name;
+    ASSERT_EQ(r.Found.size(), 1u) << name;
+    EXPECT_EQ(r.Found[0].Baud, c.simBaud) << name;
+    EXPECT_EQ(r.Found[0].Address, c.simAddress) << name;
+    EXPECT_EQ(r.Found[0].Identity.SerialNumber, 4711) << name;
+    EXPECT_EQ(r.Found[0].Identity.DeviceType, 9) << name;
+    EXPECT_EQ(r.Probes, c.probes) << name;
+    EXPECT_FALSE(r.Cancelled) << name;
+    EXPECT_FALSE(link_.IsOpen()) << name;
+    EXPECT_TRUE(PortReleased()) << name;
+    sim_.reset();
+  }
+}
+
+TEST_F(ScanSim, SilentLineProbesEveryCombinationOnceAtItsRateWithShortTimeouts) {
+  Start(9600, 1, /*silent=*/true);
+  options_.BaudRates = {115200, 230400};
+  options_.SelectedBaud = 115200;
+  options_.MarginMs = 5;
+  TSensorScan scan(options_);
+  size_t calls = 0;
+  scan.Progress = [&](const TScanProgress& p) {
+    EXPECT_EQ(p.Done, calls++);
+    EXPECT_EQ(p.Total, 254u);
+    // Each probe runs with the open port at its rate and waits one short read call.
+    if (p.Done > 0 && p.Probe.Baud == link_.Port.Settings.BaudRate) {
+      EXPECT_TRUE(link_.IsOpen());
+      EXPECT_EQ(link_.Port.Settings.ReadTotal, ProbeTimeoutMs(p.Probe.Baud, 5));
+      EXPECT_EQ(link_.Port.Settings.ReadAttempts, 1);
+      EXPECT_EQ(link_.Port.Settings.ReadInterval, 0u);
+    }
+  };
+  const TScanResult r = scan.Run(link_);
+  EXPECT_EQ(r.Status, ST_OK);
+  EXPECT_TRUE(r.Found.empty());
+  EXPECT_EQ(r.Probes, 254u);
+  EXPECT_EQ(calls, 254u);
+  EXPECT_FALSE(r.Cancelled);
+  const auto requests = sim_->Requests();
+  ASSERT_EQ(requests.size(), 254u);
+  for (const auto& frame : requests) {
+    ASSERT_EQ(frame.size(), 2u);
+    EXPECT_EQ(frame[1], 0x81);  // identify, nothing else
+  }
+  EXPECT_FALSE(link_.IsOpen());
+  EXPECT_TRUE(PortReleased());
+
+  // The next ordinary open gets the sensor's own time-outs back.
+  TLinkSettings s;
+  s.Name = sim_->DevicePath();
+  ASSERT_EQ(link_.Open(s), ST_OK);
+  EXPECT_EQ(link_.Port.Settings.ReadInterval, 10u);
+  EXPECT_EQ(link_.Port.Settings.ReadTotal, 1000u);
+  EXPECT_EQ(link_.Port.Settings.ReadAttempts, 0);
+}
+
+TEST_F(ScanSim, CancelStopsBeforeTheNextProbe) {
+  Start(9600, 1, /*silent=*/true);
+  options_.BaudRates = {115200, 230400};
+  options_.SelectedBaud = 115200;
+  options_.MarginMs = 5;
+  for (size_t k : {size_t{0}, size_t{1}, size_t{5}, size_t{130}}) {
+    sim_->ClearRequests();
+    TSensorScan scan(options_);
+    scan.Progress = [&](const TScanProgress& p) {
+      if (p.Done == k) scan.Cancel();
+    };
+    const TScanResult r = scan.Run(link_);
+    EXPECT_TRUE(r.Cancelled) << k;
+    EXPECT_EQ(r.Status, ST_OK) << k;
+    EXPECT_EQ(r.Probes, k);
+    EXPECT_EQ(sim_->Requests().size(), k);
+    EXPECT_TRUE(r.Found.empty()) << k;
+    EXPECT_FALSE(link_.IsOpen()) << k;
+  }
+  // Cancelled before it started: not a single probe.
+  TSensorScan early(options_);
+  early.Cancel();
+  EXPECT_EQ(early.Run(link_).Probes, 0u);
+}
+
+TEST(ScanPort, PortFailuresStopTheScanWithTheirStatus) {
+  TKARVOInterface link;
+  TScanOptions options;
+  options.Port.Name = "/dev/karvo-no-such-port";
+  TScanResult r = TSensorScan(options).Run(link);
+  EXPECT_EQ(r.Status, ST_NOT_OPEN);
+  EXPECT_EQ(r.Reason, "no such device");
+  EXPECT_EQ(r.Probes, 0u);
+
+  // The adapter goes away mid-scan: a failure, not 1270 unanswered probes.
+  test::TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok()) << peer.Error();
+  options.Port.Name = peer.SlavePath();
+  options.MarginMs = 5;
+  TSensorScan scan(options);
+  scan.Progress = [&](const TScanProgress& p) {
+    if (p.Done == 3) peer.HangUp();
+  };
+  r = scan.Run(link);
+  EXPECT_NE(r.Status, ST_OK);
+  EXPECT_LE(r.Probes, 4u);
+  EXPECT_FALSE(r.Cancelled);
+  EXPECT_FALSE(link.IsOpen());
+}
+
+TEST(ScanPort, LateAnswerIsNotTakenForTheNextAddress) {
+  test::TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok()) << peer.Error();
+  // The sensor at address 1 answers, but after the probe has given up on it: the answer
+  // reaches the probe of address 2. Asked again, address 2 stays silent.
+  const test::Bytes answer(16, 0x90);
+  peer.Play({{.Expect = 2, .Answer = {{}, answer}, .GapMs = 60}});
+  TKARVOInterface link;
+  TScanOptions options;
+  options.Port.Name = peer.SlavePath();
+  options.SelectedBaud = 115200;
+  options.BaudRates = {115200};
+  options.MarginMs = 40;
+  TSensorScan scan(options);
+  scan.Progress = [&](const TScanProgress& p) {
+    if (p.Done == 3) scan.Cancel();
+  };
+  const TScanResult r = scan.Run(link);
+  EXPECT_TRUE(peer.Finish());
+  EXPECT_EQ(r.Probes, 3u);
+  EXPECT_TRUE(r.Found.empty());
+}
+
+}  // namespace
+}  // namespace karvo

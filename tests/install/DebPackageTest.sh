@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build folder and inspects it: its name, its control
+# Builds the Debian package from a build folder and examines it: its name, its control
 # fields, the dependencies a fresh Debian needs to run it, and that it carries exactly the
 # installed files, the programs executable and owned by root.
 # usage: DebPackageTest.sh CPACK BUILD_DIR GUI(0|1)

@@ -6,6 +6,7 @@
 set -uo pipefail
 cpack=$1 build=$2 gui=$3
 here=$(dirname "$0")
+# shellcheck source=tests/install/InstalledFiles.sh
 source "$here/InstalledFiles.sh"
 
 out=$(mktemp -d)

@@ -6,6 +6,7 @@
 set -uo pipefail
 cmake=$1 build=$2 gui=$3
 here=$(dirname "$0")
+# shellcheck source=tests/install/InstalledFiles.sh
 source "$here/InstalledFiles.sh"
 
 prefix=$(mktemp -d)
@@ -37,8 +38,8 @@ found=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
 expected=$(installed_files "$gui" | sort)
 missing=$(comm -13 <(echo "$found") <(echo "$expected"))
 extra=$(comm -23 <(echo "$found") <(echo "$expected"))
-[ -z "$missing" ] || fail "not installed: $(echo $missing)"
-[ -z "$extra" ] || fail "installed but not expected: $(echo $extra)"
+[ -z "$missing" ] || fail "not installed: ${missing//$'\n'/ }"
+[ -z "$extra" ] || fail "installed but not expected: ${extra//$'\n'/ }"
 for program in "$prefix"/bin/*; do
   [ -x "$program" ] || fail "$program is not executable"
 done

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The files an install puts under its prefix, relative to it; $1 is 1 with the desktop program.
 installed_files() {
   echo bin/karvo-cli

@@ -9,7 +9,9 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqcustomplot-dev
   libgl-dev
   xvfb xauth fonts-dejavu-core
+  fonts-liberation2 # the metrics of Arial and Times New Roman, which the window is laid out for
   clang-format
+  dpkg-dev          # dpkg-shlibdeps, for the Debian package's dependencies
 )
 
 missing=()

@@ -112,7 +112,8 @@ class TFormMain : public QWidget {
   QWidget* middleCover_ = nullptr;
   bool syncing_ = false;
   bool closed_ = false;
-  std::vector<std::pair<double, double>> shownSeries_;
+  uint64_t shownGeneration_ = ~uint64_t{0};
+  size_t shownCount_ = 0;
 };
 
 }  // namespace karvo

@@ -146,6 +146,9 @@ class TSession {
   // The pauses of the run and stream start and stop (50 and 100 ms); a plain sleep when
   // empty. Tests set it to see the pauses without waiting them out.
   std::function<void(uint32_t ms)> Pause;
+  // A stream started with this set ends its worker by itself after so many samples (the
+  // command line's count); 0, as in the window: never.
+  uint64_t StreamSampleLimit = 0;
 
   // Where a USB adapter is looked up; tests use a fake tree.
   std::string SysfsRoot = "/sys";

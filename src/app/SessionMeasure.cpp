@@ -132,6 +132,7 @@ void TSession::ButtonStreamClick() {
     setup.SensorStatus = &SensorStatus;
     setup.LastStatus = &LastStatus;
     setup.ValueReady = StreamValueReady;
+    setup.SampleLimit = StreamSampleLimit;
     Stream.Start(setup);
     return;
   }

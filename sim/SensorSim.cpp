@@ -393,8 +393,9 @@ struct TSensorSim::Impl {
     uint32_t baud;
     Link(address, baud);
     // Samples go out whether anyone listens or not; one that finds the line still busy with
-    // the previous one is lost, as on a real line.
-    if (Out.empty()) {
+    // the previous one is lost, as on a real line. A line that frees up just as the sample is
+    // due is not busy: a sensor streaming at the line's pace loses nothing.
+    if (Out.empty() || Out.back().Due.back() <= NextSample) {
       uint16_t result = Model.Result(mm);
       uint8_t bytes[2] = {static_cast<uint8_t>(result), static_cast<uint8_t>(result >> 8)};
       if (LineMatches(baud)) {

@@ -52,6 +52,8 @@ class TStreamWorker {
 
   // Of the last worker, valid after Join: samples it stored, and its CPU time.
   uint64_t Samples() const { return samples_; }
+  // Samples stored so far, readable while the worker runs (for progress and benchmarks).
+  uint64_t SamplesSoFar() const { return taken_.load(std::memory_order_relaxed); }
   double CpuSeconds() const { return cpuSeconds_; }
 
   std::thread StreamThread;
@@ -64,6 +66,7 @@ class TStreamWorker {
   std::string text_;
   std::atomic<bool> pending_{false};
   std::atomic<bool> finished_{false};
+  std::atomic<uint64_t> taken_{0};
   uint64_t samples_ = 0;
   double cpuSeconds_ = 0;
 };

@@ -1,8 +1,7 @@
 // Streaming through the session against the simulated sensor: the worker's hand-over at the
-// stop, forced stops, a sensor lost mid-stream, and the buttons. Run these under the thread
-// sanitizer too: the worker and the window thread share the link, the ring and the display.
+// stop, forced stops, a sensor lost mid-stream, the buttons. Also run under the thread
+// sanitizer: the worker and the window thread share the link, the ring and the display.
 #include <atomic>
-#include <chrono>
 #include <sstream>
 #include <thread>
 
@@ -13,8 +12,8 @@ namespace karvo::test {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
+// Caption, then enabled: connect, measure, stream, zero, grid; then the fold timer.
 std::string Buttons(const TMainView& v) {
   std::ostringstream o;
   o << v.ButtonStreamCaption << ' ' << v.ButtonConnectEnabled << v.ButtonMeasureEnabled
@@ -27,134 +26,93 @@ class Streaming : public SimSession {
   void SetUp() override {
     SimSession::SetUp();
     Session.Pause = [](uint32_t) {};
-    // As the window does: take the value on "its" thread; here the count of updates is what
-    // matters, and taking it re-arms the next one.
+    // Taking the value re-arms the next update, as the window's queued call does.
     Session.StreamValueReady = [this] {
-      ++Updates;
       Session.Stream.TakeText();
+      ++Updates;
     };
   }
-  void StartStream() {
-    Connect();
+  // Starts a stream, lets the window fold and waits for `updates` values.
+  void StartStream(int updates) {
+    Updates = 0;
     Session.ButtonStreamClick();
     ASSERT_TRUE(Session.StreamActive);
     RunFold(Session);
+    WaitFor(updates);
   }
-  // Waits (boundedly) for the worker to have published `count` values.
-  bool WaitForUpdates(int count) {
-    for (int i = 0; i < 2000 && Updates < count; ++i)
+  void WaitFor(int updates) {
+    for (int i = 0; i < 2000 && Updates < updates; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return Updates >= count;
+    ASSERT_GE(Updates, updates);
   }
   std::atomic<int> Updates{0};
 };
 
-// Every sample the worker took is plotted once, in order, labelled and placed by its index,
-// and the display ends on the last one.
+// Every sample the worker took is plotted once, in order, placed and labelled by its index.
 TEST_F(Streaming, StopPlotsExactlyTheSamplesTakenLabelledFromZero) {
+  Connect();
   Session.View.SeriesOsc.Append(1, "old");
   Session.SampleRing.RunComplete = true;
-  StartStream();
-  EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
-  EXPECT_EQ(Buttons(Session.View), "Stream stop 00100 0");
-  EXPECT_EQ(Session.View.Height, FOLDED_HEIGHT);
-  ASSERT_TRUE(WaitForUpdates(100));
   Session.ButtonStreamClick();
-  EXPECT_FALSE(Session.StreamActive);
+  EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
+  EXPECT_EQ(Buttons(Session.View), "Stream stop 00100 1");
+  Session.ButtonStreamClick();  // while the window folds: ignored
+  ASSERT_TRUE(Session.StreamActive);
+  RunFold(Session);
+  WaitFor(100);
+  Session.ButtonStreamClick();
   EXPECT_EQ(Buttons(Session.View), "Stream start 11111 1");
   const TSampleRing& ring = Session.SampleRing;
   const auto& points = Session.View.SeriesOsc.Points();
   ASSERT_EQ(points.size(), Session.Stream.Samples());
-  ASSERT_GE(points.size(), 100u);
   EXPECT_EQ(ring.SampleCount, points.size());
-  EXPECT_EQ(ring.SampleReadIndex, ring.SampleCount);
   EXPECT_FALSE(ring.RunComplete);
   for (size_t i = 0; i < points.size(); ++i) {
     EXPECT_EQ(points[i].X, double(i));
     EXPECT_EQ(points[i].Label, std::to_string(i));
     EXPECT_EQ(points[i].Y, ring.SampleBuffer[i]);
-    EXPECT_NEAR(points[i].Y, 50.0, 0.1);  // the simulator's target: half of 100 mm
   }
   EXPECT_EQ(Session.View.LabelRast, ResultText(RUN_LINE, ring.SampleBuffer[points.size() - 1]));
-  EXPECT_THAT(Sent(Sim),
-              ElementsAre(ElementsAre(5, CMD_START_STREAM), ElementsAre(5, CMD_STOP_STREAM, 0, 0)));
-  RunFold(Session);
-  EXPECT_EQ(Session.View.Height, EXPANDED_HEIGHT);
-  EXPECT_FALSE(Sim.Streaming());
-  // The link is the window thread's again.
-  EXPECT_TRUE(Session.ReadParameter(0));
+  EXPECT_TRUE(Session.ReadParameter(0)) << "the link is the window thread's again";
 }
 
-// Disconnect, the watchdog and the window's close stop the stream without plotting; the
-// samples stay for the data file.
+// Disconnect and the window's close stop the stream without plotting; the samples stay.
 TEST_F(Streaming, ForcedStopsPlotNothingAndSendTwoStops) {
   const auto stop = ElementsAre(5, CMD_STOP_STREAM, 0, 0);
-  StartStream();
-  ASSERT_TRUE(WaitForUpdates(20));
+  Connect();
+  StartStream(20);
   Sim.ClearRequests();
-  Session.ButtonConnectClick();  // disconnect
-  EXPECT_FALSE(Session.StreamActive);
+  Session.ButtonConnectClick();
+  EXPECT_FALSE(Session.StreamActive || Session.SensorLink->IsOpen());
   EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
   EXPECT_GE(Session.SampleRing.SampleCount, 20);
   EXPECT_TRUE(Session.View.GridEnabled);
   EXPECT_THAT(Sent(Sim), ElementsAre(stop, stop));
-  EXPECT_FALSE(Session.SensorLink->IsOpen());
-
   RunFold(Session);
-  Updates = 0;
-  StartStream();
-  ASSERT_TRUE(WaitForUpdates(20));
-  Sim.ClearRequests();
+  Connect();
+  StartStream(20);
   Session.FormClose();
-  EXPECT_FALSE(Session.StreamActive);
   EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
-  EXPECT_THAT(Sent(Sim), ElementsAre(stop, stop));
+  EXPECT_THAT(Sent(Sim), ElementsAre(ElementsAre(5, CMD_START_STREAM), stop, stop));
 }
 
-// A sensor lost mid-stream: the worker's reads fail, the watchdog tears down, the stream is
-// stopped and joined before the port closes, and nothing is plotted.
+// A sensor lost mid-stream: the worker's reads fail, the watchdog tears down, the worker is
+// joined before the port closes, and an update still queued does not cover the display.
 TEST_F(Streaming, ASensorLostMidStreamEndsInTheTeardown) {
-  StartStream();
-  ASSERT_TRUE(WaitForUpdates(10));
+  Connect();
+  StartStream(10);
+  Session.StartStopMeasure();  // a run cannot join a stream
+  Session.SaveClick();         // nor can a save read the worker's ring
+  EXPECT_FALSE(Session.Running() || !Person.SaveSuggestions.empty());
   Sim.HangUp();
   for (int i = 0; i < 2000 && Session.LastStatus == ST_OK; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   Session.TimerAnswerTimer();
   EXPECT_THAT(Boxes(Person), ElementsAre("KARVO-SP Stop: No answer."));
-  EXPECT_FALSE(Session.StreamActive);
-  EXPECT_FALSE(Session.Stream.Joinable());
-  EXPECT_FALSE(Session.SensorLink->IsOpen());
+  EXPECT_FALSE(Session.StreamActive || Session.Stream.Joinable() || Session.SensorLink->IsOpen());
   EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
-  EXPECT_EQ(Buttons(Session.View), "Stream start 10001 1");
+  Session.ShowStreamValue();
   EXPECT_EQ(Session.View.LabelRast, "0.000 mm");
-  Session.ShowStreamValue();  // an update still queued
-  EXPECT_EQ(Session.View.LabelRast, "0.000 mm");
-}
-
-// While the window folds or unfolds the button does nothing; a measure run and a stream
-// keep each other out.
-TEST_F(Streaming, ClicksDuringTheFoldAndAcrossARunAreIgnored) {
-  Connect();
-  Session.View.TimerMore = true;
-  Session.ButtonStreamClick();
-  EXPECT_FALSE(Session.StreamActive);
-  Session.View.TimerMore = false;
-  Session.StartStopMeasure();
-  Session.ButtonStreamClick();
-  EXPECT_FALSE(Session.StreamActive);
-  Session.StartStopMeasure();
-  Sim.ClearRequests();
-  Session.ButtonStreamClick();
-  ASSERT_TRUE(Session.StreamActive);
-  Session.StartStopMeasure();
-  EXPECT_FALSE(Session.Running());
-  Session.ButtonStreamClick();  // still folding
-  EXPECT_TRUE(Session.StreamActive);
-  Session.SaveClick();  // the ring is the worker's
-  EXPECT_THAT(Person.SaveSuggestions, IsEmpty());
-  RunFold(Session);
-  Session.ButtonStreamClick();
-  EXPECT_FALSE(Session.StreamActive);
 }
 
 }  // namespace

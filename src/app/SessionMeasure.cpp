@@ -104,8 +104,9 @@ void TSession::ButtonZeroClick() {
 void TSession::ButtonStreamClick() {
   if (!SensorLink || View.TimerMore) return;
   if (!StreamActive) {
-    // A run and a stream must never share the link; the buttons keep them apart already.
-    if (Running()) return;
+    // A run and a stream must never share the link; the buttons keep them apart already. A
+    // worker on a closed port would fail for ever with no watchdog armed to end it.
+    if (Running() || !SensorLink->IsOpen()) return;
     SampleRing.RunComplete = false;
     SampleRing.SampleCount = 0;
     SampleRing.SampleReadIndex = 0;

@@ -3,15 +3,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "app/Operator.h"
 #include "app/Session.h"
+#include "measure/RunModes.h"
 #include "params/ParamGrid.h"
 #include "params/ParamTable.h"
 #include "protocol/SensorScan.h"
@@ -201,6 +204,17 @@ class TCommand {
   int LoadParams();
   int CompareParams();
   int Scan();
+  int Measure();
+  int Stream();
+
+  // The command's own options after its word: "--name value" or "--name=value", and flags.
+  // False (after saying why) on an option that is not in `valued` or `flags`.
+  bool CommandOptions(const std::vector<std::string>& valued, const std::vector<std::string>& flags,
+                      std::vector<std::pair<std::string, std::string>>& found);
+  // The sensor stopped answering: the window's teardown, then exit 4 with the reason.
+  int SensorLost();
+  // Writes the data file as "Save data to file" does.
+  int SaveData(const std::string& path);
 
   const TOptions& options_;
   std::ostream& out_;
@@ -230,6 +244,8 @@ int TCommand::Run() {
       {"load-params", 1, 1, &TCommand::LoadParams},
       {"compare-params", 1, 1, &TCommand::CompareParams},
       {"scan", 0, 1, &TCommand::Scan},
+      {"measure", 0, 7, &TCommand::Measure},
+      {"stream", 0, 4, &TCommand::Stream},
   };
   for (const Entry& e : kCommands) {
     if (name != e.Name) continue;
@@ -439,6 +455,147 @@ int TCommand::Scan() {
   return EXIT_OK;
 }
 
+bool TCommand::CommandOptions(const std::vector<std::string>& valued,
+                              const std::vector<std::string>& flags,
+                              std::vector<std::pair<std::string, std::string>>& found) {
+  auto listed = [](const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  for (size_t i = 1; i < options_.Words.size(); ++i) {
+    std::string name = options_.Words[i];
+    std::string value;
+    bool hasValue = false;
+    const size_t eq = name.find('=');
+    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      hasValue = true;
+    }
+    if (listed(flags, name) && !hasValue) {
+      found.emplace_back(name, "");
+      continue;
+    }
+    if (!listed(valued, name)) {
+      UsageError("unknown option '" + options_.Words[i] + "' for " + options_.Words[0]);
+      return false;
+    }
+    if (!hasValue) {
+      if (i + 1 >= options_.Words.size()) {
+        UsageError(name + " needs a value");
+        return false;
+      }
+      value = options_.Words[++i];
+    }
+    found.emplace_back(name, value);
+  }
+  return true;
+}
+
+int TCommand::SensorLost() {
+  const uint32_t status = session_.LastStatus;
+  session_.NoAnswerTeardown();
+  return Fail(EXIT_DEVICE, "the sensor stopped answering: " + StatusLine(status));
+}
+
+int TCommand::SaveData(const std::string& path) {
+  person_.FileName = path;
+  const size_t shown = person_.Messages.size();
+  session_.SaveClick();
+  if (person_.Messages.size() != shown) return Fail(EXIT_FILE, Lines(person_.Messages.back()));
+  return EXIT_OK;
+}
+
+int TCommand::Measure() {
+  std::vector<std::pair<std::string, std::string>> found;
+  if (!CommandOptions({"--mode", "--count", "--data"}, {"--zero"}, found)) return EXIT_USAGE;
+  int mode = -1;  // the mode the sensor's "Mode of Run" holds
+  long count = 10;
+  bool zero = false;
+  std::string data;
+  for (const auto& [name, value] : found) {
+    if (name == "--mode") {
+      mode = -1;
+      for (uint32_t m = RUN_LINE; m <= RUN_PULSE; ++m)
+        if (value == RunModeName(m)) mode = static_cast<int>(m);
+      if (mode < 0) return UsageError("--mode takes Line, NonLine, Temperature or Pulse");
+    } else if (name == "--count") {
+      if (!ParseNumber(value, 1, 100000000, count)) return UsageError("--count takes 1 or more");
+    } else if (name == "--zero") {
+      zero = true;
+    } else {
+      if (value.empty()) return UsageError("--data needs a file name");
+      data = value;
+    }
+  }
+  if (int code = Connect(true)) return code;
+  // As the grid's commit: the loop's mode only, the sensor is not written.
+  if (mode >= 0 && !SetWorkingValue(ROW_MODE_OF_RUN, RunModeName(static_cast<uint32_t>(mode))))
+    return EXIT_USAGE;
+  if (zero) session_.ButtonZeroClick();
+  session_.StartStopMeasure();
+  const TSampleRing& ring = session_.SampleRing;
+  for (long taken = 0; taken < count;) {
+    const uint32_t points = ring.PointCounter;
+    session_.TimerMainTimer();
+    if (session_.LastStatus != ST_OK) return SensorLost();
+    if (session_.RunMode == RUN_PULSE) {
+      const PulseRecord& pulse = session_.MeasureLoop.LastPulse();
+      out_ << "position: " << pulse.Position << " px\n"
+           << "exposure: " << pulse.Exposure / 10 << " mks\n";
+      for (size_t i = 0; i < PULSE_SAMPLES; ++i) out_ << (i ? " " : "") << pulse.Samples[i];
+      out_ << '\n';
+      ++taken;
+    } else if (ring.PointCounter != points) {
+      out_ << session_.View.LabelRast << '\n';
+      ++taken;
+    }
+  }
+  session_.StartStopMeasure();
+  return data.empty() ? EXIT_OK : SaveData(data);
+}
+
+int TCommand::Stream() {
+  std::vector<std::pair<std::string, std::string>> found;
+  if (!CommandOptions({"--count", "--data"}, {}, found)) return EXIT_USAGE;
+  long count = 10;
+  std::string data;
+  for (const auto& [name, value] : found) {
+    if (name == "--count") {
+      // One ring's worth: a stream plots only what it took since the ring last wrapped.
+      if (!ParseNumber(value, 1, 65535, count)) return UsageError("--count takes 1 to 65535");
+    } else {
+      if (value.empty()) return UsageError("--data needs a file name");
+      data = value;
+    }
+  }
+  if (int code = Connect(true)) return code;
+  session_.StreamSampleLimit = static_cast<uint64_t>(count);
+  using Clock = std::chrono::steady_clock;
+  session_.ButtonStreamClick();
+  const Clock::time_point start = Clock::now();
+  while (session_.View.TimerMore) session_.TimerMoreTimer();
+  // The window's watchdog looks every 200 ms; so does this loop.
+  Clock::time_point nextLook = Clock::now() + std::chrono::milliseconds(200);
+  while (!session_.Stream.Finished()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (Clock::now() < nextLook) continue;
+    nextLook += std::chrono::milliseconds(200);
+    if (session_.LastStatus != ST_OK) return SensorLost();
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  session_.ButtonStreamClick();
+  if (session_.LastStatus != ST_OK) return SensorLost();
+  const uint32_t mode = session_.RunMode;
+  for (const TOscPoint& p : session_.View.SeriesOsc.Points())
+    out_ << ResultText(mode, static_cast<float>(p.Y)) << '\n';
+  char summary[128];
+  std::snprintf(summary, sizeof summary, "stream: %zu samples in %.3f s, %.0f samples/s\n",
+                session_.View.SeriesOsc.Count(), seconds,
+                seconds > 0 ? static_cast<double>(session_.View.SeriesOsc.Count()) / seconds : 0.0);
+  err_ << summary;
+  return data.empty() ? EXIT_OK : SaveData(data);
+}
+
 }  // namespace
 
 std::string Usage() {
@@ -460,6 +617,14 @@ std::string Usage() {
          "  scan [--all]                  find the sensor at any baud rate and address (those\n"
          "                                given tried first): 'baud address device_type\n"
          "                                serial_number' a line, the first found or --all\n"
+         "  measure [--mode Line|NonLine|Temperature|Pulse] [--count N] [--zero] [--data FILE]\n"
+         "                                N results of the measurement loop (default 10), each\n"
+         "                                as the display shows it; in Pulse, position, exposure\n"
+         "                                and the 128 profile samples; --zero makes a zero\n"
+         "                                request first; --data writes the data file after\n"
+         "  stream [--count N] [--data FILE]\n"
+         "                                N streamed samples (1 to 65535, default 10) as the\n"
+         "                                display shows them, a summary on stderr\n"
          "defaults: --port COM1 --baud 9600 --address 1\n"
          "exit status: 0 success, 1 compare found differences, 2 bad arguments,\n"
          "             3 port cannot be opened, 4 sensor failure, 5 file failure\n";

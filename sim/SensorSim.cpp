@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -139,6 +140,8 @@ struct TSensorSim::Impl {
   bool Pinned = false;
 
   std::atomic<uint32_t> Answers{0};
+  std::atomic<uint64_t> StreamSamples{0};
+  const int64_t Born = NowNs();
   uint64_t PacedAnswers = 0;  // under Mutex, with the two below
   int64_t LateSumNs = 0;
   int64_t LateMaxNs = 0;
@@ -160,6 +163,7 @@ struct TSensorSim::Impl {
     std::vector<int64_t> Due;  // when each byte has fully arrived on a real line
     size_t Next = 0;
     bool Unpin = false;
+    bool Sample = false;  // a stream sample
   };
   std::deque<TAnswer> Out;
   struct TJob {  // an acknowledge that comes once the flash has been written
@@ -196,10 +200,19 @@ struct TSensorSim::Impl {
     std::function<double()> source;
     {
       std::lock_guard lock(Mutex);
-      if (!Source) return Target;
+      if (!Source) return Target + MotionOffset();
       source = Source;
     }
     return source();  // outside the lock: the source may lock its own owner
+  }
+
+  double MotionOffset() const {
+    if (Options.Motion == TTargetMotion::None || Options.MotionPeriodS <= 0) return 0;
+    const double amplitude =
+        Options.MotionAmplitudeMm > 0 ? Options.MotionAmplitudeMm : Options.MeasuringRange / 4.0;
+    const double phase = static_cast<double>(NowNs() - Born) * 1e-9 / Options.MotionPeriodS;
+    if (Options.Motion == TTargetMotion::Sine) return amplitude * std::sin(2 * M_PI * phase);
+    return amplitude * (2 * (phase - std::floor(phase)) - 1);
   }
 
   // Queues one answer of m data bytes whose first byte starts at `at`. Mutex held.
@@ -320,6 +333,10 @@ struct TSensorSim::Impl {
   }
 
   int64_t SampleInterval(uint32_t baud) const {
+    if (Options.StreamPeriodUs > 0) {
+      return std::max<int64_t>(static_cast<int64_t>(Options.StreamPeriodUs) * 1000,
+                               4 * ByteNs(baud));
+    }
     int64_t period = static_cast<int64_t>(Model.Word(reg::SAMPLING_PERIOD)) * 1000;
     return std::max({period, MIN_SAMPLE_NS, 4 * ByteNs(baud)});
   }
@@ -376,11 +393,16 @@ struct TSensorSim::Impl {
     uint32_t baud;
     Link(address, baud);
     // Samples go out whether anyone listens or not; one that finds the line still busy with
-    // the previous one is lost, as on a real line.
-    if (Out.empty()) {
+    // the previous one is lost, as on a real line. A line that frees up just as the sample is
+    // due is not busy: a sensor streaming at the line's pace loses nothing.
+    if (Out.empty() || Out.back().Due.back() <= NextSample) {
       uint16_t result = Model.Result(mm);
       uint8_t bytes[2] = {static_cast<uint8_t>(result), static_cast<uint8_t>(result >> 8)};
-      if (LineMatches(baud)) Answer(bytes, 2, NextSample, baud);
+      if (LineMatches(baud)) {
+        const size_t queued = Out.size();
+        Answer(bytes, 2, NextSample, baud);
+        if (Out.size() > queued) Out.back().Sample = true;
+      }
     }
     int64_t interval = SampleInterval(baud);
     NextSample += interval;
@@ -406,6 +428,7 @@ struct TSensorSim::Impl {
           LateMaxNs = std::max(LateMaxNs, late);
         }
         ++Answers;
+        if (answer.Sample) ++StreamSamples;
         if (Options.Pace && !Streaming) AwakeUntil = now + AWAKE_AFTER_ANSWER_NS;
         Out.pop_front();
       }
@@ -695,6 +718,10 @@ void TSensorSim::ClearRequests() {
 
 uint32_t TSensorSim::AnswerCount() const {
   return impl_->Answers;
+}
+
+uint64_t TSensorSim::StreamSamplesSent() const {
+  return impl_->StreamSamples;
 }
 
 TSensorSim::TPacingStats TSensorSim::PacingStats() const {

@@ -17,8 +17,10 @@
 //   the raw position; 3 "Temperature", a raw reading that warms up slowly. No target in view
 //   (or the sensor switched off by register 0) gives 0.
 // - Streaming: after command 7 one result every "Sampling Period" (registers 8-9, in
-//   microseconds; never faster than every 100 us nor than the line carries), until command
-//   8. Meanwhile other requests go unanswered.
+//   microseconds; never faster than every 100 us nor than the line carries, four bytes of
+//   11 bits a sample), until command 8. Meanwhile other requests go unanswered. Benchmarks
+//   may set a shorter period, down to what the line carries.
+// - The target stands still, or moves in a slow sine or ramp about its distance.
 // - A new request addressed to it ends whatever answer is still going out.
 #pragma once
 
@@ -30,6 +32,8 @@
 #include <vector>
 
 namespace karvo::sim {
+
+enum class TTargetMotion { None, Sine, Ramp };
 
 struct TSensorSimOptions {
   uint8_t Address = 1;
@@ -47,6 +51,14 @@ struct TSensorSimOptions {
   // How long a flash command keeps the sensor busy before it echoes the code. The program
   // reads the echo 1000 ms after its request, so the echo must be on the line by then.
   uint32_t FlashWriteMs = 900;
+  // Stream period in microseconds instead of the "Sampling Period" register, and without the
+  // sensor's own 100 us floor; 0 keeps the register. The line's pace still holds.
+  uint32_t StreamPeriodUs = 0;
+  // A moving target: the distance swings this far (mm) either side of the set distance, once
+  // every MotionPeriodS seconds. An amplitude of 0 means a quarter of the measuring range.
+  TTargetMotion Motion = TTargetMotion::None;
+  double MotionAmplitudeMm = 0;
+  double MotionPeriodS = 10;
 };
 
 class TSensorSim {
@@ -103,7 +115,8 @@ class TSensorSim {
   // whether answered or not; the last 65536 are kept.
   std::vector<std::vector<uint8_t>> Requests() const;
   void ClearRequests();
-  uint32_t AnswerCount() const;  // answers put on the line, stream samples included
+  uint32_t AnswerCount() const;        // answers put on the line, stream samples included
+  uint64_t StreamSamplesSent() const;  // stream samples wholly put on the line
   // How late the last byte of each paced answer went out against its due time, for
   // benchmarks that must tell the simulator's timing from the program's.
   struct TPacingStats {

@@ -17,6 +17,11 @@ const char* const SIM_USAGE =
     "  --no-pace      answer at once instead of at the line rate\n"
     "  --stage        also simulate the stage controller (115200 baud) carrying the target;\n"
     "                 prints the stage's device path on a second line\n"
+    "  --motion sine|ramp  move the target about its distance, so that measurements change\n"
+    "  --amplitude MM how far the target moves either side (default a quarter of the range)\n"
+    "  --period S     seconds of one swing of the target (default 10)\n"
+    "  --stream-period US  stream a sample every US microseconds, whatever the sampling\n"
+    "                 period register says, down to what the line carries\n"
     "  --help         show this text\n";
 
 namespace {
@@ -58,7 +63,8 @@ std::string ParseSimArguments(const std::vector<std::string>& args, TSimArgument
       continue;
     }
     if (option != "--address" && option != "--baud" && option != "--range" && option != "--base" &&
-        option != "--serial" && option != "--distance")
+        option != "--serial" && option != "--distance" && option != "--motion" &&
+        option != "--amplitude" && option != "--period" && option != "--stream-period")
       return "unknown option " + option;
     if (i + 1 >= args.size()) return option + " needs a value";
     const std::string& text = args[++i];
@@ -79,6 +85,16 @@ std::string ParseSimArguments(const std::vector<std::string>& args, TSimArgument
     } else if (option == "--serial") {
       ok = ParseLong(text, 0, 65535, value);
       options.SerialNumber = static_cast<uint16_t>(value);
+    } else if (option == "--motion") {
+      ok = text == "sine" || text == "ramp";
+      options.Motion = text == "sine" ? TTargetMotion::Sine : TTargetMotion::Ramp;
+    } else if (option == "--amplitude") {
+      ok = ParseDouble(text, options.MotionAmplitudeMm) && options.MotionAmplitudeMm >= 0;
+    } else if (option == "--period") {
+      ok = ParseDouble(text, options.MotionPeriodS) && options.MotionPeriodS > 0;
+    } else if (option == "--stream-period") {
+      ok = ParseLong(text, 1, 1000000, value);
+      options.StreamPeriodUs = static_cast<uint32_t>(value);
     } else {
       double mm = 0.0;
       ok = ParseDouble(text, mm);

@@ -98,7 +98,7 @@ bool TSession::IdentifySensor() {
 
 void TSession::ButtonConnectClick() {
   if (!SensorLink) return;
-  View.SeriesOsc.clear();
+  View.SeriesOsc.Clear();
   View.TimerAnswer = false;
 
   if (View.ButtonConnectTag == 0) {

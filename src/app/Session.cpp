@@ -22,7 +22,8 @@ TSession::TSession(TOperator& person)
 TSession::~TSession() {
   FormClose();
   // A stream stopped without a join (or never stopped) must not outlive the session.
-  if (StreamThread.joinable()) StreamThread.join();
+  StreamActive = false;
+  Stream.Join();
 }
 
 void TSession::FormCreate() {
@@ -93,8 +94,11 @@ void TSession::StopStreamForced() {
   const bool wasActive = StreamActive.exchange(false);
   // The worker ends after its current read; it has to be gone before this thread writes to
   // the link or closes it.
-  if (StreamThread.joinable()) StreamThread.join();
-  if (!wasActive || !SensorLink) return;
+  Stream.Join();
+  if (!wasActive) return;
+  // The grid was locked for the stream only.
+  View.GridEnabled = true;
+  if (!SensorLink) return;
   SensorStatus = SensorLink->StopStream(DeviceAddress);
   SensorStatus = SensorLink->StopStream(DeviceAddress);
 }

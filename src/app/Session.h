@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,6 +16,11 @@
 
 #include "app/Operator.h"
 #include "params/ParamGridRows.h"
+#include "measure/MeasureLoop.h"
+#include "measure/OscSeries.h"
+#include "measure/SampleRing.h"
+#include "measure/StageHooks.h"
+#include "measure/StreamWorker.h"
 #include "params/ParamTable.h"
 #include "protocol/Karvointerface.h"
 
@@ -69,14 +75,16 @@ struct TMainView {
   int ProgressMax = 100;
   int ProgressPos = 0;
 
-  // Oscilloscope series (x, y); cleared by connect and disconnect.
-  std::vector<std::pair<double, double>> SeriesOsc;
+  // Oscilloscope: the series of Chart1 and its footer lines.
+  TOscSeries SeriesOsc;
+  std::vector<std::string> ChartFooter;
 
   // Window height and timers.
   int Height = FOLDED_HEIGHT;
-  bool TimerMore = false;    // fold animation, 1 ms
-  bool TimerAnswer = false;  // no-answer watchdog, 200 ms
-  bool TimerMain = false;    // measurement loop
+  bool TimerMore = false;      // fold animation, 1 ms
+  bool TimerAnswer = false;    // no-answer watchdog, 200 ms
+  bool TimerMain = false;      // measurement loop
+  int TimerMainInterval = 10;  // ms; a run sets 1
 };
 
 class TSession : public TParamGridOwner {
@@ -103,9 +111,6 @@ class TSession : public TParamGridOwner {
   bool ZeroRequest = false;
   uint32_t RunMode = RUN_LINE;
   std::atomic<bool> StreamActive{false};
-  // The streaming worker. Whoever stops a stream clears StreamActive and joins it before the
-  // link is used again from the window thread.
-  std::thread StreamThread;
   uint16_t ExpandedHeight = EXPANDED_HEIGHT;
 
   // Main window fields.
@@ -114,6 +119,28 @@ class TSession : public TParamGridOwner {
   uint8_t SelParam = 0;
 
   TMainView View;
+
+  // ---- Measurement ----
+  TSampleRing SampleRing;  // SampleBuffer, SampleCount, SampleReadIndex, RunComplete, ...
+  TMeasureLoop MeasureLoop{SampleRing, View.SeriesOsc, View.ChartFooter};
+  // The streaming worker. Whoever stops a stream clears StreamActive and joins it before the
+  // link or the ring is used again from the window thread.
+  TStreamWorker Stream{SampleRing};
+  // Modes 4 to 7 at the loop's hook points; null: they do only the loop's own steps.
+  TStageHooks* StageHooks = nullptr;
+  uint8_t RangeClass = 0;
+  // The name SaveDialogData offers next; the sweep file writers preset it.
+  std::string SaveDialogDataName;
+  // Set by the window: called on the worker's thread when a stream value waits to be shown,
+  // at most once until ShowStreamValue has taken it. The window answers with a queued call of
+  // ShowStreamValue on its own thread.
+  std::function<void()> StreamValueReady;
+  // The pauses of the run and stream start and stop (50 and 100 ms); a plain sleep when
+  // empty. Tests set it to see the pauses without waiting them out.
+  std::function<void(uint32_t ms)> Pause;
+  // A stream started with this set ends its worker by itself after so many samples (the
+  // command line's count); 0, as in the window: never.
+  uint64_t StreamSampleLimit = 0;
 
   // Where a USB adapter is looked up; tests use a fake tree.
   std::string SysfsRoot = "/sys";
@@ -186,9 +213,26 @@ class TSession : public TParamGridOwner {
   void WrParamFileClick() { SaveParamFile(); }
   void RdParamFileClick() { LoadParamFile(); }
 
+  // ---- Measurement loop, streaming, oscilloscope ----
+  bool Running() const { return View.ButtonMeasureTag != 0; }
+  void ButtonMeasureClick();
+  void StartStopMeasure();
+  void TimerMainTimer();
+  bool TakeMeasurement();
+  void ButtonZeroClick();
+  void ButtonStreamClick();
+  // Window thread: shows the stream's latest value in LabelRast.
+  void ShowStreamValue();
+  // Handlers of PopupMenuSave: "Save data to file" and "Clear".
+  void SaveClick();
+  void ClearClick();
+
  private:
   void SetProgress(int max, int pos);
   void ShowDisconnectedLook();
+  // Writes a file through the safe replacing path; a failure is shown with its reason.
+  bool WriteFileShown(const std::string& path, const std::string& bytes);
+  void Sleep(uint32_t ms);
 };
 
 }  // namespace karvo

@@ -24,11 +24,15 @@ void TSession::SaveParamFile() {
   const std::optional<std::string> name = Person.AskSaveFile(View.LabelSerNum + ".prm");
   if (!name) return;
   if (access(name->c_str(), F_OK) == 0 && !Person.Confirm("Rewrite file?", CAPTION_DOT)) return;
+  WriteFileShown(*name, ParamFileBytes(ParamWrite));
+}
+
+bool TSession::WriteFileShown(const std::string& path, const std::string& bytes) {
   int error = 0;
-  if (!WriteFileReplacing(*name, ParamFileBytes(ParamWrite), error)) {
-    Person.Message("Error writing " + Utf8ToCp1251(*name) + "." + '\r' + Reason(error), CAPTION,
-                   TIcon::Exclamation);
-  }
+  if (WriteFileReplacing(path, bytes, error)) return true;
+  Person.Message("Error writing " + Utf8ToCp1251(path) + "." + '\r' + Reason(error), CAPTION,
+                 TIcon::Exclamation);
+  return false;
 }
 
 void TSession::LoadParamFile() {

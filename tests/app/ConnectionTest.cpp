@@ -51,13 +51,13 @@ class Connection : public SimSession {};
 // Clicks on Connect while the window still unfolds or folds change nothing but the port.
 TEST_F(Connection, ConnectReadsAllAndUnfoldsDisconnectFoldsClicksDuringTheFoldAreIgnored) {
   SetSimCustomer("ACME");
-  Session.View.SeriesOsc = {{0, 1.5}};
+  Session.View.SeriesOsc.Append(1.5, "0");
   Session.ButtonConnectClick();
   EXPECT_THAT(Boxes(Person), IsEmpty());
   const std::string connected =
       "10 Disconnect|7 4 1234 60 mm 100 mm|11111110|0.000 mm|Measure/Stream start";
   EXPECT_EQ(Look(Session.View), connected);
-  EXPECT_TRUE(Session.View.WriteToFactoryVisible && Session.View.SeriesOsc.empty());
+  EXPECT_TRUE(Session.View.WriteToFactoryVisible && Session.View.SeriesOsc.Count() == 0);
   EXPECT_THAT(Sent(Sim)[0], ElementsAre(5, CMD_IDENTIFY));
   EXPECT_EQ(Registers(Sim, CMD_READ_REGISTER).size(), 126u);
   EXPECT_EQ(Session.ParamWrite, Session.ParamRead);

@@ -506,18 +506,19 @@ void TFormMain::SyncTimer(QTimer* timer, bool run) {
 }
 
 void TFormMain::SyncSeries() {
-  const auto& points = session_->View.SeriesOsc;
-  if (points == shownSeries_) return;
-  shownSeries_ = points;
+  const TOscSeries& series = session_->View.SeriesOsc;
+  if (series.Generation() == shownGeneration_ && series.Count() == shownCount_) return;
+  shownGeneration_ = series.Generation();
+  shownCount_ = series.Count();
   QVector<double> x, y;
-  x.reserve(points.size());
-  y.reserve(points.size());
-  for (const auto& [px, py] : points) {
-    x.push_back(px);
-    y.push_back(py);
+  x.reserve(static_cast<qsizetype>(series.Count()));
+  y.reserve(static_cast<qsizetype>(series.Count()));
+  for (const TOscPoint& p : series.Points()) {
+    x.push_back(p.X);
+    y.push_back(p.Y);
   }
   SeriesOsc->setData(x, y, true);
-  if (!points.empty()) Chart1->rescaleAxes();
+  if (series.Count() != 0) Chart1->rescaleAxes();
   Chart1->replot(QCustomPlot::rpQueuedReplot);
 }
 

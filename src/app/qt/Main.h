@@ -118,7 +118,8 @@ class TFormMain : public QWidget {
   int handlerDepth_ = 0;
   unsigned deferredTicks_ = 0;
   bool closed_ = false;
-  std::vector<std::pair<double, double>> shownSeries_;
+  uint64_t shownGeneration_ = ~uint64_t{0};
+  size_t shownCount_ = 0;
 };
 
 }  // namespace karvo

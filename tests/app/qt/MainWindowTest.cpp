@@ -111,7 +111,7 @@ class MainWindowTest : public QObject {
   void chartMirrorsTheSeries() {
     QLocale::setDefault(QLocale::c());
     TFormMain f;
-    f.Session().View.SeriesOsc = {{0, 1500.25}, {1, 2500.5}, {2, 1800}};
+    for (double y : {1500.25, 2500.5, 1800.0}) f.Session().View.SeriesOsc.Append(y, "");
     f.SyncFromView();
     QCOMPARE(f.SeriesOsc->data()->size(), 3);
     QCOMPARE(f.SeriesOsc->data()->at(1)->value, 2500.5);
@@ -130,7 +130,7 @@ class MainWindowTest : public QObject {
   void connectUnfoldsAndDisconnectFolds() {
     TRig rig;
     TFormMain& f = rig.Form;
-    f.Session().View.SeriesOsc = {{0, 1}, {1, 2}};
+    for (double y : {1.0, 2.0}) f.Session().View.SeriesOsc.Append(y, "");
     f.SyncFromView();
     f.ButtonConnect->click();
     QVERIFY(rig.Person.Messages.empty());

@@ -1,0 +1,183 @@
+// The measurement buttons, the loop's timer, streaming and the oscilloscope's menu. The work
+// itself is done by the measure/ classes the session owns; here it meets the window's buttons,
+// captions, timers and the parameter set.
+#include <chrono>
+#include <thread>
+
+#include "app/Session.h"
+#include "measure/DataFile.h"
+#include "measure/RunModes.h"
+#include "params/ParamGrid.h"
+
+namespace karvo {
+
+namespace {
+
+constexpr uint32_t RUN_PAUSE_MS = 50;
+constexpr uint32_t STREAM_PAUSE_MS = 100;
+
+bool IsStageMode(uint32_t runMode) {
+  return runMode >= RUN_CALIBRATION && runMode <= RUN_MOTION_END;
+}
+
+}  // namespace
+
+void TSession::Sleep(uint32_t ms) {
+  if (Pause) {
+    Pause(ms);
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+}
+
+void TSession::ButtonMeasureClick() {
+  StartStopMeasure();
+}
+
+void TSession::StartStopMeasure() {
+  if (!SensorLink) return;
+  if (!Running()) {
+    // A run and a stream must never share the link; the buttons keep them apart already.
+    if (StreamActive) return;
+    View.ButtonMeasureCaption = "Stop";
+    View.ButtonConnectEnabled = false;
+    View.ButtonStreamEnabled = false;
+    View.GridEnabled = false;
+    MeasureLoop.StartRun();
+    RangeClass = RangeClassOf(MeasuringRange);
+    View.TimerMainInterval = 1;
+    if (IsStageMode(RunMode) && StageHooks) StageHooks->StageStart(RunMode);
+    View.TimerMain = true;
+    Sleep(RUN_PAUSE_MS);
+    View.ButtonMeasureTag = 1;
+    return;
+  }
+  View.TimerMain = false;
+  View.ButtonMeasureCaption = "Measure";
+  const bool streams = RunModeStreams(RunMode);
+  View.ButtonStreamEnabled = streams;
+  View.ButtonZeroEnabled = streams;
+  if (IsStageMode(RunMode) && StageHooks) StageHooks->StageStopDrive(RunMode);
+  View.ButtonConnectEnabled = true;
+  if ((RunMode == RUN_CALIBRATION || RunMode == RUN_POVERKA) && StageHooks) {
+    StageHooks->StageStopFinish(RunMode);
+  }
+  View.GridEnabled = true;
+  Sleep(RUN_PAUSE_MS);
+  View.ButtonMeasureTag = 0;
+}
+
+void TSession::TimerMainTimer() {
+  // A tick queued before the timer was stopped must not act.
+  if (!SensorLink || !View.TimerMain) return;
+  if (RunMode <= RUN_TEMPERATURE) {
+    if (TakeMeasurement()) MeasureLoop.RecordResult(RunMode, View.LabelRast);
+  } else if (RunMode == RUN_PULSE) {
+    TakeMeasurement();
+  } else if (IsStageMode(RunMode) && StageHooks) {
+    StageHooks->StageTick(RunMode);
+  }
+  SampleRing.FirstTick = false;
+}
+
+bool TSession::TakeMeasurement() {
+  if (!SensorLink) return false;
+  const TMeasureTake take =
+      MeasureLoop.Exchange(*SensorLink, DeviceAddress, RunMode, MeasuringRange, View.LabelRast);
+  SensorStatus = take.Status;
+  if (ZeroRequest) {
+    ZeroRequest = false;
+    if (take.HaveRaw) {
+      ParamWrite[ROW_ZERO_POINT].Value += static_cast<uint32_t>(static_cast<int32_t>(take.Raw));
+      LoadParameter(ROW_ZERO_POINT);
+      FillParamGrid();
+    }
+  }
+  LastStatus = SensorStatus.load();
+  return take.Taken;
+}
+
+void TSession::ButtonZeroClick() {
+  ZeroRequest = true;
+}
+
+void TSession::ButtonStreamClick() {
+  if (!SensorLink || View.TimerMore) return;
+  if (!StreamActive) {
+    // A run and a stream must never share the link; the buttons keep them apart already. A
+    // worker on a closed port would fail for ever with no watchdog armed to end it.
+    if (Running() || !SensorLink->IsOpen()) return;
+    SampleRing.RunComplete = false;
+    SampleRing.SampleCount = 0;
+    SampleRing.SampleReadIndex = 0;
+    View.SeriesOsc.Clear();
+    SampleRing.LastValue = 0.0f;
+    View.ButtonStreamCaption = "Stream stop";
+    View.ButtonConnectEnabled = false;
+    View.ButtonMeasureEnabled = false;
+    View.ButtonZeroEnabled = false;
+    // No parameter transfer may share the link with the worker.
+    View.GridEnabled = false;
+    ExpandNext = false;
+    View.TimerMore = true;
+    Sleep(STREAM_PAUSE_MS);
+    SensorStatus = SensorLink->StartStream(DeviceAddress);
+    LastStatus = SensorStatus.load();
+    StreamActive = true;
+    TStreamSetup setup;
+    setup.Link = SensorLink.get();
+    setup.Address = DeviceAddress;
+    setup.RunMode = RunMode;
+    setup.MeasuringRange = MeasuringRange;
+    setup.Active = &StreamActive;
+    setup.SensorStatus = &SensorStatus;
+    setup.LastStatus = &LastStatus;
+    setup.ValueReady = StreamValueReady;
+    setup.SampleLimit = StreamSampleLimit;
+    Stream.Start(setup);
+    return;
+  }
+  StreamActive = false;
+  // Every sample the worker took is plotted once only if it is gone before the ring is read,
+  // and the link must be free before the stop command goes out.
+  Stream.Join();
+  SensorStatus = SensorLink->StopStream(DeviceAddress);
+  View.ButtonStreamCaption = "Stream start";
+  View.ButtonConnectEnabled = true;
+  View.ButtonMeasureEnabled = true;
+  View.ButtonZeroEnabled = true;
+  View.GridEnabled = true;
+  const std::string last = Stream.TakeText();
+  if (Stream.Samples() > 0) View.LabelRast = last;
+  Sleep(STREAM_PAUSE_MS);
+  TSampleRing& ring = SampleRing;
+  while (ring.SampleReadIndex < ring.SampleCount) {
+    View.SeriesOsc.Append(ring.SampleBuffer[ring.SampleReadIndex],
+                          std::to_string(ring.SampleReadIndex));
+    ++ring.SampleReadIndex;
+  }
+  ExpandNext = true;
+  View.TimerMore = true;
+}
+
+void TSession::ShowStreamValue() {
+  // An update still queued when the stream ended must not cover what the stop or the
+  // teardown put on the display.
+  if (!StreamActive) return;
+  View.LabelRast = Stream.TakeText();
+}
+
+void TSession::SaveClick() {
+  // The ring is the worker's until the stream stops.
+  if (StreamActive) return;
+  const std::optional<std::string> name = Person.AskSaveFile(SaveDialogDataName);
+  if (!name) return;
+  SaveDialogDataName = *name;
+  WriteFileShown(*name, DataFileBytes(SampleRing));
+}
+
+void TSession::ClearClick() {
+  View.SeriesOsc.Clear();
+}
+
+}  // namespace karvo

@@ -1,0 +1,232 @@
+// The measurement loop through the session: results per mode on the display, the chart and
+// the ring against a scripted sensor; zero set, start and stop paths, stage hooks, a failing
+// sensor and the data file against the simulated one.
+#include <cmath>
+#include <sstream>
+
+#include "ConnectionFixture.h"
+#include "support/PtyPeer.h"
+
+namespace karvo::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+
+// An answer as the sensor puts it on the wire, nibble-coded; `bad` spoils one tag.
+Bytes Wire(const Bytes& data, bool bad = false) {
+  Bytes wire;
+  for (uint8_t byte : data)
+    wire.insert(wire.end(), {uint8_t(0xB0 | (byte & 15)), uint8_t(0xB0 | byte >> 4)});
+  if (bad) wire.back() ^= 0x10;
+  return wire;
+}
+Bytes Result(uint16_t word, bool bad = false) {
+  return Wire({uint8_t(word), uint8_t(word >> 8)}, bad);
+}
+
+std::vector<std::string> Points(const TOscSeries& series) {
+  std::vector<std::string> out;
+  for (const TOscPoint& p : series.Points()) {
+    std::ostringstream o;
+    o << p.X << ':' << p.Y << ':' << p.Label << (p.SeriesColour ? "*" : "");
+    out.push_back(o.str());
+  }
+  return out;
+}
+
+// A session whose port is open on a scripted sensor; each tick gets one answer.
+class ScriptedLoop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Peer.Ok()) << Peer.Error();
+    Session.View.PortText = Peer.SlavePath();
+    Session.ComboBoxCOMChange();
+    ASSERT_TRUE(Session.OpenSensorPort()) << Person.LastMessage();
+    Session.Pause = [](uint32_t) {};
+  }
+  std::vector<std::string> Run(uint32_t mode, const std::vector<Bytes>& answers) {
+    std::vector<std::string> shown;
+    Session.RunMode = mode;
+    Session.MeasuringRange = 100;
+    Session.View.LabelRast = "-";
+    Session.StartStopMeasure();
+    for (const Bytes& answer : answers) {
+      Peer.Play({{.Expect = 2, .Answer = {answer}}});
+      Session.TimerMainTimer();
+      EXPECT_TRUE(Peer.Finish());
+      shown.push_back(Session.View.LabelRast);
+    }
+    Session.StartStopMeasure();
+    return shown;
+  }
+
+  TPtyPeer Peer;
+  TScriptedOperator Person;
+  TSession Session{Person};
+};
+
+TEST_F(ScriptedLoop, EachContinuousModeConvertsShowsStoresAndDrawsItsResults) {
+  struct Case {
+    uint32_t mode;
+    std::vector<Bytes> answers;
+    std::vector<std::string> shown;  // LabelRast after each tick
+    std::vector<std::string> points;
+    std::vector<float> stored;
+  } cases[] = {
+      {RUN_LINE,
+       {Result(8192), Result(0xC000)},
+       {"50.0000 mm", "-100.0000 mm"},
+       {"0:50:0", "1:-100:1"},
+       {50, -100}},
+      // A first value above 1800 brings a point at 1800 first; one at 1800 comes alone.
+      {RUN_NONLINE,
+       {Result(2000), Result(2100)},
+       {"2000 px", "2100 px"},
+       {"0:1800:0*", "1:2000:0", "2:2100:1"},
+       {2000, 2100}},
+      {RUN_NONLINE, {Result(1800)}, {"1800 px"}, {"0:1800:0"}, {1800}},
+      // A failed first tick ends the first tick all the same.
+      {RUN_NONLINE, {Result(0, true), Result(2000)}, {"-", "2000 px"}, {"0:2000:0"}, {2000}},
+      {RUN_TEMPERATURE, {Result(21)}, {"21 cl"}, {"0:21:0"}, {21}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Run(c.mode, c.answers), c.shown);
+    EXPECT_EQ(Points(Session.View.SeriesOsc), c.points);
+    const TSampleRing& ring = Session.SampleRing;
+    EXPECT_EQ(
+        std::vector<float>(ring.SampleBuffer.begin(), ring.SampleBuffer.begin() + ring.SampleCount),
+        c.stored);
+  }
+}
+
+TEST_F(ScriptedLoop, PulseDrawsTheProfileLabelledByPixelAndKeepsItOnAFailedExchange) {
+  Bytes record(PULSE_RECORD_SIZE);
+  for (size_t i = 0; i < PULSE_SAMPLES; ++i) record[2 * i] = uint8_t(i), record[2 * i + 1] = 1;
+  record[256] = 500 & 0xFF, record[257] = 500 >> 8;    // position
+  record[258] = 1234 & 0xFF, record[259] = 1234 >> 8;  // exposure, tenths of a microsecond
+  Session.ZeroRequest = true;
+  EXPECT_THAT(Run(RUN_PULSE, {Wire(record), Wire(record, true)}), ElementsAre("500 px", "500 px"));
+  EXPECT_THAT(Session.View.ChartFooter, ElementsAre("Exposure: 123 mks"));
+  const auto points = Points(Session.View.SeriesOsc);
+  ASSERT_EQ(points.size(), 90u);
+  EXPECT_EQ(points[0], "0:256:458");
+  EXPECT_EQ(points[89], "89:345:547");
+  EXPECT_EQ(Session.LastStatus, ST_BAD_FRAME);
+  // The zero request went with the pulse: nothing was written for it, and nothing stored.
+  EXPECT_FALSE(Session.ZeroRequest);
+  EXPECT_EQ(Peer.Received(), (Bytes{0x01, 0x8F}));
+  EXPECT_EQ(Session.SampleRing.SampleCount, 0);
+}
+
+class MeasureOnSim : public SimSession {
+ protected:
+  void SetUp() override {
+    SimSession::SetUp();
+    Session.Pause = [this](uint32_t ms) { Pauses.push_back(ms); };
+  }
+  std::vector<uint32_t> Pauses;
+};
+
+// The result that serves a zero request goes into "Zero Point", the sensor and the grid, so
+// the next result reads zero.
+TEST_F(MeasureOnSim, ZeroSetWhileIdleIsServedByTheNextResult) {
+  Connect();
+  const uint32_t before = Session.ParamWrite[ROW_ZERO_POINT].Value;
+  const std::string cell = Session.View.Grid[ROW_ZERO_POINT].Value;
+  Session.ButtonZeroClick();
+  Session.StartStopMeasure();
+  Session.TimerMainTimer();
+  EXPECT_FALSE(Session.ZeroRequest);
+  const auto raw = static_cast<uint32_t>(std::lround(Session.SampleRing.LastValue * 163.84));
+  EXPECT_NEAR(raw, 8192, 4);  // the simulator's target is at half the range
+  EXPECT_EQ(Session.ParamWrite[ROW_ZERO_POINT].Value, before + raw);
+  EXPECT_NE(Session.View.Grid[ROW_ZERO_POINT].Value, cell);
+  EXPECT_EQ(Sim.Register(23) | Sim.Register(24) << 8, int((before + raw) & 0xFFFF));
+  Session.TimerMainTimer();
+  EXPECT_NEAR(Session.SampleRing.LastValue, 0.0, 5 * 100.0 / 16384);
+}
+
+class TRecordingHooks : public TStageHooks {
+ public:
+  std::vector<std::string> Calls;
+  void StageStart(uint32_t m) override { Calls.push_back("start " + std::to_string(m)); }
+  void StageTick(uint32_t m) override { Calls.push_back("tick " + std::to_string(m)); }
+  void StageStopDrive(uint32_t m) override { Calls.push_back("drive " + std::to_string(m)); }
+  void StageStopFinish(uint32_t m) override { Calls.push_back("finish " + std::to_string(m)); }
+};
+
+// Caption, tag, then enabled: connect, measure, stream, zero, grid; then TimerMain.
+std::string Buttons(const TMainView& v) {
+  std::ostringstream o;
+  o << v.ButtonMeasureCaption << ' ' << v.ButtonMeasureTag << ' ' << v.ButtonConnectEnabled
+    << v.ButtonMeasureEnabled << v.ButtonStreamEnabled << v.ButtonZeroEnabled << v.GridEnabled
+    << ' ' << v.TimerMain;
+  return o.str();
+}
+
+TEST_F(MeasureOnSim, StartAndStopPathsInEveryKindOfMode) {
+  TRecordingHooks hooks;
+  Session.StageHooks = &hooks;
+  Connect();
+  struct Case {
+    uint32_t mode;
+    size_t requests;  // of one tick
+    std::vector<std::string> hooks;
+    std::string stopped;
+  } cases[] = {
+      {RUN_LINE, 1, {}, "Measure 0 11111 0"},
+      {RUN_PULSE, 1, {}, "Measure 0 11001 0"},
+      {RUN_CALIBRATION, 0, {"start 4", "tick 4", "drive 4", "finish 4"}, "Measure 0 11001 0"},
+      {RUN_POVERKA, 0, {"start 5", "tick 5", "drive 5", "finish 5"}, "Measure 0 11001 0"},
+      {RUN_MOTION_END, 0, {"start 7", "tick 7", "drive 7"}, "Measure 0 11001 0"},
+      {9, 0, {}, "Measure 0 11001 0"},
+  };
+  for (const Case& c : cases) {
+    hooks.Calls.clear();
+    Pauses.clear();
+    Session.RunMode = c.mode;
+    Session.View.ButtonZeroEnabled = true;
+    Session.ButtonMeasureClick();
+    EXPECT_EQ(Buttons(Session.View), "Stop 1 01010 1") << "zero set keeps its state";
+    EXPECT_EQ(Session.View.TimerMainInterval, 1);
+    Session.TimerMainTimer();
+    EXPECT_EQ(Sent(Sim).size(), c.requests) << c.mode;
+    Sim.ClearRequests();
+    Session.ButtonMeasureClick();
+    EXPECT_EQ(Buttons(Session.View), c.stopped) << c.mode;
+    EXPECT_EQ(hooks.Calls, c.hooks);
+    EXPECT_THAT(Pauses, ElementsAre(50u, 50u));
+    Session.TimerMainTimer();  // queued before the stop: does nothing
+    EXPECT_EQ(Sent(Sim).size(), 0u);
+  }
+  EXPECT_EQ(Session.RangeClass, 1);  // 100 mm
+}
+
+// A sensor lost in a run: nothing is stored for the failed tick, and the watchdog's next tick
+// ends the run in the teardown.
+TEST_F(MeasureOnSim, ASensorLostInARunEndsInTheTeardown) {
+  Connect();
+  Session.StartStopMeasure();
+  Session.TimerMainTimer();
+  Sim.HangUp();
+  Session.TimerMainTimer();
+  EXPECT_EQ(Session.SampleRing.SampleCount, 1);
+  EXPECT_EQ(Session.View.SeriesOsc.Count(), 1u);
+  Session.TimerAnswerTimer();
+  EXPECT_THAT(Boxes(Person), ElementsAre(StartsWith("KARVO-SP Stop: No answer.\r")));
+  EXPECT_EQ(Buttons(Session.View), "Measure 0 10000 0");
+  EXPECT_FALSE(Session.SensorLink->IsOpen());
+}
+
+TEST_F(MeasureOnSim, SaveOffersTheLastNameAndReportsAFailedWrite) {
+  Person.SaveAnswers = {std::nullopt, "/tmp/karvo-no-such-dir/run.dat", std::nullopt};
+  for (int i = 0; i < 3; ++i) Session.SaveClick();
+  EXPECT_THAT(Person.SaveSuggestions, ElementsAre("", "", "/tmp/karvo-no-such-dir/run.dat"));
+  EXPECT_THAT(Boxes(Person), ElementsAre("KARVO-SP Exclamation: Error writing "
+                                         "/tmp/karvo-no-such-dir/run.dat.\rNo such file or "
+                                         "directory."));
+}
+
+}  // namespace
+}  // namespace karvo::test

@@ -22,6 +22,7 @@
 #include <bit>
 #include <filesystem>
 
+#include "measure/qt/Oscilloscope.h"
 #include "params/qt/ParamGridView.h"
 #include "range/qt/Range.h"
 
@@ -65,24 +66,6 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x,
   label->adjustSize();
   return label;
 }
-
-// Left-axis numbers as "#,##0.####": grouped thousands, up to four decimals, no trailing
-// zeros.
-class TGroupedTicker : public QCPAxisTicker {
- protected:
-  QString getTickLabel(double tick, const QLocale& locale, QChar, int) override {
-    QLocale grouped = locale;
-    grouped.setNumberOptions(grouped.numberOptions() & ~QLocale::OmitGroupSeparator);
-    QString text = grouped.toString(tick, 'f', 4);
-    const QString point = grouped.decimalPoint();
-    if (text.contains(point)) {
-      while (text.endsWith('0')) text.chop(1);
-      if (text.endsWith(point)) text.chop(point.size());
-    }
-    if (text == "-0") text = "0";
-    return text;
-  }
-};
 
 }  // namespace
 
@@ -241,11 +224,18 @@ TFormMain::TFormMain(QWidget* parent)
   TimerAnswer->setObjectName("TimerAnswer");
   TimerAnswer->setInterval(200);
   connect(TimerAnswer, &QTimer::timeout, this, [this] { ForwardTick(TICK_ANSWER); });
-  // The measurement loop's tick arrives with the measurement; until then the timer only
-  // mirrors the View.
   TimerMain = new QTimer(this);
   TimerMain->setObjectName("TimerMain");
-  TimerMain->setInterval(10);
+  TimerMain->setTimerType(Qt::PreciseTimer);
+  TimerMain->setInterval(session_->View.TimerMainInterval);
+  connect(TimerMain, &QTimer::timeout, this, [this] { ForwardTick(TICK_MAIN); });
+  // The streaming worker announces each new value from its own thread; the window shows it
+  // on its own thread, with at most one announcement waiting at a time.
+  session_->StreamValueReady = [this] {
+    if (streamValuePending_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this, [this] { ShowStreamValue(); }, Qt::QueuedConnection);
+  };
 
   for (const auto& device : FindSerialDevices()) AddPort(device, false);
 
@@ -316,6 +306,12 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   ButtonZero = button("ButtonZero", "Zero set", 248);
   connect(ButtonConnect, &QPushButton::clicked, this,
           [this] { Forward([this] { session_->ButtonConnectClick(); }); });
+  connect(ButtonMeasure, &QPushButton::clicked, this,
+          [this] { Forward([this] { session_->ButtonMeasureClick(); }); });
+  connect(ButtonStream, &QPushButton::clicked, this,
+          [this] { Forward([this] { session_->ButtonStreamClick(); }); });
+  connect(ButtonZero, &QPushButton::clicked, this,
+          [this] { Forward([this] { session_->ButtonZeroClick(); }); });
 
   LabelRast = new QLabel("0.000 mm", panel);
   LabelRast->setObjectName("LabelRast");
@@ -356,28 +352,10 @@ void TFormMain::BuildParamPanel(QWidget* panel) {
 }
 
 void TFormMain::BuildChart(QWidget* parent) {
-  Chart1 = new QCustomPlot(parent);
-  Chart1->setObjectName("Chart1");
+  Chart1 = new TOscilloscope(parent);
   Chart1->setFixedWidth(CHART_WIDTH);
   Chart1->setMinimumHeight(0);
-  Chart1->setLocale(QLocale());
-  Chart1->plotLayout()->insertRow(0);
-  auto* title = new QCPTextElement(Chart1, "Oscilloscope");
-  QFont titleFont("Arial");
-  titleFont.setFamilies({"Arial", "Liberation Sans", "DejaVu Sans"});
-  titleFont.setPixelSize(13);
-  title->setFont(titleFont);
-  title->setTextColor(Qt::blue);
-  Chart1->plotLayout()->addElement(0, 0, title);
-  Chart1->legend->setVisible(false);
-  Chart1->yAxis->setTicker(QSharedPointer<QCPAxisTicker>(new TGroupedTicker));
-  Chart1->xAxis->setRange(0, 10);
-  Chart1->yAxis->setRange(0, 1);
-  SeriesOsc = Chart1->addGraph();
-  SeriesOsc->setObjectName("SeriesOsc");
-  SeriesOsc->setPen(QPen(Qt::red));
-  SeriesOsc->setLineStyle(QCPGraph::lsLine);
-  SeriesOsc->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssSquare, Qt::red, Qt::red, 4));
+  SeriesOsc = Chart1->Series();
   Chart1->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(Chart1, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& pos) { PopupMenuSave->popup(Chart1->mapToGlobal(pos)); });
@@ -445,16 +423,16 @@ void TFormMain::BuildMenus() {
   item("RdParamFile", "Read from file", &TSession::RdParamFileClick);
   ValueListEditorParam->PopupMenu = PopupMenuParam;
 
-  // The chart's menu works once the data file and the chart's own state exist.
   PopupMenuSave = new QMenu(this);
   PopupMenuSave->setObjectName("PopupMenuSave");
   QAction* save = PopupMenuSave->addAction("Save data to file");
-  save->setObjectName("SaveDataToFile");
+  save->setObjectName("Save");
+  connect(save, &QAction::triggered, this, [this] { Forward([this] { session_->SaveClick(); }); });
   PopupMenuSave->addSeparator();
   QAction* clear = PopupMenuSave->addAction("Clear");
-  clear->setObjectName("ClearChart");
-  save->setEnabled(false);
-  clear->setEnabled(false);
+  clear->setObjectName("Clear");
+  connect(clear, &QAction::triggered, this,
+          [this] { Forward([this] { session_->ClearClick(); }); });
 }
 
 // ---- Mirroring the View ----
@@ -484,10 +462,21 @@ void TFormMain::ForwardTick(int tick) {
       case TICK_ANSWER:
         session_->TimerAnswerTimer();
         break;
+      case TICK_MAIN:
+        session_->TimerMainTimer();
+        break;
       default:
         break;
     }
   });
+}
+
+void TFormMain::ShowStreamValue() {
+  streamValuePending_ = false;
+  if (closed_ || !session_) return;
+  // Only the display: this runs at the stream's pace and touches nothing but the label.
+  session_->ShowStreamValue();
+  LabelRast->setText(Decode(session_->View.LabelRast));
 }
 
 void TFormMain::RunDeferredTicks() {
@@ -503,23 +492,6 @@ void TFormMain::RunDeferredTicks() {
 void TFormMain::SyncTimer(QTimer* timer, bool run) {
   if (run && !timer->isActive()) timer->start();
   if (!run && timer->isActive()) timer->stop();
-}
-
-void TFormMain::SyncSeries() {
-  const TOscSeries& series = session_->View.SeriesOsc;
-  if (series.Generation() == shownGeneration_ && series.Count() == shownCount_) return;
-  shownGeneration_ = series.Generation();
-  shownCount_ = series.Count();
-  QVector<double> x, y;
-  x.reserve(static_cast<qsizetype>(series.Count()));
-  y.reserve(static_cast<qsizetype>(series.Count()));
-  for (const TOscPoint& p : series.Points()) {
-    x.push_back(p.X);
-    y.push_back(p.Y);
-  }
-  SeriesOsc->setData(x, y, true);
-  if (series.Count() != 0) Chart1->rescaleAxes();
-  Chart1->replot(QCustomPlot::rpQueuedReplot);
 }
 
 void TFormMain::SyncFromView() {
@@ -565,11 +537,12 @@ void TFormMain::SyncFromView() {
   if (ProgressBarParam->maximum() != max) ProgressBarParam->setMaximum(max);
   // The bar shows a position past its maximum as full, as the transfers expect.
   ProgressBarParam->setValue(std::clamp(v.ProgressPos, 0, max));
-  SyncSeries();
+  Chart1->Show(v.SeriesOsc, v.ChartFooter);
 
   if (height() != v.Height) setFixedSize(CLIENT_WIDTH, v.Height);
   SyncTimer(TimerMore, v.TimerMore);
   SyncTimer(TimerAnswer, v.TimerAnswer);
+  if (TimerMain->interval() != v.TimerMainInterval) TimerMain->setInterval(v.TimerMainInterval);
   SyncTimer(TimerMain, v.TimerMain);
   syncing_ = false;
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QWidget>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
@@ -15,7 +16,6 @@
 
 class QAction;
 class QComboBox;
-class QCustomPlot;
 class QCPGraph;
 class QLabel;
 class QMenu;
@@ -27,6 +27,7 @@ namespace karvo {
 
 class TFormRange;
 class TParamGridView;
+class TOscilloscope;
 
 class TFormMain : public QWidget {
   Q_OBJECT
@@ -69,7 +70,7 @@ class TFormMain : public QWidget {
   QWidget* PanelMiddle = nullptr;  // the grid and the chart
   TParamGridView* ValueListEditorParam = nullptr;
   QProgressBar* ProgressBarParam = nullptr;
-  QCustomPlot* Chart1 = nullptr;
+  TOscilloscope* Chart1 = nullptr;
   QCPGraph* SeriesOsc = nullptr;
   QLabel* LabelModel = nullptr;
   QLabel* LabelSerNum = nullptr;
@@ -106,7 +107,7 @@ class TFormMain : public QWidget {
   enum { TICK_MORE, TICK_ANSWER, TICK_MAIN };
   void ForwardTick(int tick);
   void RunDeferredTicks();
-  void SyncSeries();
+  void ShowStreamValue();
   void SyncTimer(QTimer* timer, bool run);
 
   std::unique_ptr<TWindowOperator> person_;
@@ -118,8 +119,7 @@ class TFormMain : public QWidget {
   int handlerDepth_ = 0;
   unsigned deferredTicks_ = 0;
   bool closed_ = false;
-  uint64_t shownGeneration_ = ~uint64_t{0};
-  size_t shownCount_ = 0;
+  std::atomic<bool> streamValuePending_{false};
 };
 
 }  // namespace karvo

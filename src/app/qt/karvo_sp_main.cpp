@@ -119,6 +119,8 @@ int Run(TApplication& app, const TOptions& options) {
     karvo::sim::TSensorSimOptions simOptions;
     simOptions.Address = 1;
     simOptions.Baud = 9600;
+    // A target that moves, so that the display and the chart show a live sensor.
+    simOptions.Motion = karvo::sim::TTargetMotion::Sine;
     sim = std::make_unique<karvo::sim::TSensorSim>(simOptions);
     std::string error;
     if (!sim->Start(&error)) {

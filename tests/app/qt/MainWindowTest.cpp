@@ -108,25 +108,6 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.Session().PortName, std::string("/dev/karvo-typed"));
   }
 
-  void chartMirrorsTheSeries() {
-    QLocale::setDefault(QLocale::c());
-    TFormMain f;
-    for (double y : {1500.25, 2500.5, 1800.0}) f.Session().View.SeriesOsc.Append(y, "");
-    f.SyncFromView();
-    QCOMPARE(f.SeriesOsc->data()->size(), 3);
-    QCOMPARE(f.SeriesOsc->data()->at(1)->value, 2500.5);
-    // Left-axis numbers read "#,##0.####".
-    const auto labels = [&f](double lower, double upper) {
-      f.Chart1->yAxis->setRange(lower, upper);
-      f.Chart1->replot();
-      return QStringList(f.Chart1->yAxis->tickVectorLabels().toList());
-    };
-    QVERIFY(labels(0, 5000).contains("1,000"));
-    QVERIFY(labels(-3000, 0).contains("-2,000"));
-    QVERIFY(labels(0, 1).contains("0.2"));
-    QVERIFY(labels(0, 0.001).contains("0.0004"));
-  }
-
   void connectUnfoldsAndDisconnectFolds() {
     TRig rig;
     TFormMain& f = rig.Form;

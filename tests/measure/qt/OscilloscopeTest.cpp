@@ -1,0 +1,81 @@
+// The chart follows the session's series by appending what is new, redraws it all after a
+// clear, keeps the footer under the plot only while there is one, and names the point under
+// the mouse by its label.
+#include <QtTest>
+
+#include "measure/qt/Oscilloscope.h"
+
+using karvo::TOscilloscope;
+using karvo::TOscSeries;
+
+class OscilloscopeTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void appendsOnlyWhatIsNewAndRedrawsAfterAClear() {
+    TOscilloscope chart;
+    TOscSeries series;
+    series.Append(1800.0, "0", true);
+    series.Append(2000.0, "0");
+    chart.Show(series, {});
+    QCOMPARE(chart.Series()->dataCount(), 2);
+    // The chart's own copy is extended, not rebuilt: a point changed behind its back (which
+    // the session never does) stays as first shown.
+    const_cast<karvo::TOscPoint&>(series.Points()[0]).Y = -1;
+    series.Append(2100.0, "1");
+    chart.Show(series, {});
+    QCOMPARE(chart.Series()->dataCount(), 3);
+    QCOMPARE(chart.Series()->data()->at(0)->value, 1800.0);
+    QCOMPARE(chart.Series()->data()->at(2)->key, 2.0);
+    QCOMPARE(chart.Series()->data()->at(2)->value, 2100.0);
+
+    series.Clear();
+    series.Append(5.0, "0");
+    chart.Show(series, {});
+    QCOMPARE(chart.Series()->dataCount(), 1);
+    QCOMPARE(chart.Series()->data()->at(0)->value, 5.0);
+  }
+
+  void leftAxisReadsGroupedWithUpToFourDecimals() {
+    QLocale::setDefault(QLocale::c());
+    TOscilloscope chart;
+    const auto labels = [&chart](double lower, double upper) {
+      chart.yAxis->setRange(lower, upper);
+      chart.replot();
+      return QStringList(chart.yAxis->tickVectorLabels().toList());
+    };
+    QVERIFY(labels(0, 5000).contains("1,000"));
+    QVERIFY(labels(-3000, 0).contains("-2,000"));
+    QVERIFY(labels(0, 1).contains("0.2"));
+    QVERIFY(labels(0, 0.001).contains("0.0004"));
+  }
+
+  void footerTakesRoomOnlyWhileItHasLines() {
+    TOscilloscope chart;
+    TOscSeries series;
+    const int rows = chart.plotLayout()->rowCount();
+    chart.Show(series, {"Exposure: 123 mks"});
+    QCOMPARE(chart.FooterText(), QString("Exposure: 123 mks"));
+    QCOMPARE(chart.plotLayout()->rowCount(), rows + 1);
+    chart.Show(series, {"Steps: 3401", "Error: 0.012 %"});
+    QCOMPARE(chart.FooterText(), QString("Steps: 3401\nError: 0.012 %"));
+    chart.Show(series, {});
+    QCOMPARE(chart.FooterText(), QString());
+    QCOMPARE(chart.plotLayout()->rowCount(), rows);
+  }
+
+  void pointUnderTheMouseIsNamedByItsLabel() {
+    QLocale::setDefault(QLocale::c());
+    TOscilloscope chart;
+    TOscSeries series;
+    QCOMPARE(chart.PointText(0), QString());
+    for (int i = 0; i < 90; ++i) series.Append(i * 0.5, std::to_string(458 + i));
+    chart.Show(series, {});
+    QCOMPARE(chart.PointText(2.4), QString("460: X = 2, Y = 1"));
+    QCOMPARE(chart.PointText(500), QString("547: X = 89, Y = 44.5"));
+    QCOMPARE(chart.PointText(-3), QString("458: X = 0, Y = 0"));
+  }
+};
+
+QTEST_MAIN(OscilloscopeTest)
+#include "OscilloscopeTest.moc"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the desktop program and starts it on its built-in
-# simulated sensor. Without a display it runs under a virtual one (Xvfb).
+# simulated sensor. Without a display it takes a guided tour on the simulator instead and
+# leaves a picture of each step in a folder it names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -9,5 +10,6 @@ cmake --build build -j"$(nproc)" --target karvo-sp karvo-cli karvo-sim
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exec ./build/karvo-sp --demo "$@"
 fi
-echo "No display: running under Xvfb (see README, 'Without a desktop')." >&2
-exec xvfb-run -a -s "-screen 0 1280x1024x24" ./build/karvo-sp --demo "$@"
+tour="${KARVO_TOUR_DIR:-$PWD/build/tour}"
+echo "No display: a guided tour on the simulated sensor, pictures in $tour" >&2
+QT_QPA_PLATFORM=offscreen exec ./build/karvo-sp --tour "$tour" "$@"

@@ -17,11 +17,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <bit>
 #include <filesystem>
 
+#include "app/qt/FindSensor.h"
 #include "measure/qt/Oscilloscope.h"
 #include "params/qt/ParamGridView.h"
 #include "range/qt/Range.h"
@@ -71,6 +73,23 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x,
 
 // ---- What the session asks of the operator ----
 
+// A box or dialog of a handler that shows the wait cursor gets the normal one while the
+// operator answers it.
+class TArrowCursor {
+ public:
+  TArrowCursor() : busy_(QApplication::overrideCursor() != nullptr) {
+    if (busy_) QApplication::setOverrideCursor(Qt::ArrowCursor);
+  }
+  ~TArrowCursor() {
+    if (busy_) QApplication::restoreOverrideCursor();
+  }
+  TArrowCursor(const TArrowCursor&) = delete;
+  TArrowCursor& operator=(const TArrowCursor&) = delete;
+
+ private:
+  bool busy_;
+};
+
 class TFormMain::TWindowOperator : public TOperator {
  public:
   explicit TWindowOperator(TFormMain& form) : form_(form) {}
@@ -78,6 +97,7 @@ class TFormMain::TWindowOperator : public TOperator {
   void Message(const std::string& text, const std::string& caption, TIcon icon) override {
     // The View's timers must be mirrored before the box's event loop lets them fire.
     form_.SyncFromView();
+    const TArrowCursor arrow;
     if (form_.dialogs_) return form_.dialogs_->Message(text, caption, icon);
     QMessageBox box(BoxIcon(icon), Decode(caption), MessageText(text), QMessageBox::Ok, &form_);
     box.exec();
@@ -85,6 +105,7 @@ class TFormMain::TWindowOperator : public TOperator {
 
   bool Confirm(const std::string& text, const std::string& caption) override {
     form_.SyncFromView();
+    const TArrowCursor arrow;
     if (form_.dialogs_) return form_.dialogs_->Confirm(text, caption);
     QMessageBox box(QMessageBox::Warning, Decode(caption), MessageText(text),
                     QMessageBox::Ok | QMessageBox::Cancel, &form_);
@@ -94,6 +115,7 @@ class TFormMain::TWindowOperator : public TOperator {
 
   bool RetryCancel(const std::string& text, const std::string& caption) override {
     form_.SyncFromView();
+    const TArrowCursor arrow;
     if (form_.dialogs_) return form_.dialogs_->RetryCancel(text, caption);
     QMessageBox box(QMessageBox::Critical, Decode(caption), MessageText(text),
                     QMessageBox::Retry | QMessageBox::Cancel, &form_);
@@ -103,6 +125,7 @@ class TFormMain::TWindowOperator : public TOperator {
 
   std::optional<std::string> AskSaveFile(const std::string& suggestedName) override {
     form_.SyncFromView();
+    const TArrowCursor arrow;
     if (form_.dialogs_) return form_.dialogs_->AskSaveFile(suggestedName);
     const QString suggestion = Decode(suggestedName);
     const QString suffix = QFileInfo(suggestion).suffix();
@@ -117,6 +140,7 @@ class TFormMain::TWindowOperator : public TOperator {
 
   std::optional<std::string> AskOpenFile() override {
     form_.SyncFromView();
+    const TArrowCursor arrow;
     if (form_.dialogs_) return form_.dialogs_->AskOpenFile();
     const QString name = QFileDialog::getOpenFileName(&form_, QString(), QString(),
                                                       "Parameter files (*.prm);;All files (*)");
@@ -131,6 +155,7 @@ class TFormMain::TWindowOperator : public TOperator {
 
   void EditRange(int32_t& windowBegin, int32_t& windowEnd) override {
     form_.SyncFromView();
+    const TArrowCursor arrow;
     form_.FormRange()->Edit(windowBegin, windowEnd);
   }
 
@@ -275,7 +300,7 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   ComboBoxWorkBaund->setGeometry(114, 21, 86, 22);
   connect(ComboBoxWorkBaund, &QComboBox::currentIndexChanged, this, [this](int index) {
     if (syncing_ || index < 0) return;
-    Forward([this, index] {
+    ForwardBusy([this, index] {
       session_->View.BaudIndex = index;
       session_->ComboBoxWorkBaundChange();
     });
@@ -294,6 +319,23 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
     });
   });
 
+  // A sensor of unknown baud rate and address is found here instead of by guessing; the
+  // button sits in the free space right of the address box.
+  ButtonFindSensor = new QToolButton(panel);
+  ButtonFindSensor->setObjectName("ButtonFindSensor");
+  ButtonFindSensor->setText("Find sensor...");
+  ButtonFindSensor->setToolTip(
+      "Try every baud rate and net address on the chosen port until a sensor answers");
+  ButtonFindSensor->setFont(SansFont(10));
+  ButtonFindSensor->setStyleSheet("QToolButton { padding: 0px 1px; }");
+  ButtonFindSensor->setGeometry(279, 21, 66, 22);
+  connect(ButtonFindSensor, &QToolButton::clicked, this, [this] { FindSensor(); });
+  // Lists open as lists of reasonable height whatever the style's habit.
+  for (QComboBox* box : {ComboBoxCOM, ComboBoxWorkBaund, ComboBoxWorkCodeDev}) {
+    box->setStyleSheet("QComboBox { combobox-popup: 0; }");
+    box->setMaxVisibleItems(12);
+  }
+
   const auto button = [panel](const char* name, const char* caption, int x) {
     auto* b = new QPushButton(caption, panel);
     b->setObjectName(name);
@@ -305,11 +347,11 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   ButtonStream = button("ButtonStream", "Stream start", 168);
   ButtonZero = button("ButtonZero", "Zero set", 248);
   connect(ButtonConnect, &QPushButton::clicked, this,
-          [this] { Forward([this] { session_->ButtonConnectClick(); }); });
+          [this] { ForwardBusy([this] { session_->ButtonConnectClick(); }); });
   connect(ButtonMeasure, &QPushButton::clicked, this,
-          [this] { Forward([this] { session_->ButtonMeasureClick(); }); });
+          [this] { ForwardBusy([this] { session_->ButtonMeasureClick(); }); });
   connect(ButtonStream, &QPushButton::clicked, this,
-          [this] { Forward([this] { session_->ButtonStreamClick(); }); });
+          [this] { ForwardBusy([this] { session_->ButtonStreamClick(); }); });
   connect(ButtonZero, &QPushButton::clicked, this,
           [this] { Forward([this] { session_->ButtonZeroClick(); }); });
 
@@ -331,6 +373,25 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   LabelRast->setPalette(palette);
   LabelRast->setContentsMargins(0, 0, 6, 0);
   LabelRast->setGeometry(348, 4, CLIENT_WIDTH - 348 - 4, TOP_PANEL_HEIGHT - 8);
+
+  // The grid's progress bar is out of sight while the window is folded (a connect reads all
+  // parameters before it unfolds): a thin copy along the panel's foot shows it meanwhile.
+  ProgressStrip = new QProgressBar(panel);
+  ProgressStrip->setObjectName("ProgressStrip");
+  ProgressStrip->setTextVisible(false);
+  ProgressStrip->setGeometry(2, TOP_PANEL_HEIGHT - 4, CLIENT_WIDTH - 4, 3);
+  ProgressStrip->hide();
+}
+
+void TFormMain::FindSensor() {
+  if (session_->View.ButtonConnectTag != 0 || handlerDepth_ > 0) return;
+  // The scan needs the port to itself; the selectors' reopen holds it otherwise.
+  Forward([this] { session_->CloseSensorPort(); });
+  const std::optional<TFoundSensor> found =
+      TFormFindSensor::Run(this, session_->PortName, session_->LinkBaud, session_->DeviceAddress);
+  if (!found) return;
+  ComboBoxWorkBaund->setCurrentText(QString::number(found->Baud));
+  ComboBoxWorkCodeDev->setCurrentIndex(found->Address - 1);
 }
 
 void TFormMain::BuildParamPanel(QWidget* panel) {
@@ -404,7 +465,7 @@ void TFormMain::BuildMenus() {
     QAction* action = PopupMenuParam->addAction(caption);
     action->setObjectName(name);
     connect(action, &QAction::triggered, this,
-            [this, handler] { Forward([this, handler] { (session_.get()->*handler)(); }); });
+            [this, handler] { ForwardBusy([this, handler] { (session_.get()->*handler)(); }); });
     return action;
   };
   item("PopupMenuLoad", "Load", &TSession::PopupMenuLoadClick);
@@ -427,7 +488,8 @@ void TFormMain::BuildMenus() {
   PopupMenuSave->setObjectName("PopupMenuSave");
   QAction* save = PopupMenuSave->addAction("Save data to file");
   save->setObjectName("Save");
-  connect(save, &QAction::triggered, this, [this] { Forward([this] { session_->SaveClick(); }); });
+  connect(save, &QAction::triggered, this,
+          [this] { ForwardBusy([this] { session_->SaveClick(); }); });
   PopupMenuSave->addSeparator();
   QAction* clear = PopupMenuSave->addAction("Clear");
   clear->setObjectName("Clear");
@@ -445,6 +507,21 @@ void TFormMain::Forward(Handler&& handler) {
   --handlerDepth_;
   SyncFromView();
   if (handlerDepth_ == 0) RunDeferredTicks();
+}
+
+// The operator sees that the window is busy with the sensor, not hung.
+class TWaitCursor {
+ public:
+  TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~TWaitCursor() { QApplication::restoreOverrideCursor(); }
+  TWaitCursor(const TWaitCursor&) = delete;
+  TWaitCursor& operator=(const TWaitCursor&) = delete;
+};
+
+template <typename Handler>
+void TFormMain::ForwardBusy(Handler&& handler) {
+  TWaitCursor wait;
+  Forward(std::forward<Handler>(handler));
 }
 
 void TFormMain::ForwardTick(int tick) {
@@ -537,6 +614,9 @@ void TFormMain::SyncFromView() {
   if (ProgressBarParam->maximum() != max) ProgressBarParam->setMaximum(max);
   // The bar shows a position past its maximum as full, as the transfers expect.
   ProgressBarParam->setValue(std::clamp(v.ProgressPos, 0, max));
+  if (ProgressStrip->maximum() != max) ProgressStrip->setMaximum(max);
+  ProgressStrip->setValue(ProgressBarParam->value());
+  ProgressStrip->setVisible(handlerDepth_ > 0 && middleCover_->isVisible() && v.ProgressPos > 0);
   Chart1->Show(v.SeriesOsc, v.ChartFooter);
 
   if (height() != v.Height) setFixedSize(CLIENT_WIDTH, v.Height);

@@ -22,6 +22,7 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+class QToolButton;
 
 namespace karvo {
 
@@ -66,10 +67,12 @@ class TFormMain : public QWidget {
   QPushButton* ButtonMeasure = nullptr;
   QPushButton* ButtonStream = nullptr;
   QPushButton* ButtonZero = nullptr;
+  QToolButton* ButtonFindSensor = nullptr;
   QLabel* LabelRast = nullptr;
   QWidget* PanelMiddle = nullptr;  // the grid and the chart
   TParamGridView* ValueListEditorParam = nullptr;
   QProgressBar* ProgressBarParam = nullptr;
+  QProgressBar* ProgressStrip = nullptr;  // the progress while the window is folded
   TOscilloscope* Chart1 = nullptr;
   QCPGraph* SeriesOsc = nullptr;
   QLabel* LabelModel = nullptr;
@@ -103,11 +106,15 @@ class TFormMain : public QWidget {
   // window is closing or while the widgets are being set from the View.
   template <typename Handler>
   void Forward(Handler&& handler);
+  // Forward for events that may wait on the sensor: a wait cursor while they run.
+  template <typename Handler>
+  void ForwardBusy(Handler&& handler);
   // Timer ticks go through here: held back while a handler runs, run once it has returned.
   enum { TICK_MORE, TICK_ANSWER, TICK_MAIN };
   void ForwardTick(int tick);
   void RunDeferredTicks();
   void ShowStreamValue();
+  void FindSensor();
   void SyncTimer(QTimer* timer, bool run);
 
   std::unique_ptr<TWindowOperator> person_;

@@ -14,18 +14,21 @@
 
 #include "app/Session.h"
 #include "app/qt/Main.h"
+#include "app/qt/Tour.h"
 #include "range/qt/Range.h"
 #include "sim/SensorSim.h"
 
 namespace {
 
 const char* const HELP =
-    "Usage: karvo-sp [--demo] [--help]\n"
+    "Usage: karvo-sp [--demo] [--tour DIR] [--help]\n"
     "\n"
     "Setup program for KARVO laser distance sensors on a serial line.\n"
     "\n"
     "  --demo   start a simulated sensor (9600 baud, net address 1) on a pseudo-terminal\n"
     "           and select it as the port; click Connect to talk to it\n"
+    "  --tour DIR  as --demo, then connect, measure and stream by itself, save a picture\n"
+    "           of each step in DIR, say what it did, and quit\n"
     "  --help   show this text\n"
     "\n"
     "Ports: COM1..COM8 are /dev/ttyS0../dev/ttyS7, USB is the sensor's USB adapter; USB and\n"
@@ -63,6 +66,7 @@ struct TOptions {
   // For looking at the windows without a person: save pictures and quit.
   QString Screenshot;
   QString ScreenshotRange;
+  QString Tour;
   bool ScreenshotConnected = false;
   int ScreenshotDelayMs = 300;
   QString Unknown;
@@ -77,6 +81,9 @@ TOptions ParseOptions(const QStringList& args) {
       o.Demo = true;
     } else if (a == "--screenshot") {
       o.Screenshot = next();
+    } else if (a == "--tour") {
+      o.Tour = next();
+      o.Demo = true;
     } else if (a == "--screenshot-range") {
       o.ScreenshotRange = next();
     } else if (a == "--screenshot-connected") {
@@ -138,6 +145,11 @@ int Run(TApplication& app, const TOptions& options) {
 
   if (!options.Screenshot.isEmpty() || !options.ScreenshotRange.isEmpty())
     ScheduleScreenshots(options, formMain, formRange);
+  if (!options.Tour.isEmpty()) {
+    QTimer::singleShot(300, &formMain, [&formMain, &options] {
+      QCoreApplication::exit(karvo::RunTour(formMain, options.Tour) ? 0 : 1);
+    });
+  }
   const int result = app.exec();
   formMain.FormClose();
   return result;

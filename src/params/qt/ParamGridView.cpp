@@ -1,5 +1,6 @@
 #include "params/qt/ParamGridView.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -9,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
 
@@ -94,6 +96,9 @@ QWidget* TParamGridDelegate::createEditor(QWidget* parent, const QStyleOptionVie
     combo->setCompleter(nullptr);
     combo->setMaxVisibleItems(9);
     for (const auto& item : shown->PickList) combo->addItem(Decode(item));
+    // The list is as wide as its longest entry, even where the cell is narrower.
+    combo->view()->setMinimumWidth(combo->view()->sizeHintForColumn(0) +
+                                   combo->view()->verticalScrollBar()->sizeHint().width());
     combo->installEventFilter(grid_);
     editor = combo;
   } else if (shown && shown->EditStyle == esEllipsis) {
@@ -247,12 +252,26 @@ void TParamGridView::SyncFromView() {
   syncing_ = false;
 }
 
-void TParamGridView::StoreEditedText() {
+QString TParamGridView::TextAfterTyping() const {
+  const QLineEdit* line = nullptr;
+  if (auto* combo = qobject_cast<const QComboBox*>(editor_.data())) line = combo->lineEdit();
+  if (auto* plain = qobject_cast<const QLineEdit*>(editor_.data())) line = plain;
+  if (auto* ellipsis = dynamic_cast<const TEllipsisEditor*>(editor_.data())) line = ellipsis->Edit;
+  if (!line || !line->hasSelectedText()) return EditorText(editor_);
+  QString text = line->text();
+  return text.remove(line->selectionStart(), line->selectedText().size());
+}
+
+void TParamGridView::StoreEditedText(bool typing) {
   if (!session_) return;
   auto& grid = session_->GridRows();
   const size_t sel = session_->SelectedRow();
   if (sel >= grid.size() || static_cast<int>(sel) >= rowCount()) return;
-  const std::string text = Encode(CellText(static_cast<int>(sel) + 1));
+  // A typed character replaces the selected text: the length rule counts what is left.
+  const bool replacing =
+      typing && editor_ && editorIndex_.isValid() && editorIndex_.row() == static_cast<int>(sel);
+  const std::string text =
+      Encode(replacing ? TextAfterTyping() : CellText(static_cast<int>(sel) + 1));
   grid[sel].Value = text;
   if (sel < shown_.size()) shown_[sel].Value = text;
 }
@@ -307,7 +326,7 @@ bool TParamGridView::KeyPress(char key) {
   if (!session_ || inEvent_) return true;
   inEvent_ = true;
   // The length rule looks at the cell as it stands, typed characters included.
-  StoreEditedText();
+  StoreEditedText(key != 8 && key != 13);
   bool pass = true;
   Run([&] { pass = session_->ValueListEditorParamKeyPress(key); });
   inEvent_ = false;

@@ -83,7 +83,9 @@ class TParamGridView : public QTableWidget {
   friend class TParamSelectionModel;
 
   // The row the session commits takes the text the operator typed.
-  void StoreEditedText();
+  void StoreEditedText(bool typing = false);
+  // The open editor's text as it will be once a typed character has replaced its selection.
+  QString TextAfterTyping() const;
   void Run(const std::function<void()>& handler);
   void OnFocusChanged(QWidget* old, QWidget* now);
   bool Inside(const QWidget* w) const;

@@ -13,6 +13,9 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
+
+#include "params/ParamTable.h"
 
 namespace karvo {
 
@@ -151,8 +154,12 @@ TParamGridView::TParamGridView(TParamGridOwner& session, QWidget* parent)
   horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   horizontalHeader()->setHighlightSections(false);
-  setColumnWidth(0, 141);
-  setColumnWidth(1, 88);
+  // A hair tighter than the window's text: the longest name and the longest value then both
+  // fit the panel's width side by side.
+  QFont tight = font();
+  tight.setLetterSpacing(QFont::AbsoluteSpacing, GRID_LETTER_SPACING);
+  setFont(tight);
+  FitKeyColumn();
   setSelectionMode(QAbstractItemView::SingleSelection);
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setEditTriggers(QAbstractItemView::CurrentChanged | QAbstractItemView::SelectedClicked |
@@ -167,6 +174,20 @@ TParamGridView::TParamGridView(TParamGridOwner& session, QWidget* parent)
   delete old;
 
   connect(qApp, &QApplication::focusChanged, this, &TParamGridView::OnFocusChanged);
+}
+
+void TParamGridView::FitKeyColumn() {
+  // The longest name decides, so that no name is cut; the values keep what is left, which
+  // holds the longest value text with the fonts the program installs.
+  int widest = 0;
+  for (const TPARAMETR& p : ParamTable)
+    widest = std::max(widest, fontMetrics().horizontalAdvance(Decode(p.Name)));
+  setColumnWidth(0, std::max(KEY_COLUMN_WIDTH, widest + KEY_COLUMN_PADDING));
+}
+
+void TParamGridView::changeEvent(QEvent* event) {
+  QTableWidget::changeEvent(event);
+  if (event->type() == QEvent::FontChange) FitKeyColumn();
 }
 
 TParamGridView::~TParamGridView() {

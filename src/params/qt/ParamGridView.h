@@ -76,6 +76,7 @@ class TParamGridView : public QTableWidget {
   bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -83,6 +84,10 @@ class TParamGridView : public QTableWidget {
   friend class TParamSelectionModel;
 
   // The row the session commits takes the text the operator typed.
+  static constexpr int KEY_COLUMN_WIDTH = 141;
+  static constexpr int KEY_COLUMN_PADDING = 9;
+  static constexpr double GRID_LETTER_SPACING = -0.3;
+  void FitKeyColumn();
   void StoreEditedText(bool typing = false);
   // The open editor's text as it will be once a typed character has replaced its selection.
   QString TextAfterTyping() const;

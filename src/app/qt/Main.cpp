@@ -383,6 +383,19 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   ProgressStrip->hide();
 }
 
+void TFormMain::ExportChart(bool picture) {
+  if (closed_ || handlerDepth_ > 0) return;
+  const std::optional<std::string> name =
+      person_->AskSaveFile(session_->View.LabelSerNum + (picture ? ".png" : ".csv"));
+  if (!name) return;
+  if (std::filesystem::exists(*name) && !person_->Confirm("Rewrite file?", CAPTION_DOT)) return;
+  std::string reason;
+  const bool written = picture ? Chart1->WritePng(*name, reason) : Chart1->WriteCsv(*name, reason);
+  if (!written)
+    person_->Message("Error writing " + Utf8ToCp1251(*name) + "." + '\r' + Utf8ToCp1251(reason),
+                     CAPTION, TIcon::Exclamation);
+}
+
 void TFormMain::FindSensor() {
   if (session_->View.ButtonConnectTag != 0 || handlerDepth_ > 0) return;
   // The scan needs the port to itself; the selectors' reopen holds it otherwise.
@@ -495,6 +508,17 @@ void TFormMain::BuildMenus() {
   clear->setObjectName("Clear");
   connect(clear, &QAction::triggered, this,
           [this] { Forward([this] { session_->ClearClick(); }); });
+  // The chart's own conveniences, behind the items the program has always had.
+  PopupMenuSave->addSeparator();
+  QAction* whole = PopupMenuSave->addAction("Whole series");
+  whole->setObjectName("WholeSeries");
+  connect(whole, &QAction::triggered, this, [this] { Chart1->ShowWholeSeries(); });
+  QAction* csv = PopupMenuSave->addAction("Export points as CSV...");
+  csv->setObjectName("ExportCsv");
+  connect(csv, &QAction::triggered, this, [this] { ExportChart(false); });
+  QAction* png = PopupMenuSave->addAction("Export picture as PNG...");
+  png->setObjectName("ExportPng");
+  connect(png, &QAction::triggered, this, [this] { ExportChart(true); });
 }
 
 // ---- Mirroring the View ----

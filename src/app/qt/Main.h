@@ -115,6 +115,8 @@ class TFormMain : public QWidget {
   void RunDeferredTicks();
   void ShowStreamValue();
   void FindSensor();
+  // "Export points as CSV..." and "Export picture as PNG..." of the chart's menu.
+  void ExportChart(bool picture);
   void SyncTimer(QTimer* timer, bool run);
 
   std::unique_ptr<TWindowOperator> person_;

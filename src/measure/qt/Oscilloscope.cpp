@@ -1,7 +1,10 @@
 #include "measure/qt/Oscilloscope.h"
 
+#include <QBuffer>
 #include <QTimer>
 #include <QToolTip>
+
+#include "files/TextFile.h"
 
 namespace karvo {
 
@@ -46,6 +49,15 @@ TOscilloscope::TOscilloscope(QWidget* parent) : QCustomPlot(parent) {
   plotLayout()->addElement(0, 0, title);
   footer_ = new QCPTextElement(this, "");
   footer_->setLayer("axes");
+  statsLine_ = new QCPTextElement(this, "");
+  statsLine_->setLayer("axes");
+  QFont small = font();
+  small.setPixelSize(10);
+  statsLine_->setFont(small);
+  statsLine_->setTextColor(Qt::darkGray);
+  // The operator may zoom with the wheel and pan by dragging; the axes stop following the
+  // data until a double click or "Whole series".
+  setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
   legend->setVisible(false);
   yAxis->setTicker(QSharedPointer<QCPAxisTicker>(new TGroupedTicker));
   xAxis->setRange(0, 10);
@@ -62,10 +74,7 @@ TOscilloscope::TOscilloscope(QWidget* parent) : QCustomPlot(parent) {
   replotTimer_ = new QTimer(this);
   replotTimer_->setSingleShot(true);
   replotTimer_->setInterval(REPLOT_INTERVAL_MS);
-  connect(replotTimer_, &QTimer::timeout, this, [this] {
-    if (series_->dataCount() > 0) rescaleAxes();
-    replot();
-  });
+  connect(replotTimer_, &QTimer::timeout, this, [this] { Replot(); });
 }
 
 void TOscilloscope::Show(const TOscSeries& series, const std::vector<std::string>& footer) {
@@ -80,8 +89,12 @@ void TOscilloscope::Show(const TOscSeries& series, const std::vector<std::string
       y.push_back(p.Y);
     }
     series_->setData(x, y, true);
+    // A new run or stream: the axes follow its data again.
+    if (series.Generation() != shownGeneration_) followData_ = true;
     shownGeneration_ = series.Generation();
     shownCount_ = points.size();
+    stats_.Clear();
+    for (const TOscPoint& p : points) stats_.Add(p.Y);
     ScheduleReplot();
   } else if (points.size() > shownCount_) {
     QVector<double> x, y;
@@ -90,6 +103,7 @@ void TOscilloscope::Show(const TOscSeries& series, const std::vector<std::string
       y.push_back(points[i].Y);
     }
     series_->addData(x, y, true);
+    for (double v : y) stats_.Add(v);
     shownCount_ = points.size();
     ScheduleReplot();
   }
@@ -101,15 +115,75 @@ void TOscilloscope::SetFooter(const std::vector<std::string>& footer) {
   QStringList lines;
   for (const auto& line : footer) lines << Decode(line);
   footer_->setText(lines.join('\n'));
-  // An empty footer takes no room under the plot.
-  const bool inLayout = plotLayout()->hasElement(2, 0);
-  if (!footer.empty() && !inLayout) {
-    plotLayout()->addElement(2, 0, footer_);
-  } else if (footer.empty() && inLayout) {
-    plotLayout()->take(footer_);
-    plotLayout()->simplify();
-  }
+  ArrangeRowsBelowPlot();
   ScheduleReplot();
+}
+
+void TOscilloscope::ArrangeRowsBelowPlot() {
+  // Empty lines take no room under the plot.
+  for (QCPLayoutElement* row :
+       {static_cast<QCPLayoutElement*>(statsLine_), static_cast<QCPLayoutElement*>(footer_)}) {
+    if (row->layout() != nullptr) plotLayout()->take(row);
+  }
+  plotLayout()->simplify();
+  if (stats_.Count() > 0) plotLayout()->addElement(plotLayout()->rowCount(), 0, statsLine_);
+  if (!shownFooter_.empty()) plotLayout()->addElement(plotLayout()->rowCount(), 0, footer_);
+}
+
+void TOscilloscope::Replot() {
+  const bool statsShown = statsLine_->layout() != nullptr;
+  if (statsShown != (stats_.Count() > 0)) ArrangeRowsBelowPlot();
+  statsLine_->setText(Decode(stats_.Text()));
+  if (followData_ && series_->dataCount() > 0) rescaleAxes();
+  replot();
+}
+
+QString TOscilloscope::StatsText() const {
+  return statsLine_->layout() != nullptr ? statsLine_->text() : QString();
+}
+
+void TOscilloscope::ShowWholeSeries() {
+  followData_ = true;
+  if (series_->dataCount() > 0) rescaleAxes();
+  replot();
+}
+
+void TOscilloscope::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton && axisRect()->rect().contains(event->pos()))
+    followData_ = false;
+  QCustomPlot::mousePressEvent(event);
+}
+
+void TOscilloscope::wheelEvent(QWheelEvent* event) {
+  if (axisRect()->rect().contains(event->position().toPoint())) followData_ = false;
+  QCustomPlot::wheelEvent(event);
+}
+
+void TOscilloscope::mouseDoubleClickEvent(QMouseEvent* event) {
+  QCustomPlot::mouseDoubleClickEvent(event);
+  ShowWholeSeries();
+}
+
+bool TOscilloscope::WriteCsv(const std::string& path, std::string& reason) const {
+  static const TOscSeries none;
+  int error = 0;
+  if (WriteFileReplacing(path, SeriesCsv(shown_ ? *shown_ : none), error)) return true;
+  reason = ErrnoSentence(error);
+  return false;
+}
+
+bool TOscilloscope::WritePng(const std::string& path, std::string& reason) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  if (!toPixmap().save(&buffer, "PNG")) {
+    reason = "The picture could not be made.";
+    return false;
+  }
+  int error = 0;
+  if (WriteFileReplacing(path, bytes.toStdString(), error)) return true;
+  reason = ErrnoSentence(error);
+  return false;
 }
 
 QString TOscilloscope::FooterText() const {
@@ -123,8 +197,7 @@ void TOscilloscope::ScheduleReplot() {
 void TOscilloscope::FlushReplot() {
   if (!replotTimer_->isActive()) return;
   replotTimer_->stop();
-  if (series_->dataCount() > 0) rescaleAxes();
-  replot();
+  Replot();
 }
 
 QString TOscilloscope::PointText(double key) const {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "measure/OscSeries.h"
+#include "measure/SeriesStats.h"
 
 class QTimer;
 
@@ -33,18 +34,37 @@ class TOscilloscope : public QCustomPlot {
   QString FooterText() const;
   // What the hover tooltip says for the point nearest to `key`; empty without points.
   QString PointText(double key) const;
+  // The statistics line under the plot, as shown.
+  QString StatsText() const;
+
+  // Back to the whole series after the operator zoomed or panned (a double click does it
+  // too); the axes then follow the data again.
+  void ShowWholeSeries();
+  bool FollowsData() const { return followData_; }
+  // The points as CSV, the picture as PNG; false with the reason on failure.
+  bool WriteCsv(const std::string& path, std::string& reason) const;
+  bool WritePng(const std::string& path, std::string& reason);
 
   static constexpr int REPLOT_INTERVAL_MS = 25;
 
  protected:
   void mouseMoveEvent(QMouseEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
 
  private:
   void ScheduleReplot();
   void SetFooter(const std::vector<std::string>& footer);
+  // The lines under the plot in their order: statistics (while there are points), footer.
+  void ArrangeRowsBelowPlot();
+  void Replot();
 
   QCPGraph* series_ = nullptr;
   QCPTextElement* footer_ = nullptr;
+  QCPTextElement* statsLine_ = nullptr;
+  TSeriesStats stats_;
+  bool followData_ = true;
   QTimer* replotTimer_ = nullptr;
   const TOscSeries* shown_ = nullptr;
   uint64_t shownGeneration_ = 0;

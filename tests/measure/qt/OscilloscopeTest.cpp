@@ -64,6 +64,62 @@ class OscilloscopeTest : public QObject {
     QCOMPARE(chart.plotLayout()->rowCount(), rows);
   }
 
+  void zoomHoldsTheViewUntilTheWholeSeriesIsAskedFor() {
+    TOscilloscope chart;
+    chart.resize(402, 448);
+    TOscSeries series;
+    for (int i = 0; i < 100; ++i) series.Append(i, std::to_string(i));
+    chart.Show(series, {});
+    chart.FlushReplot();
+    QCOMPARE(chart.xAxis->range().upper, 99.0);
+    QCOMPARE(chart.StatsText(), QString("n 100   mean 49.5   sd 29.0115   min 0   max 99   p-p 99"));
+
+    const QPoint middle = chart.axisRect()->rect().center();
+    QWheelEvent wheel(middle, chart.mapToGlobal(middle), {}, {0, 120}, Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&chart, &wheel);
+    QVERIFY(!chart.FollowsData());
+    const QCPRange zoomed = chart.xAxis->range();
+    QVERIFY(zoomed.size() < 99);
+    series.Append(500, "100");
+    chart.Show(series, {});
+    chart.FlushReplot();
+    QCOMPARE(chart.xAxis->range(), zoomed);
+
+    chart.ShowWholeSeries();
+    QCOMPARE(chart.yAxis->range().upper, 500.0);
+    // A new run follows its data again.
+    QApplication::sendEvent(&chart, &wheel);
+    series.Clear();
+    series.Append(7, "0");
+    series.Append(8, "1");
+    chart.Show(series, {});
+    chart.FlushReplot();
+    QVERIFY(chart.FollowsData());
+    QCOMPARE(chart.xAxis->range().upper, 1.0);
+  }
+
+  void exportsWriteThePointsAndThePicture() {
+    TOscilloscope chart;
+    chart.resize(402, 448);
+    TOscSeries series;
+    series.Append(1.5, "0");
+    series.Append(2.5, "1");
+    chart.Show(series, {});
+    QTemporaryDir dir;
+    std::string reason;
+    const std::string csv = (dir.path() + "/points.csv").toStdString();
+    QVERIFY(chart.WriteCsv(csv, reason));
+    QFile file(QString::fromStdString(csv));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("index,x,y,label\r\n0,0,1.5,0\r\n1,1,2.5,1\r\n"));
+    const std::string png = (dir.path() + "/chart.png").toStdString();
+    QVERIFY(chart.WritePng(png, reason));
+    QCOMPARE(QImage(QString::fromStdString(png)).size(), QSize(402, 448));
+    QVERIFY(!chart.WritePng(dir.path().toStdString() + "/no/such/chart.png", reason));
+    QCOMPARE(reason, std::string("No such file or directory."));
+  }
+
   void pointUnderTheMouseIsNamedByItsLabel() {
     QLocale::setDefault(QLocale::c());
     TOscilloscope chart;

@@ -101,7 +101,9 @@ class MainWindowTest : public QObject {
                           "-", "Write to FLASH", "Default", "Write to Factory", "-",
                           "Write to file", "Read from file"}));
     QVERIFY(!f.WriteToFactory->isVisible());
-    QCOMPARE(MenuItems(f.PopupMenuSave), QStringList({"Save data to file", "-", "Clear"}));
+    QCOMPARE(MenuItems(f.PopupMenuSave),
+             QStringList({"Save data to file", "-", "Clear", "-", "Whole series",
+                          "Export points as CSV...", "Export picture as PNG..."}));
 
     // A typed device path is the port for the next open.
     f.ComboBoxCOM->setEditText("/dev/karvo-typed");

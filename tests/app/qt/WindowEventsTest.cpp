@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QEventLoop>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -29,6 +30,21 @@ class TNestedLoopOperator : public karvo::test::TScriptedOperator {
     loop.exec();
     ConnectedDuringBox.push_back(Form->Session().View.ButtonConnectTag == 1 &&
                                  Form->Session().SensorLink->IsOpen());
+  }
+};
+
+// Notes what the folded window shows of a transfer's progress each time the session asks
+// for a refresh in the middle of one.
+class TProgressWatcher : public karvo::test::TScriptedOperator {
+ public:
+  TFormMain* Form = nullptr;
+  int StripShown = 0;
+  int StripLast = 0;
+
+  void Refresh() override {
+    TScriptedOperator::Refresh();
+    if (Form->ProgressStrip->isVisible()) ++StripShown;
+    StripLast = Form->ProgressStrip->value();
   }
 };
 
@@ -67,6 +83,25 @@ class WindowEventsTest : public QObject {
     QCOMPARE(person.SaveSuggestions, std::vector<std::string>{"1234.prm"});
     QCOMPARE(form.ButtonConnect->text(), QString("Connect"));
     QVERIFY(!form.TimerAnswer->isActive());
+  }
+
+  void foldedWindowShowsTheProgressOfAConnect() {
+    karvo::sim::TSensorSim sim({.Baud = 115200});
+    std::string error;
+    QVERIFY2(sim.Start(&error), error.c_str());
+    TProgressWatcher person;
+    TFormMain form;
+    person.Form = &form;
+    form.SetDialogs(&person);
+    form.AddPort(sim.DevicePath(), true);
+    form.ComboBoxWorkBaund->setCurrentText("115200");
+    form.show();
+    form.ButtonConnect->click();
+    QCOMPARE(form.ButtonConnect->text(), QString("Disconnect"));
+    // The parameters are read before the window unfolds: the strip moved with them.
+    QVERIFY(person.StripShown > 10);
+    QCOMPARE(person.StripLast, 35);
+    QVERIFY(!form.ProgressStrip->isVisible());
   }
 };
 

@@ -77,11 +77,14 @@ TEST(TransferSideEffects, LinkAndIdentityRowsApplyEvenWhenTheWriteFails) {
       {ROW_BASE, 0xFFF6, "base -10|-10 mm,"},
       {ROW_RANGE, 300, "range 300|300 mm,"},
   };
+  sim::TSensorSim sensor(FastSensor());
+  ASSERT_TRUE(sensor.Start());
   for (bool writeFails : {false, true}) {
     for (const auto& c : cases) {
       SCOPED_TRACE("row " + std::to_string(c.Row) + (writeFails ? ", write fails" : ""));
-      sim::TSensorSim sensor(FastSensor());
-      ASSERT_TRUE(sensor.Start());
+      sensor.SetRegister(3, 5);  // back at its own link after an address or baud row
+      sensor.SetRegister(4, 48);
+      sensor.ClearRequests();
       TScriptedOperator person;
       TSession s(person);
       UseSensor(s, sensor);

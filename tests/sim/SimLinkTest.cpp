@@ -57,8 +57,9 @@ class SimLinkTest : public ::testing::Test {
   std::vector<std::vector<uint8_t>> answers_;  // raw, as they arrived
 };
 
-TEST_F(SimLinkTest, HearsOnlyEvenParityAndTakesLinkAndIdentityFromItsWorkingRegisters) {
+TEST_F(SimLinkTest, HearsOnlyItsRateAndEvenParityAndTakesLinkAndIdentityFromItsWorkingRegisters) {
   Begin();
+  EXPECT_TRUE(Reopen(19200) == ST_OK && !Answers(1)) << "another rate";
   EXPECT_TRUE(Reopen(9600, 1) == ST_OK && !Answers(1)) << "odd parity";
   ASSERT_EQ(Reopen(9600), ST_OK);
   const uint8_t address = 9, range[2] = {0x2C, 0x01};
@@ -116,7 +117,7 @@ TEST_F(SimLinkTest, FlashEchoIsOnTheLineWhenTheProgramReadsIt) {
   EXPECT_EQ(link_.FlashControl(1, FLASH_STORE), ST_OK);
 }
 
-TEST_F(SimLinkTest, ResultFollowsTheModeOfRunTheZeroPointAndTheTable) {
+TEST_F(SimLinkTest, ResultFollowsTheModeOfRunTheZeroPointAndTheCalibrationTable) {
   Begin();
   const struct {
     const char* name;
@@ -143,16 +144,28 @@ TEST_F(SimLinkTest, ResultFollowsTheModeOfRunTheZeroPointAndTheTable) {
     EXPECT_EQ(Result(), c.expected >= 0 ? c.expected : std::lround(sim_->RawPosition(c.mm)));
   }
 
-  // With a table, a raw position the sweep never saw reads 0; without, the plain scale again.
-  sim_->SetRegister(7, 0);
-  sim_->SetRegister(23, 100);
+  // Each raw position maps to the code of the distance it was seen at, as a calibration sweep
+  // builds the table; positions the sweep never saw stay 0. Pages travel in the table tests.
+  std::vector<uint16_t> table(42 * 512, 0);
+  for (double mm = 0; mm <= 100.0; mm += 0.001)
+    table[std::lround(sim_->RawPosition(mm))] = static_cast<uint16_t>(std::lround(mm * 163.84));
+  EXPECT_EQ(link_.WriteTablePage(1, 41, &table[0]), ST_WRITE_FAILED) << "no such page";
+  for (uint8_t page = 0; page < 41; ++page)
+    sim_->SetTablePage(page, {&table[page * 512], &table[page * 512 + 512]});
+  sim_->SetRegister(23, 0);
   sim_->SetRegister(24, 0);
-  const std::vector<uint16_t> page(512, 7);
-  EXPECT_EQ(link_.WriteTablePage(1, 41, page.data()), ST_WRITE_FAILED) << "no such page";
-  ASSERT_EQ(link_.WriteTablePage(1, 40, page.data()), ST_OK);
+  sim_->SetRegister(7, 1);  // the sensor's own raw output is still non-linear
+  sim_->SetTargetDistance(50.0);
+  EXPECT_GT(std::abs(Result() - (1500 + 20500) / 2), 1000);
+  sim_->SetRegister(7, 0);
+  for (double mm : {5.0, 33.3, 91.0}) {
+    sim_->SetTargetDistance(mm);
+    EXPECT_NEAR(static_cast<int16_t>(Result()) * 100.0 / 16384, mm, 0.02) << mm;
+  }
+  sim_->SetRegister(23, 100);
   sim_->SetTargetDistance(-2.0);  // in view, but not calibrated
   EXPECT_EQ(Result(), 0);
-  sim_->ClearTable();
+  sim_->ClearTable();  // the plain scale again, less the zero point
   EXPECT_EQ(Result(), static_cast<uint16_t>(-328 - 100));
 
   sim_->SetRegister(7, 3);  // a thermistor reading that warms up slowly

@@ -187,7 +187,9 @@ TEST_F(SimLinkTest, StreamsAtTheSamplingPeriodUntilStoppedWithFreshTagsOnEveryAn
     ASSERT_EQ(link_.ReadStreamSample(1, sample), ST_OK) << i;
     EXPECT_EQ(sample, 12288);
     // Busy streaming: a request gets no answer of its own, only more samples.
-    if (i == 10) ASSERT_EQ(link_.Send(CMD_IDENTIFY, nullptr, 0), ST_OK);
+    if (i == 10) {
+      ASSERT_EQ(link_.Send(CMD_IDENTIFY, nullptr, 0), ST_OK);
+    }
   }
   EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(140));
   ASSERT_TRUE(link_.StopStream(1) == ST_OK && link_.StopStream(1) == ST_OK) << "as the program";

@@ -140,15 +140,6 @@ TEST_F(Connection, SilentSensorAtConnectAndAtTheTwentiethRegisterThenReconnect) 
   EXPECT_EQ(Session.View.Height, EXPANDED_HEIGHT);
 }
 
-TEST_F(Connection, TheNoAnswerBoxSaysWhyWhenTheSystemKnows) {
-  Connect();
-  Sim.HangUp();
-  EXPECT_FALSE(Session.ReadParameter(0));
-  Session.TimerAnswerTimer();
-  EXPECT_THAT(Boxes(Person), ElementsAre("KARVO-SP Stop: No answer.\rThe device stopped answering "
-                                         "the system (unplugged?)."));
-}
-
 // The watchdog tears down a measure run and a stream, stopping the stream first; after a
 // reconnect, closing the window stops the stream too and leaves every handler harmless.
 TEST_F(Connection, WatchdogAndCloseStopTheStreamAndTearDown) {

@@ -57,13 +57,9 @@ inline void RunFold(TSession& session) {
   for (int ticks = 0; session.View.TimerMore && ticks < 100; ++ticks) session.TimerMoreTimer();
 }
 
+// Answers at once: the link's timing is tested with the link.
 inline sim::TSensorSimOptions FastSensor() {
-  sim::TSensorSimOptions o;
-  o.Address = 5;
-  o.Baud = 115200;
-  o.FlashWriteMs = 20;
-  o.Pace = false;  // answers at once: the link's timing is tested with the link
-  return o;
+  return {.Address = 5, .Baud = 115200, .Pace = false, .FlashWriteMs = 20};
 }
 
 // Points a session at a FastSensor simulator, with the selectors showing its link.

@@ -1,13 +1,10 @@
 // Connection manager against the simulated sensor: start-up state, connect and disconnect,
 // open errors, a silent sensor, the no-answer watchdog, and the window's close.
-#include <unistd.h>
-
-#include <cerrno>
-#include <filesystem>
 #include <functional>
 #include <sstream>
 
 #include "ConnectionFixture.h"
+#include "support/ScratchDir.h"
 
 namespace karvo::test {
 namespace {
@@ -79,9 +76,7 @@ TEST_F(Connection, ConnectReadsAllAndUnfoldsDisconnectFoldsClicksDuringTheFoldAr
 }
 
 TEST(ConnectionOpen, OpenErrorsShowTheBoxWithAnyReasonTheOperatorCanActOn) {
-  const std::filesystem::path noAdapters =
-      std::filesystem::temp_directory_path() / ("karvo-no-usb-" + std::to_string(getpid()));
-  std::filesystem::create_directories(noAdapters);
+  const TScratchDir noAdapters;
   const std::string missing = "/dev/karvo-no-such-port";
   for (const auto& [port, byBaudChange] : std::vector<std::pair<std::string, bool>>{
            {missing, false}, {missing, true}, {"USB", false}}) {
@@ -89,7 +84,7 @@ TEST(ConnectionOpen, OpenErrorsShowTheBoxWithAnyReasonTheOperatorCanActOn) {
     const bool usb = port == "USB";
     TScriptedOperator person;
     TSession s(person);
-    s.SysfsRoot = noAdapters.string();
+    s.SysfsRoot = noAdapters.Root;
     s.View.PortText = port;
     s.ComboBoxCOMChange();
     s.View.ButtonMeasureEnabled = true;
@@ -106,7 +101,6 @@ TEST(ConnectionOpen, OpenErrorsShowTheBoxWithAnyReasonTheOperatorCanActOn) {
                                            "No such device."));
     EXPECT_EQ(Look(s.View), DISCONNECTED);
   }
-  std::filesystem::remove_all(noAdapters);
 }
 
 // Silent at the identify: the port stays open, no watchdog. Silent at the 20th register
@@ -144,15 +138,6 @@ TEST_F(Connection, SilentSensorAtConnectAndAtTheTwentiethRegisterThenReconnect) 
   EXPECT_EQ(Session.ParamWrite[ROW_ZERO_POINT].Value, 0x2211u);
   RunFold(Session);
   EXPECT_EQ(Session.View.Height, EXPANDED_HEIGHT);
-}
-
-TEST_F(Connection, TheNoAnswerBoxSaysWhyWhenTheSystemKnows) {
-  Connect();
-  Sim.HangUp();
-  EXPECT_FALSE(Session.ReadParameter(0));
-  Session.TimerAnswerTimer();
-  EXPECT_THAT(Boxes(Person), ElementsAre("KARVO-SP Stop: No answer.\rThe device stopped answering "
-                                         "the system (unplugged?)."));
 }
 
 // The watchdog tears down a measure run and a stream, stopping the stream first; after a

@@ -13,16 +13,11 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
-// An answer as the sensor puts it on the wire, nibble-coded; `bad` spoils one tag.
-Bytes Wire(const Bytes& data, bool bad = false) {
-  Bytes wire;
-  for (uint8_t byte : data)
-    wire.insert(wire.end(), {uint8_t(0xB0 | (byte & 15)), uint8_t(0xB0 | byte >> 4)});
+// A result answer; `bad` spoils one tag.
+Bytes Result(uint16_t word, bool bad = false) {
+  Bytes wire = SensorWire({uint8_t(word), uint8_t(word >> 8)});
   if (bad) wire.back() ^= 0x10;
   return wire;
-}
-Bytes Result(uint16_t word, bool bad = false) {
-  return Wire({uint8_t(word), uint8_t(word >> 8)}, bad);
 }
 
 std::vector<std::string> Points(const TOscSeries& series) {
@@ -106,7 +101,9 @@ TEST_F(ScriptedLoop, PulseDrawsTheProfileLabelledByPixelAndKeepsItOnAFailedExcha
   record[256] = 500 & 0xFF, record[257] = 500 >> 8;    // position
   record[258] = 1234 & 0xFF, record[259] = 1234 >> 8;  // exposure, tenths of a microsecond
   Session.ZeroRequest = true;
-  EXPECT_THAT(Run(RUN_PULSE, {Wire(record), Wire(record, true)}), ElementsAre("500 px", "500 px"));
+  Bytes spoilt = SensorWire(record);
+  spoilt.back() ^= 0x10;
+  EXPECT_THAT(Run(RUN_PULSE, {SensorWire(record), spoilt}), ElementsAre("500 px", "500 px"));
   EXPECT_THAT(Session.View.ChartFooter, ElementsAre("Exposure: 123 mks"));
   const auto points = Points(Session.View.SeriesOsc);
   ASSERT_EQ(points.size(), 90u);

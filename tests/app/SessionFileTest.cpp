@@ -1,11 +1,9 @@
 // "Write to file" and "Read from file" with a scripted operator and a scratch folder.
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "ConnectionFixture.h"
 #include "params/ParamFile.h"
+#include "support/ScratchDir.h"
 
 namespace karvo::test {
 namespace {
@@ -16,24 +14,11 @@ using ::testing::StartsWith;
 
 class ParamFileOps : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "karvo-prm-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder = pattern;
-  }
-  void TearDown() override { fs::remove_all(folder); }
-  std::string Path(const char* name) const { return (folder / name).string(); }
-  static void Put(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-  }
-  static std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string Path(const char* name) const { return dir.Path(name); }
 
+  TScratchDir dir;
   TScriptedOperator person;
   TSession s{person};
-  fs::path folder;
 };
 
 // A failed write leaves nothing behind; how a file is replaced is the file helper's test.
@@ -41,29 +26,29 @@ TEST_F(ParamFileOps, SaveOffersTheSerialNumberAsksBeforeReplacingAndShowsFailure
   s.View.LabelSerNum = "1234";
   s.ParamWrite[31].Text = "\xD1ustomer";
   const std::string path = Path("1234.prm");
-  fs::create_directory(folder / "dir.prm");  // in the way of the rename
+  fs::create_directory(Path("dir.prm"));  // in the way of the rename
   person.SaveAnswers = {path, path, path, Path("missing/x.prm"), Path("dir.prm")};
   person.ConfirmAnswers = {false};
   s.SaveParamFile();
   EXPECT_EQ(person.SaveSuggestions.at(0), "1234.prm");
   EXPECT_TRUE(person.Questions.empty()) << "a new file needs no question";
-  EXPECT_EQ(Contents(path), ParamFileBytes(s.ParamWrite));
+  EXPECT_EQ(FileBytes(path), ParamFileBytes(s.ParamWrite));
 
-  Put(path, "old");
+  PutFile(path, "old");
   s.SaveParamFile();  // the question is answered with Cancel
   ASSERT_EQ(person.Questions.size(), 1u);
   EXPECT_EQ(person.Questions[0].Text + "|" + person.Questions[0].Caption,
             "Rewrite file?|KARVO-SP.");
-  EXPECT_EQ(Contents(path), "old");
+  EXPECT_EQ(FileBytes(path), "old");
   s.SaveParamFile();
-  EXPECT_EQ(Contents(path), ParamFileBytes(s.ParamWrite));
+  EXPECT_EQ(FileBytes(path), ParamFileBytes(s.ParamWrite));
 
   s.SaveParamFile();
   s.SaveParamFile();
   const std::string error = "KARVO-SP Exclamation: Error writing ";
   EXPECT_THAT(Boxes(person), ElementsAre(StartsWith(error + Path("missing/x.prm") + ".\r"),
                                          StartsWith(error + Path("dir.prm") + ".\r")));
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+  EXPECT_EQ(dir.Entries(), 2u);
 }
 
 TEST_F(ParamFileOps, ReadFailuresKeepWhatWasReadAndAGoodFileRefillsTheGrid) {
@@ -73,9 +58,9 @@ TEST_F(ParamFileOps, ReadFailuresKeepWhatWasReadAndAGoodFileRefillsTheGrid) {
   file[26].Value = 1;
   file[31].Text = "A b\xD1";
   const std::string bytes = ParamFileBytes(file);
-  Put(Path("short.prm"), bytes.substr(0, bytes.rfind("224\t")));  // 35 records
-  Put(Path("long.prm"), "8\t" + std::string(100000, 'x') + "\n");
-  Put(Path("set.prm"), bytes);
+  PutFile(Path("short.prm"), bytes.substr(0, bytes.rfind("224\t")));  // 35 records
+  PutFile(Path("long.prm"), "8\t" + std::string(100000, 'x') + "\n");
+  PutFile(Path("set.prm"), bytes);
   person.OpenAnswers = {Path("absent.prm"), Path("short.prm"), Path("long.prm"), Path("set.prm")};
   s.ParamWrite[9].Value = 5;
   s.ParamWrite[34].Text = "x";

@@ -1,7 +1,6 @@
 // The port channel on pseudo-terminals: opening and its failures, line settings, exclusive
 // access, USB adapters found by description, reads in pieces, time-outs, purges, hang-ups.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "channel/Interface.h"
 #include "channel/LineSettings.h"
 #include "support/PtyPeer.h"
+#include "support/ScratchDir.h"
 
 namespace karvo {
 namespace {
@@ -36,7 +36,6 @@ TPortSettings ShortTimeouts(const std::string& name, uint8_t kind = PORT_COM,
 // A throw-away sysfs tree shaped like the kernel's, in which USB serial adapters are found.
 struct TFakeSysfs {
   TFakeSysfs() { fs::create_directories(Dev); }
-  ~TFakeSysfs() { fs::remove_all(Root); }
 
   // class/tty/<tty>/device -> devices/<device>/<interface>/<tty>, with `product` in the
   // device directory and in its parent (the hub) when given.
@@ -50,11 +49,8 @@ struct TFakeSysfs {
     if (!hubProduct.empty()) std::ofstream(deviceDir.parent_path() / "product") << hubProduct;
   }
 
-  std::string Root = [] {
-    std::string pattern = (fs::temp_directory_path() / "karvo-sysfs-XXXXXX").string();
-    return mkdtemp(pattern.data()) ? pattern : "/nonexistent";
-  }();
-  std::string Sys = Root + "/sys", Dev = Root + "/dev";
+  test::TScratchDir Dir;
+  std::string Root = Dir.Root, Sys = Root + "/sys", Dev = Root + "/dev";
 };
 
 TEST(PortNames, ComNamesMapToSerialDevicesAndErrnosToReasons) {

@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <sstream>
 
@@ -12,6 +9,7 @@
 #include "cli/Cli.h"
 #include "sim/SensorSim.h"
 #include "support/PtyPeer.h"
+#include "support/ScratchDir.h"
 
 namespace karvo::cli {
 namespace {
@@ -28,37 +26,26 @@ TRun RunCli(const std::vector<std::string>& args) {
   return {code, out.str(), err.str()};
 }
 
-std::string Shown(const std::vector<std::string>& args) {
-  std::string shown;
-  for (const auto& a : args) shown += a + " ";
-  return shown;
-}
-
 TEST(CliArguments, BadArgumentsGetUsageAndExitTwo) {
+  // Checked before the port is opened: a missing one would give another exit code.
+  // clang-format off
   const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"frobnicate"},
-      {"--address", "0", "identify"},
-      {"--address", "128", "identify"},
-      {"--address", "x", "identify"},
-      {"--baud", "fast", "identify"},
-      {"--port"},
-      {"--colour", "identify"},
-      {"read-registers", "256", "1"},
-      {"read-registers", "0", "0"},
-      {"read-registers", "250", "7"},
-      {"read-registers", "0x10", "1"},
-      {"write-registers", "4", "300"},
-      {"write-registers", "255", "1", "2"},
-      {"load-param", "36", "1"},
-      {"flash", "erase"},
-      {"identify", "extra"},
-  };
-  for (const auto& args : cases) {
+      {}, {"frobnicate"}, {"--address", "0", "identify"}, {"--address", "128", "identify"},
+      {"--address", "x", "identify"}, {"--baud", "fast", "identify"}, {"--port"},
+      {"--colour", "identify"}, {"read-registers", "256", "1"}, {"read-registers", "0", "0"},
+      {"read-registers", "250", "7"}, {"read-registers", "0x10", "1"},
+      {"write-registers", "4", "300"}, {"write-registers", "255", "1", "2"},
+      {"load-param", "36", "1"}, {"flash", "erase"}, {"identify", "extra"}, {"scan", "--every"},
+      {"scan", "--all", "more"}, {"measure", "--mode", "Calibration"}, {"measure", "--count", "0"},
+      {"measure", "--data="}, {"measure", "--zero=1"}, {"measure", "Line"},
+      {"stream", "--count=65536"}, {"stream", "--zero"}, {"stream", "--count"}};
+  // clang-format on
+  for (auto args : cases) {
+    args.insert(args.begin(), {"--port", "/dev/karvo-no-such-port"});
     TRun r = RunCli(args);
-    EXPECT_EQ(r.Code, EXIT_USAGE) << Shown(args);
-    EXPECT_NE(r.Err.find("usage: karvo-cli"), std::string::npos) << Shown(args);
-    EXPECT_TRUE(r.Out.empty()) << Shown(args);
+    EXPECT_EQ(r.Code, EXIT_USAGE) << testing::PrintToString(args);
+    EXPECT_NE(r.Err.find("usage: karvo-cli"), std::string::npos) << testing::PrintToString(args);
+    EXPECT_TRUE(r.Out.empty()) << testing::PrintToString(args);
   }
 }
 
@@ -81,21 +68,17 @@ TEST(CliPort, FailuresNameTheSystemsReason) {
 // One simulated sensor for the whole table; the rows run in order and some build on the ones
 // before (a value loaded, then compared; a file saved, then loaded).
 TEST(CliWithSensor, CommandsAgainstASimulatedSensor) {
-  sim::TSensorSimOptions options;
-  options.Address = 5;
-  options.Baud = 115200;
-  options.SerialNumber = 4321;
-  options.MeasuringRange = 300;
-  options.BaseDistance = 80;
-  options.Pace = false;
-  options.FlashWriteMs = 20;
-  sim::TSensorSim sim(options);
+  sim::TSensorSim sim({.Address = 5,
+                       .Baud = 115200,
+                       .MeasuringRange = 300,
+                       .BaseDistance = 80,
+                       .SerialNumber = 4321,
+                       .Pace = false,
+                       .FlashWriteMs = 20});
   ASSERT_TRUE(sim.Start());
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("karvo-cli-test-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string file = (dir / "set.prm").string(), fifo = (dir / "fifo.prm").string();
-  std::ofstream(dir / "short.prm") << "0\t1\n1\t1\n";
+  test::TScratchDir dir;
+  const std::string file = dir.Path("set.prm"), fifo = dir.Path("fifo.prm");
+  test::PutFile(dir.Path("short.prm"), "0\t1\n1\t1\n");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
   const struct {
@@ -134,8 +117,8 @@ TEST(CliWithSensor, CommandsAgainstASimulatedSensor) {
       {{"compare-params", file}, EXIT_DIFFERENT, {"'Max Integration Time': Write="}},
       {{"load-params", file}, EXIT_OK},
       {{"compare-params", file}, EXIT_OK},
-      {{"load-params", (dir / "missing.prm").string()}, EXIT_FILE},
-      {{"load-params", (dir / "short.prm").string()}, EXIT_FILE, {}, {"not a valid integer"}},
+      {{"load-params", dir.Path("missing.prm")}, EXIT_FILE},
+      {{"load-params", dir.Path("short.prm")}, EXIT_FILE, {}, {"not a valid integer"}},
       {{"load-params", fifo}, EXIT_FILE},  // refused at once, not waited on for a writer
   };
   for (const auto& c : cases) {
@@ -144,17 +127,15 @@ TEST(CliWithSensor, CommandsAgainstASimulatedSensor) {
                                      "115200", "--address",      "5"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     TRun r = RunCli(args);
-    EXPECT_EQ(r.Code, c.code) << Shown(c.args) << r.Err;
+    EXPECT_EQ(r.Code, c.code) << testing::PrintToString(c.args) << r.Err;
     for (const auto& text : c.out) EXPECT_NE(r.Out.find(text), std::string::npos) << r.Out;
     for (const auto& text : c.err) EXPECT_NE(r.Err.find(text), std::string::npos) << r.Err;
   }
   EXPECT_EQ(sim.Register(8), 1234 & 0xFF);
   EXPECT_EQ(sim.Register(9), 1234 >> 8);
-  std::ifstream in(file, std::ios::binary);
-  const std::string content((std::istreambuf_iterator<char>(in)), {});
+  const std::string content = test::FileBytes(file);
   EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 36);
   EXPECT_EQ(content.rfind("0\t", 0), 0u);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

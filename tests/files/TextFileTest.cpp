@@ -4,35 +4,21 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "files/TextFile.h"
+#include "support/ScratchDir.h"
 
 namespace karvo {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FileBytes;
 
 class TextFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/karvo-files-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  static std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  // Files in the folder other than the given ones: a temporary file left behind shows here.
-  size_t Entries() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), {}));
-  }
-  std::string dir_;
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
+  size_t Entries() const { return dir_.Entries(); }
+  test::TScratchDir dir_;
 };
 
 TEST_F(TextFileTest, ReplacesThroughLinksAndKeepsPermissions) {
@@ -48,8 +34,8 @@ TEST_F(TextFileTest, ReplacesThroughLinksAndKeepsPermissions) {
 
   EXPECT_TRUE(fs::is_symlink(Path("link.txt")));
   EXPECT_TRUE(fs::is_symlink(Path("dangling.txt")));
-  EXPECT_EQ(Contents(real), "new\r\n");
-  EXPECT_EQ(Contents(Path("later.txt")), "made");
+  EXPECT_EQ(FileBytes(real), "new\r\n");
+  EXPECT_EQ(FileBytes(Path("later.txt")), "made");
   struct stat info {};
   ASSERT_EQ(stat(real.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
@@ -75,7 +61,7 @@ TEST_F(TextFileTest, ReaderRefusesWhatIsNoPlainFileWithoutBlocking) {
     const char* Reason;
   } cases[] = {
       {Path("fifo"), 1000, "Not a regular file."},
-      {dir_, 1000, "Is a directory."},
+      {dir_.Root, 1000, "Is a directory."},
       {Path("absent"), 1000, "No such file or directory."},
       {Path("big"), 99, "The file is too large (100 bytes)."},
   };

@@ -18,14 +18,7 @@ using test::Bytes;
 using Log = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-// An answer as the sensor puts it on the wire: low nibble, then high nibble, all with one tag
-// in bits 4 to 6 (and bit 7 set, which the link ignores).
-Bytes Wire(const Bytes& data, uint8_t tag = 0xB0) {
-  Bytes wire;
-  for (uint8_t byte : data)
-    wire.insert(wire.end(), {uint8_t(tag | (byte & 15)), uint8_t(tag | byte >> 4)});
-  return wire;
-}
+using test::SensorWire;
 
 Bytes PayloadOf(const Bytes& frame) {
   Bytes payload;
@@ -83,26 +76,26 @@ TEST_F(LinkOnPty, EveryCommandSendsItsFrameAndDecodesItsAnswerButNotWhenClosed) 
     Bytes request, answer;
   } cases[] = {
       // Address and code wider than their fields lose their top bits.
-      {[&] { return Link.Identify(0x85, identity); }, {0x05, 0x81}, Wire(id)},
+      {[&] { return Link.Identify(0x85, identity); }, {0x05, 0x81}, SensorWire(id)},
       {[&] { return Link.Send(0x1F, &payload, 1); }, {0x05, 0x8F, 0x85, 0x8A}, {}},
       // One tag (001) in bits 4 to 6; bit 7 varies.
       {[&] { return Link.ReadResult(1, result); }, {0x01, 0x86}, {0x10, 0x91, 0x17, 0x92}},
       {[&] { return Link.ReadRegisters(3, 0x24, 1, &reg); },
        {0x03, 0x82, 0x84, 0x82},
-       Wire({0xA5})},
+       SensorWire({0xA5})},
       {[&] { return Link.WriteRegisters(4, 0x24, 1, &payload); },
        {0x04, 0x83, 0x84, 0x82, 0x85, 0x8A},
        {}},
       {[&] { return Link.FlashControl(0x7F, FLASH_RESTORE); },
        {0x7F, 0x84, 0x89, 0x86},
-       Wire({FLASH_RESTORE})},
+       SensorWire({FLASH_RESTORE})},
       {[&] { return Link.StartStream(0x7E); }, {0x7E, 0x87}, {}},
       {[&] { return Link.StopStream(1); }, {0x01, 0x88, 0x80, 0x80, 0x80, 0x80}, {}},
       {[&] { return Link.ReadTablePage(2, 0xFF, words.data()); },
        {0x02, 0x89, 0x8F, 0x8F},
-       Wire(Bytes(1024))},
-      {[&] { return Link.ReadPulse(6, record.data()); }, {0x06, 0x8F}, Wire(pulse)},
-      {[&] { return Link.ReadStreamSample(9, sample); }, {}, Wire({0x11, 0x22})},
+       SensorWire(Bytes(1024))},
+      {[&] { return Link.ReadPulse(6, record.data()); }, {0x06, 0x8F}, SensorWire(pulse)},
+      {[&] { return Link.ReadStreamSample(9, sample); }, {}, SensorWire({0x11, 0x22})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.request));
@@ -140,7 +133,7 @@ TEST_F(LinkOnPty, EveryCommandSendsItsFrameAndDecodesItsAnswerButNotWhenClosed) 
 
 TEST_F(LinkOnPty, RegisterSeriesGoLowestFirstForReadsHighestFirstForWritesAndStopAtAFailure) {
   std::vector<test::TPtyStep> script;
-  for (uint8_t k = 0; k < 3; ++k) script.push_back({.Expect = 4, .Answer = {Wire({k})}});
+  for (uint8_t k = 0; k < 3; ++k) script.push_back({.Expect = 4, .Answer = {SensorWire({k})}});
   Peer.Play(script);
   Bytes values(4, 0xEE);
   EXPECT_EQ(Link.ReadRegisters(1, 0xFE, 3, values.data()), ST_OK);  // wraps past 0xFF
@@ -158,9 +151,9 @@ TEST_F(LinkOnPty, RegisterSeriesGoLowestFirstForReadsHighestFirstForWritesAndSto
   // A series stops at the first failure.
   UseShortTimeouts();
   values.assign(4, 0xEE);
-  EXPECT_EQ(
-      Exchange(4, Wire({0x11}), [&] { return Link.ReadRegisters(1, 0x10, 4, values.data()); }),
-      ST_READ_SHORT);
+  EXPECT_EQ(Exchange(4, SensorWire({0x11}),
+                     [&] { return Link.ReadRegisters(1, 0x10, 4, values.data()); }),
+            ST_READ_SHORT);
   EXPECT_EQ(values, (Bytes{0x11, 0xEE, 0xEE, 0xEE}));
   EXPECT_EQ(Events, (Log{">4", "<2", ">4", "<0"}));  // no third request
 
@@ -176,8 +169,9 @@ TEST_F(LinkOnPty, RegisterSeriesGoLowestFirstForReadsHighestFirstForWritesAndSto
 TEST_F(LinkOnPty, TablePagesTravelHighByteFirst) {
   std::vector<uint16_t> words(TABLE_PAGE_WORDS), read(TABLE_PAGE_WORDS);
   for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint16_t>(0x1234 + i * 0x0301);
-  ASSERT_EQ(Exchange(2054, Wire({0xAA}), [&] { return Link.WriteTablePage(4, 7, words.data()); }),
-            ST_OK);
+  ASSERT_EQ(
+      Exchange(2054, SensorWire({0xAA}), [&] { return Link.WriteTablePage(4, 7, words.data()); }),
+      ST_OK);
   const Bytes frame = Peer.Received();
   EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 6), (Bytes{0x04, 0x8A, 0x82, 0x81, 0x84, 0x83}));
   Bytes expected;
@@ -186,9 +180,9 @@ TEST_F(LinkOnPty, TablePagesTravelHighByteFirst) {
   EXPECT_EQ(PayloadOf(frame), expected);
 
   expected.resize(2 * TABLE_PAGE_WORDS);
-  ASSERT_EQ(
-      Exchange(4, Wire(expected, 0x80), [&] { return Link.ReadTablePage(4, 7, read.data()); }),
-      ST_OK);
+  ASSERT_EQ(Exchange(4, SensorWire(expected, 0x80),
+                     [&] { return Link.ReadTablePage(4, 7, read.data()); }),
+            ST_OK);
   EXPECT_EQ(Peer.Received(), (Bytes{0x04, 0x89, 0x87, 0x80}));
   EXPECT_EQ(read, words);
 }
@@ -204,8 +198,8 @@ TEST_F(LinkOnPty, FailingAnswersLeaveEveryDestinationAsItWas) {
   uint16_t word = 0x5A5A;
   std::vector<uint16_t> words(TABLE_PAGE_WORDS, 0x5A5A);
   Bytes record(PULSE_RECORD_SIZE, 0x5A);
-  Bytes identityAnswer = Wire({1, 2, 3, 4, 5, 6, 7, 8}), pulse = Wire(record),
-        page = Wire(Bytes(2 * TABLE_PAGE_WORDS));
+  Bytes identityAnswer = SensorWire({1, 2, 3, 4, 5, 6, 7, 8}), pulse = SensorWire(record),
+        page = SensorWire(Bytes(2 * TABLE_PAGE_WORDS));
   identityAnswer.back() ^= 0x10;
   pulse[300] ^= 0x40;
   page[1000] ^= 0x20;
@@ -228,11 +222,11 @@ TEST_F(LinkOnPty, FailingAnswersLeaveEveryDestinationAsItWas) {
       {result, 2, {0x95, 0xAA, 0x90, 0x90}, ST_BAD_FRAME, {">2", "<4"}},
       {readPage, 4, page, ST_BAD_FRAME, {">4", "<2048"}},
       {[&] { return Link.ReadPulse(1, record.data()); }, 2, pulse, ST_BAD_FRAME, {">2", "<520"}},
-      {flash, 4, Wire({0xAA}), ST_OK, {">4", "pause 1000", "<2"}},
-      {flash, 4, Wire({0x55}), ST_WRITE_FAILED, {">4", "pause 1000", "<2"}},
+      {flash, 4, SensorWire({0xAA}), ST_OK, {">4", "pause 1000", "<2"}},
+      {flash, 4, SensorWire({0x55}), ST_WRITE_FAILED, {">4", "pause 1000", "<2"}},
       {flash, 4, {}, ST_READ_SHORT, {">4", "pause 1000", "<0"}},
-      {writePage, 2054, Wire({0xAA}), ST_OK, {">2054", "pause 1", "<2"}},
-      {writePage, 2054, Wire({0x55}), ST_WRITE_FAILED, {">2054", "pause 1", "<2"}},
+      {writePage, 2054, SensorWire({0xAA}), ST_OK, {">2054", "pause 1", "<2"}},
+      {writePage, 2054, SensorWire({0x55}), ST_WRITE_FAILED, {">2054", "pause 1", "<2"}},
       {writePage, 2054, {0xBA, 0xCA}, ST_BAD_FRAME, {">2054", "pause 1", "<2"}},
   };
   for (const auto& c : cases) {
@@ -264,7 +258,7 @@ TEST_F(LinkOnPty, FramesAndAnswersBeyondTheSixteenBitAndBufferLimitsAreSafe) {
   EXPECT_EQ(Link.Data[0], 0x5A);
   Bytes largest(LINK_DATA_SIZE / 2);
   std::iota(largest.begin(), largest.end(), 1);
-  ASSERT_TRUE(Peer.Write(Wire(largest)));
+  ASSERT_TRUE(Peer.Write(SensorWire(largest)));
   EXPECT_EQ(Link.Receive(Link.Data, LINK_DATA_SIZE / 2), ST_OK);
   EXPECT_EQ(Bytes(Link.Data, Link.Data + largest.size()), largest);
 }
@@ -284,8 +278,9 @@ TEST_F(LinkOnPty, TheSensorsOwnLineTimeoutsAndPauseHold) {
 
   Link.Pause = nullptr;
   start = Clock::now();
-  EXPECT_EQ(Exchange(4, Wire({FLASH_STORE}), [&] { return Link.FlashControl(1, FLASH_STORE); }),
-            ST_OK);
+  EXPECT_EQ(
+      Exchange(4, SensorWire({FLASH_STORE}), [&] { return Link.FlashControl(1, FLASH_STORE); }),
+      ST_OK);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1000));
 }
 

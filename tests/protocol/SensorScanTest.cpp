@@ -22,38 +22,33 @@ TEST(ScanOrder, LikelyCombinationsFirstEachOnceOneRateAtATime) {
     std::vector<TScanProbe> first;
     size_t total;
   } cases[] = {
+      // clang-format off
       {9600, 1, SCAN_BAUD_RATES, {{9600, 1}, {115200, 1}, {9600, 2}, {9600, 3}}, 1270},
       {115200, 1, SCAN_BAUD_RATES, {{115200, 1}, {9600, 1}, {115200, 2}}, 1270},
-      {38400,
-       5,
-       SCAN_BAUD_RATES,
-       {{38400, 5}, {9600, 1}, {115200, 1}, {38400, 1}, {38400, 2}},
-       1270},
+      {38400, 5, SCAN_BAUD_RATES, {{38400, 5}, {9600, 1}, {115200, 1}, {38400, 1}, {38400, 2}}, 1270},
       {9600, 17, two, {{9600, 17}, {9600, 1}, {115200, 1}, {9600, 2}}, 254},
       // A rate outside the list is tried at the selected address only.
       {1200, 3, two, {{1200, 3}, {9600, 1}, {115200, 1}, {9600, 3}, {9600, 2}}, 255},
       // 9600 and 115200 lead only when the list has them.
       {2400, 1, {2400, 4800}, {{2400, 1}, {2400, 2}}, 254},
       {2400, 0, {2400}, {{2400, 1}, {2400, 2}}, 127},
+      // clang-format on
   };
   for (const auto& c : cases) {
-    const std::string name = std::to_string(c.baud) + "/" + std::to_string(c.address);
+    SCOPED_TRACE(std::to_string(c.baud) + "/" + std::to_string(c.address));
     const std::vector<TScanProbe> order = ScanOrder(c.baud, c.address, c.bauds);
-    ASSERT_EQ(order.size(), c.total) << name;
-    for (size_t i = 0; i < c.first.size(); ++i) {
-      EXPECT_EQ(order[i], c.first[i]) << name << " probe " << i;
-    }
+    ASSERT_EQ(order.size(), c.total);
+    EXPECT_EQ(std::vector<TScanProbe>(order.begin(), order.begin() + c.first.size()), c.first);
     std::set<std::pair<uint32_t, int>> seen;
     std::set<uint32_t> finished;
     for (size_t i = 0; i < order.size(); ++i) {
       const TScanProbe& p = order[i];
-      EXPECT_TRUE(seen.insert({p.Baud, p.Address}).second) << name << " twice: " << p.Baud;
-      EXPECT_GE(p.Address, 1) << name;
-      EXPECT_LE(p.Address, 127) << name;
+      EXPECT_TRUE(seen.insert({p.Baud, p.Address}).second) << "twice: " << p.Baud;
+      EXPECT_TRUE(p.Address >= 1 && p.Address <= 127);
       // After the three likely ones, a rate once left never comes back (no extra reopen).
       if (i > 3 && order[i - 1].Baud != p.Baud) {
         finished.insert(order[i - 1].Baud);
-        EXPECT_FALSE(finished.count(p.Baud)) << name << " comes back to " << p.Baud;
+        EXPECT_FALSE(finished.count(p.Baud)) << "comes back to " << p.Baud;
       }
     }
   }
@@ -72,31 +67,25 @@ TEST(ScanTimeout, WireTimeOfRequestAndAnswerPlusMargin) {
   EXPECT_EQ(ProbeTimeoutMs(9600), 21 + SCAN_MARGIN_MS);
 }
 
+// One sensor for each test; its link registers move it to another rate or address.
 class ScanSim : public ::testing::Test {
  protected:
-  // Starts a sensor at `baud` / `address`; `silent` makes it hear and log but never answer.
-  void Start(uint32_t baud, uint8_t address, bool silent = false) {
-    sim::TSensorSimOptions o;
-    o.Baud = baud;
-    o.Address = address;
-    o.SerialNumber = 4711;
-    o.DeviceType = 9;
-    sim_ = std::make_unique<sim::TSensorSim>(o);
+  void SetUp() override {
     std::string error;
-    ASSERT_TRUE(sim_->Start(&error)) << error;
-    if (silent) sim_->FailSilent();
-    options_.Port.Name = sim_->DevicePath();
+    ASSERT_TRUE(sim_.Start(&error)) << error;
+    options_.Port.Name = sim_.DevicePath();
   }
-
+  void MoveSensor(uint32_t baud, uint8_t address) {
+    sim_.SetRegister(3, address);
+    sim_.SetRegister(4, static_cast<uint8_t>(baud / 2400));
+  }
   // The port is free again: another program can take it.
   bool PortReleased() {
     TInterface other;
-    TPortSettings s;
-    s.Name = sim_->DevicePath();
-    return other.Open(s) == ST_OK;
+    return other.Open({.Name = sim_.DevicePath()}) == ST_OK;
   }
 
-  std::unique_ptr<sim::TSensorSim> sim_;
+  sim::TSensorSim sim_{{.SerialNumber = 4711, .DeviceType = 9}};
   TScanOptions options_;
   TKARVOInterface link_;
 };
@@ -116,30 +105,29 @@ TEST_F(ScanSim, FindsTheSensorAfterTheProbesBeforeIt) {
       {2400, 2, 2400, 1, {2400}, 2},  // the slowest rate: the whole answer fits the wait
   };
   for (const auto& c : cases) {
-    const std::string name = std::to_string(c.simBaud) + "/" + std::to_string(c.simAddress);
-    Start(c.simBaud, c.simAddress);
+    SCOPED_TRACE(std::to_string(c.simBaud) + "/" + std::to_string(c.simAddress));
+    MoveSensor(c.simBaud, c.simAddress);
     options_.SelectedBaud = c.baud;
     options_.SelectedAddress = c.address;
     options_.BaudRates = c.bauds;
     // Room for a loaded machine, still short of the slowest answer's wire time.
     options_.MarginMs = 40;
     const TScanResult r = TSensorScan(options_).Run(link_);
-    EXPECT_EQ(r.Status, ST_OK) << name;
-    ASSERT_EQ(r.Found.size(), 1u) << name;
-    EXPECT_EQ(r.Found[0].Baud, c.simBaud) << name;
-    EXPECT_EQ(r.Found[0].Address, c.simAddress) << name;
-    EXPECT_EQ(r.Found[0].Identity.SerialNumber, 4711) << name;
-    EXPECT_EQ(r.Found[0].Identity.DeviceType, 9) << name;
-    EXPECT_EQ(r.Probes, c.probes) << name;
-    EXPECT_FALSE(r.Cancelled) << name;
-    EXPECT_FALSE(link_.IsOpen()) << name;
-    EXPECT_TRUE(PortReleased()) << name;
-    sim_.reset();
+    EXPECT_EQ(r.Status, ST_OK);
+    ASSERT_EQ(r.Found.size(), 1u);
+    EXPECT_EQ(r.Found[0].Baud, c.simBaud);
+    EXPECT_EQ(r.Found[0].Address, c.simAddress);
+    EXPECT_EQ(r.Found[0].Identity.SerialNumber, 4711);
+    EXPECT_EQ(r.Found[0].Identity.DeviceType, 9);
+    EXPECT_EQ(r.Probes, c.probes);
+    EXPECT_FALSE(r.Cancelled);
+    EXPECT_FALSE(link_.IsOpen());
+    EXPECT_TRUE(PortReleased());
   }
 }
 
 TEST_F(ScanSim, SilentLineProbesEveryCombinationOnceAtItsRateWithShortTimeouts) {
-  Start(9600, 1, /*silent=*/true);
+  sim_.FailSilent();  // hears and logs, never answers
   options_.BaudRates = {115200, 230400};
   options_.SelectedBaud = 115200;
   options_.MarginMs = 5;
@@ -162,7 +150,7 @@ TEST_F(ScanSim, SilentLineProbesEveryCombinationOnceAtItsRateWithShortTimeouts) 
   EXPECT_EQ(r.Probes, 254u);
   EXPECT_EQ(calls, 254u);
   EXPECT_FALSE(r.Cancelled);
-  const auto requests = sim_->Requests();
+  const auto requests = sim_.Requests();
   ASSERT_EQ(requests.size(), 254u);
   for (const auto& frame : requests) {
     ASSERT_EQ(frame.size(), 2u);
@@ -172,21 +160,19 @@ TEST_F(ScanSim, SilentLineProbesEveryCombinationOnceAtItsRateWithShortTimeouts) 
   EXPECT_TRUE(PortReleased());
 
   // The next ordinary open gets the sensor's own time-outs back.
-  TLinkSettings s;
-  s.Name = sim_->DevicePath();
-  ASSERT_EQ(link_.Open(s), ST_OK);
+  ASSERT_EQ(link_.Open({.Name = sim_.DevicePath()}), ST_OK);
   EXPECT_EQ(link_.Port.Settings.ReadInterval, 10u);
   EXPECT_EQ(link_.Port.Settings.ReadTotal, 1000u);
   EXPECT_EQ(link_.Port.Settings.ReadAttempts, 0);
 }
 
 TEST_F(ScanSim, CancelStopsBeforeTheNextProbe) {
-  Start(9600, 1, /*silent=*/true);
+  sim_.FailSilent();  // hears and logs, never answers
   options_.BaudRates = {115200, 230400};
   options_.SelectedBaud = 115200;
   options_.MarginMs = 5;
   for (size_t k : {size_t{0}, size_t{1}, size_t{5}, size_t{130}}) {
-    sim_->ClearRequests();
+    sim_.ClearRequests();
     TSensorScan scan(options_);
     scan.Progress = [&](const TScanProgress& p) {
       if (p.Done == k) scan.Cancel();
@@ -195,7 +181,7 @@ TEST_F(ScanSim, CancelStopsBeforeTheNextProbe) {
     EXPECT_TRUE(r.Cancelled) << k;
     EXPECT_EQ(r.Status, ST_OK) << k;
     EXPECT_EQ(r.Probes, k);
-    EXPECT_EQ(sim_->Requests().size(), k);
+    EXPECT_EQ(sim_.Requests().size(), k);
     EXPECT_TRUE(r.Found.empty()) << k;
     EXPECT_FALSE(link_.IsOpen()) << k;
   }

@@ -69,10 +69,20 @@ TEST(SimArgumentsTest, ParsesOptionsAndRefusesBadOnes) {
                                         "250",        "--base", "35",        "--serial", "65535",
                                         "--distance", "12.5",   "--no-pace", "--help"};
   // 10000 baud is no multiple of 2400.
-  const std::vector<std::vector<std::string>> bad = {
-      {"--address", "0"},   {"--address", "128"}, {"--address", "7x"},   {"--baud", "10000"},
-      {"--baud", "921600"}, {"--range", "0"},     {"--serial", "65536"}, {"--distance", "far"},
-      {"--range"},          {"--verbose"}};
+  const std::vector<std::vector<std::string>> bad = {{"--address", "0"},
+                                                     {"--address", "128"},
+                                                     {"--address", "7x"},
+                                                     {"--baud", "10000"},
+                                                     {"--baud", "921600"},
+                                                     {"--range", "0"},
+                                                     {"--serial", "65536"},
+                                                     {"--distance", "far"},
+                                                     {"--range"},
+                                                     {"--verbose"},
+                                                     {"--motion", "zigzag"},
+                                                     {"--period", "0"},
+                                                     {"--stream-period", "0"},
+                                                     {"--amplitude", "-1"}};
   for (const auto& args : bad) {
     TSimArguments parsed;
     EXPECT_NE(ParseSimArguments(args, parsed), "") << ::testing::PrintToString(args);

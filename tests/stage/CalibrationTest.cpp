@@ -129,10 +129,8 @@ TEST(CalibrationTable, FileHasOneDefineWordLinePerUsedEntry) {
 class TableLoad : public ::testing::Test {
  protected:
   void SetUp() override {
-    sim::TSensorSimOptions options;
-    options.Baud = 115200;
-    options.Pace = false;
-    Sensor = std::make_unique<sim::TSensorSim>(options);
+    Sensor =
+        std::make_unique<sim::TSensorSim>(sim::TSensorSimOptions{.Baud = 115200, .Pace = false});
     std::string error;
     ASSERT_TRUE(Sensor->Start(&error)) << error;
     ASSERT_EQ(Link.Open({.PortKind = PORT_COM, .Name = Sensor->DevicePath(), .BaudRate = 115200}),
@@ -163,25 +161,18 @@ class TableLoad : public ::testing::Test {
   int Asked = 0;
 };
 
-TEST_F(TableLoad, WritesAndChecksEveryPageWithProgress) {
+// The check reads every page back after the writes, and starts over at page 0 after a Retry.
+TEST_F(TableLoad, WritesAndChecksEveryPageWithProgressAndRetriesFromPageZero) {
   TTableLoadResult result = Load(0);
-  EXPECT_TRUE(result.Passed);
-  EXPECT_EQ(result.Attempts, 1);
-  EXPECT_EQ(Asked, 0);
+  EXPECT_TRUE(result.Passed && result.Attempts == 1 && Asked == 0);
   EXPECT_TRUE(SensorHoldsTable());
   ASSERT_EQ(Progress.size(), 82u);
-  EXPECT_EQ(Progress[0], 40);
-  EXPECT_EQ(Progress[40], 4040);
-  EXPECT_EQ(Progress[41], 40);  // the check starts over at page 0
-}
+  EXPECT_EQ(std::vector<int>({Progress[0], Progress[40], Progress[41]}),
+            std::vector<int>({40, 4040, 40}));
 
-TEST_F(TableLoad, FailingPageAsksAndRetryStartsAgainAtPageZero) {
   Sensor->WrongAckNext();
-  TTableLoadResult result = Load(1);
-  EXPECT_TRUE(result.Passed);
-  EXPECT_EQ(result.Attempts, 2);
-  EXPECT_EQ(Asked, 1);
-  EXPECT_TRUE(SensorHoldsTable());
+  result = Load(1);
+  EXPECT_TRUE(result.Passed && result.Attempts == 2 && Asked == 1);
   EXPECT_EQ(Progress.size(), 1u + 82u);
   EXPECT_EQ(Progress[1], 40);
 
@@ -191,16 +182,13 @@ TEST_F(TableLoad, FailingPageAsksAndRetryStartsAgainAtPageZero) {
   EXPECT_EQ(result.FailedPage, 0);
   EXPECT_EQ(result.Status, ST_WRITE_FAILED);
   EXPECT_EQ(Progress.size(), 1u);
-}
 
-TEST_F(TableLoad, EntryTheSensorCannotHoldNeverPassesTheCheck) {
+  // An entry the sensor cannot hold never passes the check, however often retried.
   Table.Entries[3 * TABLE_PAGE_WORDS + 7] = 70000;
-  TTableLoadResult result = Load(2);
-  EXPECT_FALSE(result.Passed);
-  EXPECT_TRUE(result.Mismatch);
+  result = Load(2);
+  EXPECT_TRUE(!result.Passed && result.Mismatch && result.Attempts == 3);
   EXPECT_EQ(result.FailedPage, 3);
   EXPECT_EQ(result.Status, ST_OK);
-  EXPECT_EQ(result.Attempts, 3);
 }
 
 }  // namespace

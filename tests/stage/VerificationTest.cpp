@@ -1,14 +1,10 @@
 // The verification result: the stretch that is evaluated, the centred deviations, the error
 // and its footer, the chart labels, the ".pvk" file, and saving a result file.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "stage/SweepGeometry.h"
 #include "stage/Verification.h"
+#include "support/ScratchDir.h"
 
 namespace karvo {
 namespace {
@@ -97,22 +93,14 @@ TEST(Verification, NoReadingsGiveNoErrorAndLongSweepsAreEvaluatedWhole) {
 }
 
 TEST(Verification, SavedFileHoldsTheBytesAndAFailureIsReported) {
-  char folder[] = "/tmp/karvo-pvk-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string path = std::string(folder) + "/1234.pvk";
+  test::TScratchDir dir;
   const std::string bytes = Pvk({0, 5.0f, 5.1f, 5.2f}, 0.015f);
   std::string problem;
-  ASSERT_TRUE(SaveSweepFile(path, bytes, problem)) << problem;
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream read;
-  read << in.rdbuf();
-  EXPECT_EQ(read.str(), bytes);
-
-  const std::string missing = std::string(folder) + "/gone/1234.klb";
+  ASSERT_TRUE(SaveSweepFile(dir.Path("1234.pvk"), bytes, problem)) << problem;
+  EXPECT_EQ(test::FileBytes(dir.Path("1234.pvk")), bytes);
+  const std::string missing = dir.Path("gone/1234.klb");
   EXPECT_FALSE(SaveSweepFile(missing, bytes, problem));
   EXPECT_EQ(problem.rfind("Cannot write " + missing + ": ", 0), 0u) << problem;
-  std::remove(path.c_str());
-  rmdir(folder);
 }
 
 }  // namespace

@@ -27,6 +27,15 @@ namespace karvo::test {
 
 using Bytes = std::vector<uint8_t>;
 
+// An answer as the sensor puts it on the wire: low nibble, then high nibble, all with one tag
+// in bits 4 to 6 (and bit 7 set, which the link ignores).
+inline Bytes SensorWire(const Bytes& data, uint8_t tag = 0xB0) {
+  Bytes wire;
+  for (uint8_t byte : data)
+    wire.insert(wire.end(), {uint8_t(tag | (byte & 15)), uint8_t(tag | byte >> 4)});
+  return wire;
+}
+
 // What of the slave's line settings a pty keeps (it forces 8 data bits and no parity).
 struct TPeerLine {
   uint32_t Baud = 0;  // free rates included

@@ -81,14 +81,16 @@ void TFormFindSensor::Start() {
     }
     // At a few hundred probes a second, one pending call is enough to keep the bar current.
     if (!progressQueued_.exchange(true)) {
-      QMetaObject::invokeMethod(
-          this, [this] { ShowProgress(); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(this, "ShowProgress", Qt::QueuedConnection);
     }
   };
   worker_ = std::thread([this] {
     const TScanResult result = scan_->Run(*link_);
-    QMetaObject::invokeMethod(
-        this, [this, result] { ScanFinished(result); }, Qt::QueuedConnection);
+    {
+      std::lock_guard lock(progressLock_);
+      finished_ = result;
+    }
+    QMetaObject::invokeMethod(this, "TakeScanResult", Qt::QueuedConnection);
   });
 }
 
@@ -104,6 +106,15 @@ void TFormFindSensor::ShowProgress() {
   ProgressBarScan->setValue(static_cast<int>(p.Done));
   LabelScan->setText(
       QString("Trying %1 (%2 of %3)").arg(Combination(p.Probe)).arg(p.Done + 1).arg(p.Total));
+}
+
+void TFormFindSensor::TakeScanResult() {
+  TScanResult result;
+  {
+    std::lock_guard lock(progressLock_);
+    result = finished_;
+  }
+  ScanFinished(result);
 }
 
 void TFormFindSensor::ScanFinished(const TScanResult& result) {

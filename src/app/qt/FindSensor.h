@@ -52,8 +52,13 @@ class TFormFindSensor : public QDialog {
  protected:
   void showEvent(QShowEvent* event) override;
 
- private:
+ private slots:
+  // Called from the worker by name through the event queue, so that what is handed over
+  // travels only under the lock (a functor made on the worker would be shared memory).
   void ShowProgress();
+  void TakeScanResult();
+
+ private:
   void ScanFinished(const TScanResult& result);
 
   TScanOptions options_;
@@ -67,6 +72,7 @@ class TFormFindSensor : public QDialog {
   // The latest progress, handed from the worker; one queued call at a time shows it.
   std::mutex progressLock_;
   TScanProgress progress_;
+  TScanResult finished_;
   std::atomic<bool> progressQueued_{false};
 };
 

@@ -258,8 +258,9 @@ TFormMain::TFormMain(QWidget* parent)
   // on its own thread, with at most one announcement waiting at a time.
   session_->StreamValueReady = [this] {
     if (streamValuePending_.exchange(true)) return;
-    QMetaObject::invokeMethod(
-        this, [this] { ShowStreamValue(); }, Qt::QueuedConnection);
+    // By name: the call travels through the event queue's own locking, and nothing made on
+    // the worker's thread is read on the window's.
+    QMetaObject::invokeMethod(this, "ShowStreamValue", Qt::QueuedConnection);
   };
 
   for (const auto& device : FindSerialDevices()) AddPort(device, false);

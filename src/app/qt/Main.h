@@ -94,6 +94,10 @@ class TFormMain : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
+ private slots:
+  // The streaming worker's latest value into the display; queued from the worker.
+  void ShowStreamValue();
+
  private:
   class TWindowOperator;
 
@@ -113,7 +117,6 @@ class TFormMain : public QWidget {
   enum { TICK_MORE, TICK_ANSWER, TICK_MAIN };
   void ForwardTick(int tick);
   void RunDeferredTicks();
-  void ShowStreamValue();
   void FindSensor();
   // "Export points as CSV..." and "Export picture as PNG..." of the chart's menu.
   void ExportChart(bool picture);

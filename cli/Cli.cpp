@@ -649,7 +649,7 @@ int TCommand::Sweep() {
     session_.TimerMainTimer();
     if (Clock::now() < nextReport || !session_.Running()) continue;
     nextReport = Clock::now() + std::chrono::milliseconds(500);
-    if (kind->Extension && session_.StageRun.StageSubstate == 2) {
+    if (kind->Extension && ring.SampleCount > 0) {
       err_ << "sweep: " << ring.SampleCount << " samples, " << session_.View.LabelRast << '\n';
     } else {
       err_ << "sweep: waiting for the stage\n";

@@ -49,13 +49,15 @@ void TStageRun::StageStart(uint32_t runMode) {
 bool TStageRun::StageIdle() {
   uint8_t status = 1;
   TMotorInterface& motor = owner_.Motor();
+  // Silence counts from the request that went unanswered, not from its time-out.
+  const Clock::time_point asked = Now();
   owner_.MotorStatus() = motor.ReadStatus(status);
   if (owner_.MotorStatus() == ST_OK) {
     stageFailingSince_.reset();
     return status == 0;
   }
   // Only an open port can fall silent; one that never opened was reported at the start.
-  if (motor.IsOpen() && !stageFailingSince_) stageFailingSince_ = Now();
+  if (motor.IsOpen() && !stageFailingSince_) stageFailingSince_ = asked;
   return false;
 }
 
@@ -65,8 +67,8 @@ bool TStageRun::StageSilent() {
   return true;
 }
 
-bool TStageRun::SensorSilent() {
-  if (!sensorFailingSince_) sensorFailingSince_ = Now();
+bool TStageRun::SensorSilent(Clock::time_point asked) {
+  if (!sensorFailingSince_) sensorFailingSince_ = asked;
   if (Now() - *sensorFailingSince_ < NoAnswerLimit) return false;
   EndSilent(TRunEnd::SensorSilent);
   return true;
@@ -91,6 +93,7 @@ bool TStageRun::Sample(uint32_t runMode) {
       if (StageSilent()) return true;
       continue;
     }
+    const Clock::time_point asked = Now();
     if (owner_.TakeMeasurement()) {
       sensorFailingSince_.reset();
       float& sample = ring.SampleBuffer[ring.SampleCount];
@@ -99,7 +102,7 @@ bool TStageRun::Sample(uint32_t runMode) {
       ++ring.SampleCount;
       owner_.ResultDisplay() = ResultText(runMode, ring.LastValue);
       --budget;
-    } else if (SensorSilent()) {
+    } else if (SensorSilent(asked)) {
       return true;
     }
     if (TravelEnded(ring.SampleCount, SampleStep, owner_.Range(), kind)) {

@@ -79,7 +79,7 @@ class TStageRun : public TStageHooks {
   // These end the run (and return true) once the stage, or the sensor, has been silent for
   // NoAnswerLimit in a row.
   bool StageSilent();
-  bool SensorSilent();
+  bool SensorSilent(Clock::time_point asked);
   void EndSilent(TRunEnd why);
   void Motion(int32_t speed, int32_t distance);
   bool Sample(uint32_t runMode);  // true when the run was stopped from inside

@@ -16,6 +16,7 @@
 #include "app/qt/Main.h"
 #include "range/qt/Range.h"
 #include "sim/SensorSim.h"
+#include "sim/StageSim.h"
 
 namespace {
 
@@ -25,7 +26,8 @@ const char* const HELP =
     "Setup program for KARVO laser distance sensors on a serial line.\n"
     "\n"
     "  --demo   start a simulated sensor (9600 baud, net address 1) on a pseudo-terminal\n"
-    "           and select it as the port; click Connect to talk to it\n"
+    "           and select it as the port; click Connect to talk to it. A simulated stage\n"
+    "           carries the sensor's target and is selected in \"COM Motor:\"\n"
     "  --help   show this text\n"
     "\n"
     "Ports: COM1..COM8 are /dev/ttyS0../dev/ttyS7, USB is the sensor's USB adapter; USB and\n"
@@ -115,6 +117,7 @@ void ScheduleScreenshots(const TOptions& o, karvo::TFormMain& form, karvo::TForm
 
 int Run(TApplication& app, const TOptions& options) {
   std::unique_ptr<karvo::sim::TSensorSim> sim;
+  std::unique_ptr<karvo::sim::TStageSim> stage;
   if (options.Demo) {
     karvo::sim::TSensorSimOptions simOptions;
     simOptions.Address = 1;
@@ -127,6 +130,20 @@ int Run(TApplication& app, const TOptions& options) {
       std::fprintf(stderr, "karvo-sp: the simulated sensor did not start: %s\n", error.c_str());
       return 1;
     }
+    karvo::sim::TStageSimOptions stageOptions;
+    stageOptions.MmPerUnit = karvo::sim::StageMmPerUnitForRange(simOptions.MeasuringRange);
+    // Homing and stepping through 100 mm take a few seconds instead of half a minute.
+    stageOptions.TimeScale = 0.1;
+    // The target starts in mid-range, where the continuous modes show it; a sweep homes first.
+    stageOptions.StartUnits =
+        static_cast<int32_t>(simOptions.MeasuringRange / 2 / stageOptions.MmPerUnit);
+    stage = std::make_unique<karvo::sim::TStageSim>(stageOptions);
+    if (!stage->Start(&error)) {
+      std::fprintf(stderr, "karvo-sp: the simulated stage did not start: %s\n", error.c_str());
+      return 1;
+    }
+    // From here the target rides on the carriage: the stage runs move it.
+    karvo::sim::CoupleSensorToStage(*sim, *stage);
   }
 
   // The window closes the port in its close handler, before the simulator goes.
@@ -134,12 +151,14 @@ int Run(TApplication& app, const TOptions& options) {
   karvo::TFormRange formRange(&formMain);
   formMain.SetFormRange(&formRange);
   if (sim) formMain.AddPort(sim->DevicePath(), true);
+  if (stage) formMain.AddMotorPort(stage->DevicePath());
   formMain.show();
 
   if (!options.Screenshot.isEmpty() || !options.ScreenshotRange.isEmpty())
     ScheduleScreenshots(options, formMain, formRange);
   const int result = app.exec();
   formMain.FormClose();
+  if (sim) sim->SetTargetDistance(0);  // the stage goes before the sensor
   return result;
 }
 

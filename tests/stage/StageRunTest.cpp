@@ -286,19 +286,16 @@ TEST_F(StageRunTest, ASilentStageOrSensorEndsTheRunNamingIt) {
       w.Run.StageTick(RUN_POVERKA);
       w.Offset += 2s;
     }
-    EXPECT_FALSE(w.Running);
     EXPECT_GE(ticks, 3) << "about 5 s of silence, not one failure";
     EXPECT_EQ(w.Run.EndedBy, row.end);
     EXPECT_EQ(w.Messages, std::vector<std::string>{row.message});
-    EXPECT_FALSE(w.Link.IsOpen());
-    EXPECT_TRUE(w.Written.empty());
+    ExpectStoppedCleanly(true);
   }
   // A stage port that never opened was reported at the start: the run waits for Stop.
   TFakeWindow unopened("/nonexistent/stage");
   unopened.Start(RUN_MOTION_END, 10);
   for (int i = 0; i < 5; ++i, unopened.Offset += 10s) unopened.Run.StageTick(RUN_MOTION_END);
   EXPECT_TRUE(unopened.Running);
-  EXPECT_EQ(unopened.Result, ST_NOT_OPEN);
 }
 
 }  // namespace

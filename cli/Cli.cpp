@@ -18,6 +18,7 @@
 #include "params/ParamGrid.h"
 #include "params/ParamTable.h"
 #include "protocol/SensorScan.h"
+#include "stage/SweepFiles.h"
 
 namespace karvo::cli {
 
@@ -206,11 +207,12 @@ class TCommand {
   int Scan();
   int Measure();
   int Stream();
+  int Sweep();
 
   // The command's own options after its word: "--name value" or "--name=value", and flags.
   // False (after saying why) on an option that is not in `valued` or `flags`.
   bool CommandOptions(const std::vector<std::string>& valued, const std::vector<std::string>& flags,
-                      std::vector<std::pair<std::string, std::string>>& found);
+                      std::vector<std::pair<std::string, std::string>>& found, size_t first = 1);
   // The sensor stopped answering: the window's teardown, then exit 4 with the reason.
   int SensorLost();
   // Writes the data file as "Save data to file" does.
@@ -246,6 +248,7 @@ int TCommand::Run() {
       {"scan", 0, 1, &TCommand::Scan},
       {"measure", 0, 7, &TCommand::Measure},
       {"stream", 0, 4, &TCommand::Stream},
+      {"sweep", 1, 5, &TCommand::Sweep},
   };
   for (const Entry& e : kCommands) {
     if (name != e.Name) continue;
@@ -457,11 +460,12 @@ int TCommand::Scan() {
 
 bool TCommand::CommandOptions(const std::vector<std::string>& valued,
                               const std::vector<std::string>& flags,
-                              std::vector<std::pair<std::string, std::string>>& found) {
+                              std::vector<std::pair<std::string, std::string>>& found,
+                              size_t first) {
   auto listed = [](const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
   };
-  for (size_t i = 1; i < options_.Words.size(); ++i) {
+  for (size_t i = first; i < options_.Words.size(); ++i) {
     std::string name = options_.Words[i];
     std::string value;
     bool hasValue = false;
@@ -596,6 +600,93 @@ int TCommand::Stream() {
   return data.empty() ? EXIT_OK : SaveData(data);
 }
 
+int TCommand::Sweep() {
+  struct Kind {
+    const char* Word;
+    uint32_t Mode;
+    const char* Extension;
+  };
+  static const Kind kinds[] = {{"calibrate", RUN_CALIBRATION, CALIBRATION_EXTENSION},
+                               {"verify", RUN_POVERKA, VERIFICATION_EXTENSION},
+                               {"home", RUN_MOTION_HOME, nullptr},
+                               {"end", RUN_MOTION_END, nullptr}};
+  const Kind* kind = nullptr;
+  for (const Kind& k : kinds)
+    if (Arg(0) == k.Word) kind = &k;
+  if (!kind) return UsageError("sweep takes calibrate, verify, home or end");
+  std::vector<std::pair<std::string, std::string>> found;
+  if (!CommandOptions({"--stage", "--file"}, {}, found, 2)) return EXIT_USAGE;
+  std::string stage, file;
+  for (const auto& [name, value] : found) {
+    if (value.empty()) return UsageError(name + " needs a value");
+    (name == "--stage" ? stage : file) = value;
+  }
+  if (stage.empty()) return UsageError("sweep needs --stage PORT");
+  if (!file.empty() && !kind->Extension) return UsageError("--file is for calibrate and verify");
+  if (int code = Connect(true)) return code;
+  if (kind->Extension) {
+    if (file.empty()) file = session_.View.LabelSerNum + kind->Extension;
+    // Checked before the sweep: a refused file found only at its end would waste the run.
+    if (access(file.c_str(), F_OK) == 0 && !options_.Force)
+      return Fail(EXIT_FILE, file + " exists; --force replaces it");
+    person_.FileName = file;
+  }
+  if (!SetWorkingValue(ROW_MODE_OF_RUN, RunModeName(kind->Mode))) return EXIT_USAGE;
+  session_.View.MotorPortText = stage;
+  session_.StartStopMeasure();
+  if (!session_.MotorInterface->IsOpen()) {
+    // The window starts the run all the same and waits for Stop; a script wants to know now.
+    session_.StartStopMeasure();
+    const std::string& reason = session_.MotorInterface->Port->LastReason;
+    return Fail(EXIT_NO_PORT,
+                "cannot open the stage port " + stage + ": " +
+                    (reason.empty() ? "port already in use or not available" : reason));
+  }
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point nextReport = Clock::now();
+  const TSampleRing& ring = session_.SampleRing;
+  while (session_.Running()) {
+    session_.TimerMainTimer();
+    if (Clock::now() < nextReport || !session_.Running()) continue;
+    nextReport = Clock::now() + std::chrono::milliseconds(500);
+    if (kind->Extension && ring.SampleCount > 0) {
+      err_ << "sweep: " << ring.SampleCount << " samples, " << session_.View.LabelRast << '\n';
+    } else {
+      err_ << "sweep: waiting for the stage\n";
+    }
+  }
+  for (const std::string& m : person_.Messages) err_ << "karvo-cli: " << Lines(m) << '\n';
+  switch (session_.StageRun.EndedBy) {
+    case TRunEnd::StageSilent:
+      return Fail(EXIT_DEVICE, "the stage stopped answering");
+    case TRunEnd::SensorSilent:
+      return Fail(EXIT_DEVICE, "the sensor stopped answering");
+    case TRunEnd::None:
+      break;
+  }
+  if (!kind->Extension) return EXIT_OK;
+  const bool saved =
+      access(file.c_str(), F_OK) == 0 && !person_.OverwriteRefused &&
+      std::none_of(person_.Messages.begin(), person_.Messages.end(),
+                   [](const std::string& m) { return m.rfind("Error writing", 0) == 0; });
+  if (kind->Mode == RUN_CALIBRATION) {
+    const TTableLoadResult& load = session_.CalibrationLoad;
+    out_ << "Steps: " << ring.SampleCount << '\n';
+    out_ << (load.Passed ? "Table: loaded and checked" : "Table: not loaded") << '\n';
+    if (!saved) return Fail(EXIT_FILE, "the calibration file was not written");
+    if (!load.Passed) {
+      return Fail(EXIT_DEVICE, load.Mismatch ? "the table read back differs"
+                                             : "the table load failed: " + StatusLine(load.Status));
+    }
+    return EXIT_OK;
+  }
+  const TVerification& v = session_.Verification;
+  out_ << v.Footer << '\n';
+  if (!v.HasError) return Fail(EXIT_DEVICE, "too few readings for a verification");
+  if (!saved) return Fail(EXIT_FILE, "the verification file was not written");
+  return EXIT_OK;
+}
+
 }  // namespace
 
 std::string Usage() {
@@ -625,9 +716,17 @@ std::string Usage() {
          "  stream [--count N] [--data FILE]\n"
          "                                N streamed samples (1 to 65535, default 10) as the\n"
          "                                display shows them, a summary on stderr\n"
+         "  sweep calibrate|verify|home|end --stage PORT [--file FILE]\n"
+         "                                a stage-driven run: calibrate prints the steps and\n"
+         "                                whether the table was loaded and checked, and writes\n"
+         "                                the .klb file; verify prints the error and writes the\n"
+         "                                .pvk file (FILE defaults to the serial number and the\n"
+         "                                extension; an existing one only with --force); home\n"
+         "                                and end move the stage. Progress on stderr\n"
          "defaults: --port COM1 --baud 9600 --address 1\n"
          "exit status: 0 success, 1 compare found differences, 2 bad arguments,\n"
-         "             3 port cannot be opened, 4 sensor failure, 5 file failure\n";
+         "             3 port cannot be opened, 4 sensor or stage failure,\n"
+         "             5 file failure\n";
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

@@ -77,9 +77,6 @@ void TSession::CloseSensorPort() {
   SensorStatus = SensorLink->Close();
 }
 
-// The motion-stage link does not exist yet; its port is closed here once it does.
-void TSession::CloseMotorPort() {}
-
 bool TSession::IdentifySensor() {
   if (!SensorLink) return false;
   SensorStatus = SensorLink->Identify(DeviceAddress, DeviceIdentity);

@@ -14,8 +14,10 @@ constexpr const char* RAST_IDLE = "0.000 mm";
 }  // namespace
 
 TSession::TSession(TOperator& person)
-    : Person(person), SensorLink(std::make_unique<TKARVOInterface>()) {
-  // The motion-stage link is created before the sensor link once it exists.
+    : Person(person),
+      MotorInterface(std::make_unique<TMotorInterface>()),
+      SensorLink(std::make_unique<TKARVOInterface>()) {
+  StageHooks = &StageRun;
   FormCreate();
 }
 
@@ -67,8 +69,10 @@ void TSession::FormClose() {
   if (StreamActive) StopStreamForced();
   CloseSensorPort();
   CloseMotorPort();
+  MotorInterface->Close();
   SensorLink->Close();
   SensorLink.reset();
+  MotorInterface.reset();
 }
 
 void TSession::TimerMoreTimer() {

@@ -15,14 +15,18 @@
 #include <vector>
 
 #include "app/Operator.h"
-#include "params/ParamGridRows.h"
 #include "measure/MeasureLoop.h"
 #include "measure/OscSeries.h"
 #include "measure/SampleRing.h"
 #include "measure/StageHooks.h"
 #include "measure/StreamWorker.h"
+#include "params/ParamGridRows.h"
 #include "params/ParamTable.h"
 #include "protocol/Karvointerface.h"
+#include "stage/Calibration.h"
+#include "stage/Motorinterface.h"
+#include "stage/StageRun.h"
+#include "stage/Verification.h"
 
 namespace karvo {
 
@@ -65,7 +69,8 @@ struct TMainView {
   std::string LabelSerNum = "none";
   std::string LabelBase = "none mm";
   std::string LabelRange = "none mm";
-  bool MotorComVisible = false;  // LabelCOMmotor and ComboBoxMotorCom
+  bool MotorComVisible = false;        // LabelCOMmotor and ComboBoxMotorCom
+  std::string MotorPortText = "COM2";  // text of ComboBoxMotorCom, read when a stage run starts
 
   // Parameter grid, its menu and the progress bar.
   bool GridEnabled = true;
@@ -87,7 +92,7 @@ struct TMainView {
   int TimerMainInterval = 10;  // ms; a run sets 1
 };
 
-class TSession : public TParamGridOwner {
+class TSession : public TParamGridOwner, public TStageRunOwner {
  public:
   explicit TSession(TOperator& person);
   ~TSession() override;
@@ -97,6 +102,10 @@ class TSession : public TParamGridOwner {
   TOperator& Person;
 
   // ---- Program-wide state ----
+  // The stage link is made before the sensor link and goes with it at FormClose.
+  std::unique_ptr<TMotorInterface> MotorInterface;
+  uint32_t MotorResult = ST_OK;
+  std::string MotorPortName;
   std::unique_ptr<TKARVOInterface> SensorLink;  // created by the constructor, gone after FormClose
   std::string PortName = "COM1";
   uint32_t LinkBaud = 9600;
@@ -129,6 +138,11 @@ class TSession : public TParamGridOwner {
   // Modes 4 to 7 at the loop's hook points; null: they do only the loop's own steps.
   TStageHooks* StageHooks = nullptr;
   uint8_t RangeClass = 0;
+  // Modes 4 to 7; StageHooks points here.
+  TStageRun StageRun{*this};
+  // What the last calibration's table load and the last verification came to.
+  TTableLoadResult CalibrationLoad;
+  TVerification Verification;
   // The name SaveDialogData offers next; the sweep file writers preset it.
   std::string SaveDialogDataName;
   // Set by the window: called on the worker's thread when a stream value waits to be shown,
@@ -160,14 +174,16 @@ class TSession : public TParamGridOwner {
   void ButtonConnectClick();
   bool OpenSensorPort();
   void CloseSensorPort();
-  void CloseMotorPort();
+  // The stage port, from View.MotorPortText; a failure is shown.
+  bool OpenMotorPort() override;
+  void CloseMotorPort() override;
   bool IdentifySensor();
   void TimerAnswerTimer();
   void NoAnswerTeardown();
   void StopStreamForced();
 
   // ---- Parameter transfers ----
-  void LoadParameter(int row);
+  void LoadParameter(int row) override;
   bool ReadParameter(int row);
   bool CompareParameter(int row);
   void LoadAllParameters();
@@ -216,9 +232,9 @@ class TSession : public TParamGridOwner {
   // ---- Measurement loop, streaming, oscilloscope ----
   bool Running() const { return View.ButtonMeasureTag != 0; }
   void ButtonMeasureClick();
-  void StartStopMeasure();
+  void StartStopMeasure() override;
   void TimerMainTimer();
-  bool TakeMeasurement();
+  bool TakeMeasurement() override;
   void ButtonZeroClick();
   void ButtonStreamClick();
   // Window thread: shows the stream's latest value in LabelRast.
@@ -227,11 +243,31 @@ class TSession : public TParamGridOwner {
   void SaveClick();
   void ClearClick();
 
+  // ---- Results of the calibration and verification sweeps ----
+  // Chart and footer, the table loaded into the sensor and checked, then the ".klb" file.
+  void WriteCalibrationFile() override;
+  // Deviation curve and error in the chart and footer, then the ".pvk" file.
+  void WriteVerificationFile() override;
+
+  // What the stage runs reach of the window.
+  TParamSet& WorkingParams() override { return ParamWrite; }
+  const TParamSet& ReadParams() override { return ParamRead; }
+  TSampleRing& Ring() override { return SampleRing; }
+  std::string& ResultDisplay() override { return View.LabelRast; }
+  int16_t Range() const override { return MeasuringRange; }
+  uint8_t CurrentRangeClass() const override { return RangeClass; }
+  TMotorInterface& Motor() override { return *MotorInterface; }
+  uint32_t& MotorStatus() override { return MotorResult; }
+  void StagePause(uint32_t ms) override { Sleep(ms); }
+  void RunEndedMessage(const std::string& text) override;
+
  private:
   void SetProgress(int max, int pos);
   void ShowDisconnectedLook();
   // Writes a file through the safe replacing path; a failure is shown with its reason.
   bool WriteFileShown(const std::string& path, const std::string& bytes);
+  // Offers serial number + extension, asks before replacing, writes; true when written.
+  bool SaveSweepResult(const std::string& extension, const std::string& bytes);
   void Sleep(uint32_t ms);
 };
 

@@ -468,6 +468,15 @@ void TFormMain::BuildBottomPanel(QWidget* panel) {
     ComboBoxMotorCom->addItem(name);
   ComboBoxMotorCom->setCurrentIndex(1);
   ComboBoxMotorCom->setGeometry(546, 6, 84, 22);
+  // A device path may be typed; the text is read only when a stage run starts.
+  ComboBoxMotorCom->setEditable(true);
+  ComboBoxMotorCom->setInsertPolicy(QComboBox::NoInsert);
+  ComboBoxMotorCom->setCompleter(nullptr);
+  ComboBoxMotorCom->view()->setMinimumWidth(240);
+  connect(ComboBoxMotorCom, &QComboBox::currentTextChanged, this, [this](const QString& text) {
+    if (syncing_) return;
+    Forward([this, text] { session_->View.MotorPortText = QFile::encodeName(text).toStdString(); });
+  });
   LabelCOMmotor->hide();
   ComboBoxMotorCom->hide();
 }
@@ -693,6 +702,13 @@ void TFormMain::AddPort(const std::string& devicePath, bool select) {
       session_->ComboBoxCOMChange();
     });
   }
+}
+
+void TFormMain::AddMotorPort(const std::string& devicePath) {
+  const QString path = QFile::decodeName(QByteArray::fromStdString(devicePath));
+  if (ComboBoxMotorCom->findText(path, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
+    ComboBoxMotorCom->addItem(path);
+  ComboBoxMotorCom->setCurrentText(path);
 }
 
 // ---- Range window ----

@@ -52,6 +52,8 @@ class TFormMain : public QWidget {
 
   // Appends a device to the port list; `select` makes it the chosen port.
   void AddPort(const std::string& devicePath, bool select);
+  // Appends a device to the stage port list and makes it the chosen stage port.
+  void AddMotorPort(const std::string& devicePath);
   // Serial devices present on this machine, in the order the port list shows them.
   static std::vector<std::string> FindSerialDevices();
 

@@ -6,6 +6,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -17,8 +19,11 @@
 #include "app/qt/Tour.h"
 #include "range/qt/Range.h"
 #include "sim/SensorSim.h"
+#include "sim/StageSim.h"
 
 namespace {
+
+constexpr double DEMO_SWAY_PERIOD_S = 10;
 
 const char* const HELP =
     "Usage: karvo-sp [--demo] [--tour DIR] [--help]\n"
@@ -26,7 +31,8 @@ const char* const HELP =
     "Setup program for KARVO laser distance sensors on a serial line.\n"
     "\n"
     "  --demo   start a simulated sensor (9600 baud, net address 1) on a pseudo-terminal\n"
-    "           and select it as the port; click Connect to talk to it\n"
+    "           and select it as the port; click Connect to talk to it. A simulated stage\n"
+    "           carries the sensor's target and is selected in \"COM Motor:\"\n"
     "  --tour DIR  as --demo, then connect, measure and stream by itself, save a picture\n"
     "           of each step in DIR, say what it did, and quit\n"
     "  --help   show this text\n"
@@ -122,18 +128,42 @@ void ScheduleScreenshots(const TOptions& o, karvo::TFormMain& form, karvo::TForm
 
 int Run(TApplication& app, const TOptions& options) {
   std::unique_ptr<karvo::sim::TSensorSim> sim;
+  std::unique_ptr<karvo::sim::TStageSim> stage;
   if (options.Demo) {
     karvo::sim::TSensorSimOptions simOptions;
     simOptions.Address = 1;
     simOptions.Baud = 9600;
-    // A target that moves, so that the display and the chart show a live sensor.
-    simOptions.Motion = karvo::sim::TTargetMotion::Sine;
     sim = std::make_unique<karvo::sim::TSensorSim>(simOptions);
     std::string error;
     if (!sim->Start(&error)) {
       std::fprintf(stderr, "karvo-sp: the simulated sensor did not start: %s\n", error.c_str());
       return 1;
     }
+    karvo::sim::TStageSimOptions stageOptions;
+    stageOptions.MmPerUnit = karvo::sim::StageMmPerUnitForRange(simOptions.MeasuringRange);
+    // Homing and stepping through 100 mm take a few seconds instead of half a minute.
+    stageOptions.TimeScale = 0.1;
+    // The target starts in mid-range, where the continuous modes show it; a sweep homes first.
+    stageOptions.StartUnits =
+        static_cast<int32_t>(simOptions.MeasuringRange / 2 / stageOptions.MmPerUnit);
+    stage = std::make_unique<karvo::sim::TStageSim>(stageOptions);
+    if (!stage->Start(&error)) {
+      std::fprintf(stderr, "karvo-sp: the simulated stage did not start: %s\n", error.c_str());
+      return 1;
+    }
+    // From here the target rides on the carriage: the stage runs move it. While no run holds
+    // the drive it also sways about there, so that measuring shows a live sensor.
+    const auto born = std::chrono::steady_clock::now();
+    const double sway = simOptions.MeasuringRange / 4.0;
+    sim->SetDistanceSource([&carriage = *stage, born, sway] {
+      double mm = carriage.CarriagePositionMm();
+      if (!carriage.DriveOn()) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - born).count();
+        mm += sway * std::sin(2 * M_PI * seconds / DEMO_SWAY_PERIOD_S);
+      }
+      return mm;
+    });
   }
 
   // The window closes the port in its close handler, before the simulator goes.
@@ -141,6 +171,7 @@ int Run(TApplication& app, const TOptions& options) {
   karvo::TFormRange formRange(&formMain);
   formMain.SetFormRange(&formRange);
   if (sim) formMain.AddPort(sim->DevicePath(), true);
+  if (stage) formMain.AddMotorPort(stage->DevicePath());
   formMain.show();
 
   if (!options.Screenshot.isEmpty() || !options.ScreenshotRange.isEmpty())
@@ -152,6 +183,7 @@ int Run(TApplication& app, const TOptions& options) {
   }
   const int result = app.exec();
   formMain.FormClose();
+  if (sim) sim->SetTargetDistance(0);  // the stage goes before the sensor
   return result;
 }
 

@@ -1,0 +1,85 @@
+// The stage port and the results of the calibration and verification sweeps: the chart, the
+// table load with its progress and Retry, and the ".klb" and ".pvk" files.
+#include <unistd.h>
+
+#include "app/Session.h"
+#include "files/TextFile.h"
+#include "measure/RunModes.h"
+
+namespace karvo {
+
+bool TSession::OpenMotorPort() {
+  if (!MotorInterface) return false;
+  MotorResult = MotorInterface->Close();
+  MotorPortName = View.MotorPortText;
+  MotorInterface->Port->SysfsRoot = SysfsRoot;
+  MotorResult = karvo::OpenMotorPort(*MotorInterface, MotorPortName);
+  if (MotorResult == ST_OK) return true;
+  std::string text = MotorOpenErrorText(MotorPortName);
+  const std::string& reason = MotorInterface->Port->LastReason;
+  if (!reason.empty()) text += "\r" + Utf8ToCp1251(reason) + ".";
+  Person.Message(text, CAPTION, TIcon::Exclamation);
+  return false;
+}
+
+void TSession::CloseMotorPort() {
+  if (!MotorInterface) return;
+  MotorResult = MotorInterface->Close();
+}
+
+void TSession::RunEndedMessage(const std::string& text) {
+  Person.Message(text, CAPTION, TIcon::Stop);
+}
+
+bool TSession::SaveSweepResult(const std::string& extension, const std::string& bytes) {
+  SaveDialogDataName = View.LabelSerNum + extension;
+  const std::optional<std::string> name = Person.AskSaveFile(SaveDialogDataName);
+  if (!name) return false;
+  SaveDialogDataName = *name;
+  if (access(name->c_str(), F_OK) == 0 && !Person.Confirm("Rewrite file?", CAPTION_DOT))
+    return false;
+  return WriteFileShown(*name, bytes);
+}
+
+void TSession::WriteCalibrationFile() {
+  const uint32_t count = SampleRing.SampleCount;
+  const float* samples = SampleRing.SampleBuffer.data();
+  View.ChartFooter = {CalibrationFooter(count)};
+  for (const TChartPoint& p : CalibrationChartPoints(samples, count))
+    View.SeriesOsc.Append(p.Y, p.Label);
+  CalibrationLoad = TTableLoadResult{};
+  TCalibrationTable table;
+  std::string problem;
+  if (!BuildCalibrationTable(samples, count, StageRun.SampleStep, MeasuringRange, table, problem)) {
+    Person.Message(problem, CAPTION, TIcon::Exclamation);
+    return;
+  }
+  if (table.Skipped > 0) {
+    Person.Message(std::to_string(table.Skipped) +
+                       " readings outside 0 to 21999 were left out of the calibration table.",
+                   CAPTION, TIcon::Warning);
+  }
+  CalibrationLoad = LoadCalibrationTable(
+      *SensorLink, DeviceAddress, table, [this](int pos, int max) { SetProgress(max, pos); },
+      [this] { return Person.RetryCancel(CALIBRE_TABLE_ERROR_TEXT, CAPTION); });
+  SensorStatus = CalibrationLoad.Status;
+  // Offered whether or not the sensor took the table: the file is the record of the sweep.
+  SaveSweepResult(CALIBRATION_EXTENSION, CalibrationFileBytes(table));
+}
+
+void TSession::WriteVerificationFile() {
+  const uint32_t count = SampleRing.SampleCount;
+  const float* samples = SampleRing.SampleBuffer.data();
+  Verification = EvaluateVerification(samples, count, StageRun.SampleStep, DecimalSeparator());
+  for (const TChartPoint& p : Verification.Points) View.SeriesOsc.Append(p.Y, p.Label);
+  View.ChartFooter = {Verification.Footer};
+  // A file of the step line alone would pass for a verification that proves nothing.
+  if (!Verification.HasError) {
+    Person.Message(NO_VERIFICATION_TEXT, CAPTION, TIcon::Exclamation);
+    return;
+  }
+  SaveSweepResult(VERIFICATION_EXTENSION,
+                  VerificationFileBytes(samples, Verification.Stretch, StageRun.SampleStep));
+}
+
+}  // namespace karvo

@@ -1,0 +1,302 @@
+// The stage-driven runs against the simulated stage, with a stand-in for the window that
+// scripts the sensor's readings: the phases, the sampling budget, the end of travel, the stop
+// in every phase and the runs a silent stage or sensor ends.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "measure/RunModes.h"
+#include "sim/StageSim.h"
+#include "stage/StageRun.h"
+
+namespace karvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+class TFakeWindow : public TStageRunOwner {
+ public:
+  explicit TFakeWindow(std::string port) : Port(std::move(port)) {
+    Read[ROW_AVERAGED].Value = 4;
+    Read[ROW_MODE_OF_RUN].Value = 2;
+    Run.Now = [this] { return TStageRun::Clock::now() + Offset; };
+  }
+
+  // The loop's start and stop paths, as far as the hooks see them.
+  void Start(uint32_t mode, int16_t range) {
+    Mode = mode;
+    MeasuringRange = range;
+    Class = RangeClassOf(range);
+    SampleRing.ResetRun();
+    Running = true;
+    Run.StageStart(mode);
+  }
+  void StartStopMeasure() override {
+    if (!Running) return;
+    Running = false;
+    Run.StageStopDrive(Mode);
+    if (Mode == RUN_CALIBRATION || Mode == RUN_POVERKA) Run.StageStopFinish(Mode);
+  }
+  // Ticks until the run ends or `until` holds.
+  void TickWhile(const std::function<bool()>& more, int limit = 100000) {
+    for (int i = 0; i < limit && Running && more(); ++i) Run.StageTick(Mode);
+  }
+
+  bool TakeMeasurement() override {
+    ++Readings;
+    if (Failing.count(Readings) || AllFail) return false;
+    SampleRing.LastValue = static_cast<float>(Readings);
+    return true;
+  }
+  void LoadParameter(int row) override { Loads.push_back({row, Working[row].Value}); }
+  TParamSet& WorkingParams() override { return Working; }
+  const TParamSet& ReadParams() override { return Read; }
+  TSampleRing& Ring() override { return SampleRing; }
+  std::string& ResultDisplay() override { return Display; }
+  int16_t Range() const override { return MeasuringRange; }
+  uint8_t CurrentRangeClass() const override { return Class; }
+  TMotorInterface& Motor() override { return Link; }
+  uint32_t& MotorStatus() override { return Result; }
+  bool OpenMotorPort() override {
+    if (karvo::OpenMotorPort(Link, Port) != ST_OK) return false;
+    // A silent stage should cost little.
+    Link.PortSettings.ReadTotal = 20;
+    return Link.Port->Open(Link.PortSettings) == ST_OK;
+  }
+  void CloseMotorPort() override { Link.Close(); }
+  void StagePause(uint32_t ms) override { Pauses.push_back(ms); }
+  void WriteCalibrationFile() override { Written.push_back(".klb"); }
+  void WriteVerificationFile() override { Written.push_back(".pvk"); }
+  void RunEndedMessage(const std::string& text) override { Messages.push_back(text); }
+
+  std::string Port;
+  TStageRun Run{*this};
+  TMotorInterface Link;
+  uint32_t Result = 0;
+  TSampleRing SampleRing;
+  TParamSet Working{};
+  TParamSet Read{};
+  std::string Display;
+  uint32_t Mode = 0;
+  int16_t MeasuringRange = 0;
+  uint8_t Class = 0;
+  bool Running = false;
+  int Readings = 0;
+  std::set<int> Failing;
+  bool AllFail = false;
+  std::chrono::seconds Offset{0};
+  std::vector<std::pair<int, uint32_t>> Loads;
+  std::vector<uint32_t> Pauses;
+  std::vector<std::string> Written;
+  std::vector<std::string> Messages;
+};
+
+class StageRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::TStageSimOptions options;
+    options.TimeScale = 0.001;
+    Stage = std::make_unique<sim::TStageSim>(options);
+    ASSERT_TRUE(Stage->Start());
+    Window = std::make_unique<TFakeWindow>(Stage->DevicePath());
+  }
+
+  // The stage's requests as words, status polls left out: "V2000" speed, "D1" distance, "ON",
+  // "OFF", "HOME", "FWD". Waits until the simulator has read all that was sent.
+  std::vector<std::string> Frames() {
+    std::vector<std::vector<uint8_t>> frames = Stage->Requests();
+    for (int quiet = 0; quiet < 3;) {
+      std::this_thread::sleep_for(10ms);
+      auto now = Stage->Requests();
+      quiet = now.size() == frames.size() ? quiet + 1 : 0;
+      frames = std::move(now);
+    }
+    std::vector<std::string> out;
+    for (const auto& f : frames) {
+      int32_t argument = 0;
+      for (size_t k = 1; k < f.size(); ++k) argument |= (f[k] & 0x0F) << (4 * (k - 1));
+      switch (f[0]) {
+        case MOTOR_SET_SPEED:
+          out.push_back("V" + std::to_string(argument));
+          break;
+        case MOTOR_SET_DISTANCE:
+          out.push_back("D" + std::to_string(argument));
+          break;
+        case MOTOR_DRIVE:
+          out.push_back(argument ? "ON" : "OFF");
+          break;
+        case MOTOR_MOVE_HOME:
+          out.push_back("HOME");
+          break;
+        case MOTOR_MOVE_FORWARD:
+          out.push_back("FWD");
+          break;
+        default:
+          break;
+      }
+    }
+    return out;
+  }
+  static size_t Count(const std::vector<std::string>& frames, const std::string& word) {
+    return static_cast<size_t>(std::count(frames.begin(), frames.end(), word));
+  }
+  // Drive off twice, port closed, both parameters back, nothing written.
+  void ExpectStoppedCleanly(bool sweep) {
+    const std::vector<std::string> f = Frames();
+    ASSERT_GE(f.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(f.end() - 2, f.end()),
+              (std::vector<std::string>{"OFF", "OFF"}));
+    EXPECT_FALSE(Window->Link.IsOpen());
+    EXPECT_FALSE(Window->Running);
+    EXPECT_TRUE(Window->Written.empty());
+    if (sweep) {
+      ASSERT_GE(Window->Loads.size(), 2u);
+      EXPECT_EQ(std::vector(Window->Loads.end() - 2, Window->Loads.end()),
+                (std::vector<std::pair<int, uint32_t>>{{ROW_AVERAGED, 4}, {ROW_MODE_OF_RUN, 2}}));
+    }
+  }
+
+  std::unique_ptr<sim::TStageSim> Stage;
+  std::unique_ptr<TFakeWindow> Window;
+};
+
+TEST_F(StageRunTest, SweepsHomeThenSampleBeforeEveryStepUntilTheEndOfTravel) {
+  struct Row {
+    uint32_t mode;
+    int16_t range;
+    std::vector<std::string> opening;  // up to the first step
+    uint32_t modeOfRun;
+    const char* file;
+  };
+  const Row rows[] = {
+      {RUN_CALIBRATION, 10, {"V2000", "D1", "ON", "HOME", "FWD"}, 1, ".klb"},
+      // The smallest stage sweeps at the lower speed.
+      {RUN_POVERKA, 5, {"V2000", "D1", "ON", "HOME", "V500", "D1", "FWD"}, 0, ".pvk"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.range);
+    SetUp();
+    TFakeWindow& w = *Window;
+    // Position 2 gives no sample; at position 4 only the first reading is taken.
+    w.Failing = {5, 9};
+    w.Start(row.mode, row.range);
+    w.TickWhile([] { return true; });
+    ASSERT_FALSE(w.Running);
+
+    const TSweepKind kind =
+        row.mode == RUN_CALIBRATION ? TSweepKind::Calibration : TSweepKind::Verification;
+    const uint32_t samples = SweepSampleCount(row.range, RangeClassOf(row.range), kind);
+    EXPECT_EQ(w.SampleRing.SampleCount, samples);
+    EXPECT_TRUE(w.SampleRing.RunComplete);
+    const std::vector<float> first(w.SampleRing.SampleBuffer.begin(),
+                                   w.SampleRing.SampleBuffer.begin() + 4);
+    EXPECT_EQ(first, (std::vector<float>{1.5f, 3.5f, 6.5f, 8.0f}));
+    const std::vector<std::string> f = Frames();
+    ASSERT_GT(f.size(), row.opening.size());
+    EXPECT_EQ(std::vector(f.begin(), f.begin() + static_cast<long>(row.opening.size())),
+              row.opening);
+    // One step after every position but the last; the failed one still moved on.
+    EXPECT_EQ(Count(f, "FWD"), samples);
+    EXPECT_EQ(w.Loads.front(), (std::pair<int, uint32_t>{ROW_AVERAGED, 0}));
+    EXPECT_EQ(w.Loads[1], (std::pair<int, uint32_t>{ROW_MODE_OF_RUN, row.modeOfRun}));
+    EXPECT_EQ(w.Written, std::vector<std::string>{row.file});
+    EXPECT_EQ(w.Display, ResultText(row.mode, static_cast<float>(w.Readings)));
+    w.Written.clear();
+    ExpectStoppedCleanly(true);
+  }
+}
+
+TEST_F(StageRunTest, OneTickTakesAtMostTheBudgetAndAStopInAnyPhaseWritesNothing) {
+  TFakeWindow& w = *Window;
+  w.Run.TickSlice = std::chrono::hours(1);
+  w.Start(RUN_CALIBRATION, 100);
+  w.TickWhile([&] { return w.Run.StageSubstate != 2; });
+  w.Run.StageTick(RUN_CALIBRATION);
+  EXPECT_EQ(w.SampleRing.SampleCount, SAMPLE_BUDGET);
+  w.StartStopMeasure();
+  ExpectStoppedCleanly(true);
+
+  struct Row {
+    uint32_t mode;
+    int16_t range;
+    int phase;  // the stop comes while the run is in it
+    std::vector<std::string> frames;
+  };
+  const Row rows[] = {
+      {RUN_CALIBRATION, 100, 0, {"V2000", "D1", "ON", "HOME", "OFF", "OFF"}},
+      // The largest stage leaves home by the lead-in before it samples.
+      {RUN_POVERKA, 1500, 1, {"V2000", "D2", "ON", "HOME", "V2000", "D500", "FWD", "OFF", "OFF"}},
+      {RUN_MOTION_HOME,
+       1500,
+       1,
+       {"V2000", "D8500", "ON", "HOME", "V2000", "D500", "FWD", "OFF", "OFF"}},
+      {RUN_MOTION_END, 10, 0, {"V2000", "D8500", "ON", "FWD", "OFF", "OFF"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.mode);
+    SetUp();
+    TFakeWindow& v = *Window;
+    v.Start(row.mode, row.range);
+    for (int i = 0; i < 20 && v.Run.StageSubstate != row.phase; ++i) v.Run.StageTick(row.mode);
+    Stage->FailNeverIdle();
+    v.Run.StageTick(row.mode);
+    ASSERT_TRUE(v.Running);
+    v.StartStopMeasure();
+    EXPECT_EQ(Frames(), row.frames);
+    ExpectStoppedCleanly(row.mode <= RUN_POVERKA);
+    EXPECT_EQ(v.SampleRing.SampleCount, 0);
+  }
+}
+
+TEST_F(StageRunTest, MotionRunsEndThemselvesOnceTheStageHasStopped) {
+  TFakeWindow& w = *Window;
+  w.Start(RUN_MOTION_END, 10);
+  w.TickWhile([] { return true; });
+  EXPECT_NEAR(Stage->CarriagePositionUnits(), MOTION_DISTANCE, 1.0);
+  w.Start(RUN_MOTION_HOME, 10);
+  w.TickWhile([] { return true; });
+  EXPECT_EQ(Stage->CarriagePositionUnits(), 0.0);
+  EXPECT_EQ(w.Pauses, (std::vector<uint32_t>{10, 10, 100, 10, 10}));
+  EXPECT_TRUE(w.Messages.empty());
+}
+
+TEST_F(StageRunTest, ASilentStageOrSensorEndsTheRunNamingIt) {
+  struct Row {
+    const char* what;
+    std::function<void(sim::TStageSim&, TFakeWindow&)> fault;
+    TRunEnd end;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"stage", [](auto& s, auto&) { s.FailSilent(); }, TRunEnd::StageSilent, STAGE_SILENT_TEXT},
+      {"sensor", [](auto&, auto& w) { w.AllFail = true; }, TRunEnd::SensorSilent,
+       SENSOR_SILENT_TEXT},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    SetUp();
+    TFakeWindow& w = *Window;
+    w.Start(RUN_POVERKA, 100);
+    w.TickWhile([&] { return w.Run.StageSubstate != 2; });
+    row.fault(*Stage, w);
+    int ticks = 0;
+    for (; w.Running && ticks < 10; ++ticks) {
+      w.Run.StageTick(RUN_POVERKA);
+      w.Offset += 2s;
+    }
+    EXPECT_GE(ticks, 3) << "about 5 s of silence, not one failure";
+    EXPECT_EQ(w.Run.EndedBy, row.end);
+    EXPECT_EQ(w.Messages, std::vector<std::string>{row.message});
+    ExpectStoppedCleanly(true);
+  }
+  // A stage port that never opened was reported at the start: the run waits for Stop.
+  TFakeWindow unopened("/nonexistent/stage");
+  unopened.Start(RUN_MOTION_END, 10);
+  for (int i = 0; i < 5; ++i, unopened.Offset += 10s) unopened.Run.StageTick(RUN_MOTION_END);
+  EXPECT_TRUE(unopened.Running);
+}
+
+}  // namespace
+}  // namespace karvo

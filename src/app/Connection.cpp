@@ -9,7 +9,6 @@ namespace karvo {
 namespace {
 
 constexpr const char* RAST_IDLE = "0.000 mm";
-constexpr const char* USB_ITEM = "USB";
 
 // Enabling the fold timer only toggles the window. Teardown after a connect that failed
 // before unfolding, or during a stream, would then unfold a disconnected window, so the
@@ -52,14 +51,7 @@ bool TSession::OpenSensorPort() {
   // A reopen (baud change) must not pull the port from under the streaming worker.
   if (StreamActive) StopStreamForced();
   SensorStatus = SensorLink->Close();
-  if (PortName == USB_ITEM) {
-    LinkRequest.PortKind = PORT_USB;
-    LinkRequest.Name = USB_ADAPTER_DESCRIPTION;
-  } else {
-    LinkRequest.PortKind = PORT_COM;
-    LinkRequest.Name = PortName;
-  }
-  LinkRequest.BaudRate = LinkBaud;
+  LinkRequest = PortItemLink(PortName, LinkBaud);
   SensorLink->Port.SysfsRoot = SysfsRoot;
   SensorStatus = SensorLink->Open(LinkRequest);
   if (SensorStatus != ST_OK) {

@@ -40,6 +40,19 @@ void TKARVOInterface::Wait(uint32_t ms) {
   }
 }
 
+TLinkSettings PortItemLink(const std::string& item, uint32_t baud) {
+  TLinkSettings settings;
+  if (item == "USB") {
+    settings.PortKind = PORT_USB;
+    settings.Name = USB_ADAPTER_DESCRIPTION;
+  } else {
+    settings.PortKind = PORT_COM;
+    settings.Name = item;
+  }
+  settings.BaudRate = baud;
+  return settings;
+}
+
 uint32_t TKARVOInterface::Open(const TLinkSettings& settings) {
   Link = settings;
   PortSettings = TPortSettings{};

@@ -17,6 +17,10 @@ struct TLinkSettings {
   uint32_t BaudRate = 9600;
 };
 
+// The link settings of an item of a port box: exactly "USB" is the USB adapter found by its
+// description, any other text a port name ("COM3", a device path).
+TLinkSettings PortItemLink(const std::string& item, uint32_t baud);
+
 // Answer of the identify command; multi-byte fields arrive low byte first.
 struct IdentityRecord {
   uint8_t DeviceType = 0;

@@ -86,16 +86,7 @@ uint32_t TMotorInterface::ReadStatus(uint8_t& status) {
 }
 
 TLinkSettings MotorLinkSettings(const std::string& portText) {
-  TLinkSettings settings;
-  if (portText == "USB") {
-    settings.PortKind = PORT_USB;
-    settings.Name = USB_ADAPTER_DESCRIPTION;
-  } else {
-    settings.PortKind = PORT_COM;
-    settings.Name = portText;
-  }
-  settings.BaudRate = MOTOR_BAUD;
-  return settings;
+  return PortItemLink(portText, MOTOR_BAUD);
 }
 
 uint32_t OpenMotorPort(TMotorInterface& motor, const std::string& portText) {

@@ -42,22 +42,10 @@ TFormFindSensor::~TFormFindSensor() {
   if (worker_.joinable()) worker_.join();
 }
 
-TLinkSettings TFormFindSensor::PortOf(const std::string& port) {
-  TLinkSettings settings;
-  if (port == "USB") {
-    settings.PortKind = PORT_USB;
-    settings.Name = USB_ADAPTER_DESCRIPTION;
-  } else {
-    settings.PortKind = PORT_COM;
-    settings.Name = port;
-  }
-  return settings;
-}
-
 std::optional<TFoundSensor> TFormFindSensor::Run(QWidget* parent, const std::string& port,
                                                  uint32_t baud, uint8_t address) {
   TScanOptions options;
-  options.Port = PortOf(port);
+  options.Port = PortItemLink(port, baud);
   options.SelectedBaud = baud;
   options.SelectedAddress = address;
   TFormFindSensor form(options, parent);

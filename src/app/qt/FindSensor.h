@@ -33,9 +33,6 @@ class TFormFindSensor : public QDialog {
   static std::optional<TFoundSensor> Run(QWidget* parent, const std::string& port, uint32_t baud,
                                          uint8_t address);
 
-  // The link settings of a port item, as the connection opens it.
-  static TLinkSettings PortOf(const std::string& port);
-
   // Starts the scan; showing the dialog does it too. Once only.
   void Start();
   bool Running() const { return worker_.joinable(); }

@@ -11,7 +11,7 @@ packages=(
   xvfb xauth fonts-dejavu-core
   fonts-liberation2 # the metrics of Arial and Times New Roman, which the window is laid out for
   clang-format
-  dpkg-dev          # dpkg-shlibdeps, for the Debian package's dependencies
+  dpkg-dev file     # dpkg-shlibdeps and file, for the Debian package's dependencies
 )
 
 missing=()

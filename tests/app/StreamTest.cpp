@@ -87,6 +87,7 @@ TEST_F(Streaming, ForcedStopsPlotNothingAndSendTwoStops) {
   EXPECT_FALSE(Session.StreamActive || Session.SensorLink->IsOpen());
   EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
   EXPECT_GE(Session.SampleRing.SampleCount, 20);
+  EXPECT_TRUE(Session.View.GridEnabled);
   EXPECT_THAT(Sent(Sim), ElementsAre(stop, stop));
   RunFold(Session);
   Connect();

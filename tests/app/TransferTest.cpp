@@ -43,6 +43,7 @@ TEST(TransferSideEffects, LinkAndIdentityRowsApplyEvenWhenTheWriteFails) {
       {ROW_ADDRESS, 0, "address 0/-1,"},
       {ROW_BAUD, 4, "baud 9600/2 open at 9600,"},
       {ROW_BAUD, 3, "baud 7200/7 open at 7200,"},  // no item for 7200: the selector stays
+      {ROW_DEVICE_TYPE, 42, "model 42,"},
       {ROW_SERIAL, 54321, "serial 54321,"},
       {ROW_BASE, 0xFFF6, "base -10|-10 mm,"},
       {ROW_RANGE, 300, "range 300|300 mm,"},
@@ -103,6 +104,7 @@ TEST_F(Transfer, ReadAllStopsAtTheFailingRowAdoptingNothing) {
   Sim.FailSilentAfter(11);  // rows 0..9 take 11 registers
   Session.PopupMenuReadAllClick();
   EXPECT_NE(Session.LastStatus, ST_OK);
+  EXPECT_EQ(Session.View.ProgressPos, 10);
   EXPECT_EQ(Session.ParamRead[8].Value, 77u);
   for (int row = 10; row < PARAM_COUNT; ++row) EXPECT_EQ(Session.ParamRead[row], before[row]);
   EXPECT_EQ(Session.ParamWrite, working);
@@ -163,6 +165,7 @@ TEST_F(Transfer, FlashMenuAsksReportsAndCarriesOn) {
     EXPECT_TRUE(Sent(Sim).empty()) << "Cancel sends nothing";
 
     Person = TScriptedOperator{};
+    Session.View.Grid.clear();
     Session.View.AddressIndex = 6;
     Session.ParamWrite[ROW_LASER].Value = 99;
     if (c.WrongEcho) Sim.WrongAckNext();
@@ -179,6 +182,7 @@ TEST_F(Transfer, FlashMenuAsksReportsAndCarriesOn) {
     const bool readsBack = c.Boxes.back() != restoreError;
     EXPECT_EQ(Registers(Sim, CMD_READ_REGISTER).size(), readsBack ? 126u : 0u);
     EXPECT_EQ(Session.ParamWrite[ROW_LASER].Value, readsBack ? Sim.Register(5) : 99u);
+    EXPECT_EQ(Session.View.Grid.size(), static_cast<size_t>(PARAM_COUNT));
     EXPECT_EQ(Person.SaveSuggestions.size(), c.Code == FLASH_FACTORY ? 1u : 0u);
     EXPECT_THAT(Moved(Session), HasSubstr("address " + c.Link));
   }

@@ -58,9 +58,12 @@ class MainWindowTest : public QObject {
     QVERIFY(foldedTo(160));
   }
 
-  void aTypedPortIsUsedAndClosingStopsTheTimersForGood() {
+  void selectorsShowTheLinkATypedPortIsUsedAndClosingStopsTheTimersForGood() {
     TFormMain f;
     f.show();
+    // The selectors show the session's link.
+    QCOMPARE(f.ComboBoxWorkBaund->currentText() + " " + f.ComboBoxWorkCodeDev->currentText(),
+             QString("9600 1"));
     f.ComboBoxCOM->setEditText("/dev/karvo-typed");
     QCOMPARE(f.Session().PortName, std::string("/dev/karvo-typed"));
     auto& v = f.Session().View;

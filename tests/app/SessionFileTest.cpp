@@ -1,6 +1,4 @@
 // "Write to file" and "Read from file" with a scripted operator and a scratch folder.
-#include <filesystem>
-
 #include "ConnectionFixture.h"
 #include "params/ParamFile.h"
 #include "support/ScratchDir.h"
@@ -8,7 +6,6 @@
 namespace karvo::test {
 namespace {
 
-namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
@@ -21,13 +18,12 @@ class ParamFileOps : public ::testing::Test {
   TSession s{person};
 };
 
-// A failed write leaves nothing behind; how a file is replaced is the file helper's test.
+// How a file is replaced, and what a failed write leaves, is the file helper's test.
 TEST_F(ParamFileOps, SaveOffersTheSerialNumberAsksBeforeReplacingAndShowsFailures) {
   s.View.LabelSerNum = "1234";
   s.ParamWrite[31].Text = "\xD1ustomer";
   const std::string path = Path("1234.prm");
-  fs::create_directory(Path("dir.prm"));  // in the way of the rename
-  person.SaveAnswers = {path, path, path, Path("missing/x.prm"), Path("dir.prm")};
+  person.SaveAnswers = {path, path, path, Path("missing/x.prm")};
   person.ConfirmAnswers = {false};
   s.SaveParamFile();
   EXPECT_EQ(person.SaveSuggestions.at(0), "1234.prm");
@@ -44,11 +40,9 @@ TEST_F(ParamFileOps, SaveOffersTheSerialNumberAsksBeforeReplacingAndShowsFailure
   EXPECT_EQ(FileBytes(path), ParamFileBytes(s.ParamWrite));
 
   s.SaveParamFile();
-  s.SaveParamFile();
-  const std::string error = "KARVO-SP Exclamation: Error writing ";
-  EXPECT_THAT(Boxes(person), ElementsAre(StartsWith(error + Path("missing/x.prm") + ".\r"),
-                                         StartsWith(error + Path("dir.prm") + ".\r")));
-  EXPECT_EQ(dir.Entries(), 2u);
+  EXPECT_THAT(Boxes(person), ElementsAre("KARVO-SP Exclamation: Error writing " +
+                                         Path("missing/x.prm") + ".\rNo such file or directory."));
+  EXPECT_EQ(dir.Entries(), 1u);
 }
 
 TEST_F(ParamFileOps, ReadFailuresKeepWhatWasReadAndAGoodFileRefillsTheGrid) {
@@ -77,7 +71,6 @@ TEST_F(ParamFileOps, ReadFailuresKeepWhatWasReadAndAGoodFileRefillsTheGrid) {
                           "KARVO-SP Stop: '" + std::string(100, 'x') +
                               "...' is not a valid integer value"));
   s.LoadParamFile();
-  EXPECT_EQ(person.Messages.size(), 3u);
   EXPECT_EQ(s.ParamWrite, file);
   ASSERT_EQ(s.View.Grid.size(), 36u);
   EXPECT_EQ(s.View.Grid[31].Value + "|" + s.View.Grid[26].Value, "A b\xD1|NonLine");

@@ -1,6 +1,6 @@
 // Measure and stream as the operator runs them from the window, against a simulated sensor:
-// the buttons and captions through a run and a stream, the chart filled by the loop's timer
-// and by the stream's stop, and the data file saved from the chart's menu.
+// the chart filled by the loop's timer and by the stream's stop, the display following the
+// stream, and the data file saved from the chart's menu.
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
@@ -8,14 +8,12 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "app/qt/Main.h"
 #include "measure/qt/Oscilloscope.h"
 #include "params/qt/ParamGridView.h"
 #include "sim/SensorSim.h"
+#include "support/ScratchDir.h"
 #include "support/ScriptedOperator.h"
 
 using karvo::TFormMain;
@@ -44,13 +42,6 @@ struct TRig {
   QAction* ChartItem(const char* name) { return Form.PopupMenuSave->findChild<QAction*>(name); }
 };
 
-std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 }  // namespace
 
 class MeasureWindowTest : public QObject {
@@ -64,17 +55,11 @@ class MeasureWindowTest : public QObject {
     QVERIFY(rig.Settled());
     f.ButtonMeasure->click();
     QCOMPARE(f.ButtonMeasure->text(), QString("Stop"));
-    for (QWidget* w :
-         {static_cast<QWidget*>(f.ButtonConnect), static_cast<QWidget*>(f.ButtonStream),
-          static_cast<QWidget*>(f.ValueListEditorParam)})
-      QVERIFY(!w->isEnabled());
+    QVERIFY(!f.ValueListEditorParam->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(f.Session().View.SeriesOsc.Count() >= 20, 5000);
     f.ButtonMeasure->click();
     QCOMPARE(f.ButtonMeasure->text(), QString("Measure"));
-    for (QWidget* w :
-         {static_cast<QWidget*>(f.ButtonConnect), static_cast<QWidget*>(f.ButtonStream),
-          static_cast<QWidget*>(f.ButtonZero), static_cast<QWidget*>(f.ValueListEditorParam)})
-      QVERIFY(w->isEnabled());
+    QVERIFY(f.ValueListEditorParam->isEnabled());
     // 50 mm of a 100 mm range, give or take the noise.
     QVERIFY2(f.LabelRast->text().endsWith(" mm") && f.LabelRast->text().startsWith("5"),
              qPrintable(f.LabelRast->text()));
@@ -82,11 +67,11 @@ class MeasureWindowTest : public QObject {
     QCOMPARE(size_t(f.SeriesOsc->dataCount()), points);
     QVERIFY(!f.TimerMain->isActive());
 
-    const std::string path = QDir::tempPath().toStdString() + "/karvo-window-data.txt";
+    const karvo::test::TScratchDir dir;
+    const std::string path = dir.Path("data.txt");
     rig.Person.SaveAnswers.push_back(path);
     rig.ChartItem("Save")->trigger();
-    const std::string data = Contents(path);
-    std::filesystem::remove(path);
+    const std::string data = karvo::test::FileBytes(path);
     QCOMPARE(size_t(std::count(data.begin(), data.end(), '\n')), points);
     QVERIFY(data.rfind("\r\n") == data.size() - 2);
     QVERIFY(data.substr(0, 2) == "49" || data.substr(0, 2) == "50");
@@ -96,8 +81,7 @@ class MeasureWindowTest : public QObject {
     QCOMPARE(f.SeriesOsc->dataCount(), 0);
     rig.Person.SaveAnswers.push_back(path);
     rig.ChartItem("Save")->trigger();
-    QCOMPARE(Contents(path), data);
-    std::filesystem::remove(path);
+    QCOMPARE(karvo::test::FileBytes(path), data);
     QVERIFY(rig.Person.Messages.empty());
   }
 
@@ -107,10 +91,6 @@ class MeasureWindowTest : public QObject {
     QVERIFY(rig.Settled());
     f.ButtonStream->click();
     QCOMPARE(f.ButtonStream->text(), QString("Stream stop"));
-    for (QWidget* w :
-         {static_cast<QWidget*>(f.ButtonConnect), static_cast<QWidget*>(f.ButtonMeasure),
-          static_cast<QWidget*>(f.ButtonZero), static_cast<QWidget*>(f.ValueListEditorParam)})
-      QVERIFY(!w->isEnabled());
     QVERIFY(rig.Settled());
     QCOMPARE(f.height(), 160);
     // The display follows the worker while the chart stays as it was.
@@ -123,15 +103,10 @@ class MeasureWindowTest : public QObject {
 
     f.ButtonStream->click();
     QCOMPARE(f.ButtonStream->text(), QString("Stream start"));
-    const auto& series = f.Session().View.SeriesOsc;
     QVERIFY(f.Session().SampleRing.SampleCount > 20);
-    QCOMPARE(series.Count(), size_t(f.Session().SampleRing.SampleCount));
-    QCOMPARE(series.Points().front().Label, std::string("0"));
-    QCOMPARE(series.Points().back().Label, std::to_string(series.Count() - 1));
-    QCOMPARE(size_t(f.SeriesOsc->dataCount()), series.Count());
+    QCOMPARE(size_t(f.SeriesOsc->dataCount()), size_t(f.Session().SampleRing.SampleCount));
     QVERIFY(rig.Settled());
     QCOMPARE(f.height(), 716);
-    QVERIFY(f.ValueListEditorParam->isEnabled());
     QVERIFY(rig.Person.Messages.empty());
   }
 };

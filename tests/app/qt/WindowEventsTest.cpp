@@ -16,35 +16,38 @@ using karvo::TFormMain;
 
 namespace {
 
-// Answers like the scripted operator, but every message box runs a real nested event loop
-// for a while, as QMessageBox::exec does, and notes whether the link was up meanwhile.
-class TNestedLoopOperator : public karvo::test::TScriptedOperator {
+// A scripted operator that looks at the window while the session asks something of it.
+class TWatchingOperator : public karvo::test::TScriptedOperator {
  public:
-  TFormMain* Form = nullptr;
   std::vector<bool> ConnectedDuringBox;
+  int StripShown = 0;
+  int StripLast = 0;
+  TFormMain Form;  // last: it goes first, while what its dialogs note is still there
 
+  // Connects the window to `sim` at 115200 baud.
+  bool Connect(karvo::sim::TSensorSim& sim) {
+    if (!sim.Start()) return false;
+    Form.SetDialogs(this);
+    Form.AddPort(sim.DevicePath(), true);
+    Form.ComboBoxWorkBaund->setCurrentText("115200");
+    Form.show();
+    Form.ButtonConnect->click();
+    return Form.ButtonConnect->text() == "Disconnect";
+  }
+  // Every box runs a real nested event loop for a while, as QMessageBox::exec does.
   void Message(const std::string& text, const std::string& caption, karvo::TIcon icon) override {
     TScriptedOperator::Message(text, caption, icon);
     QEventLoop loop;
     QTimer::singleShot(450, &loop, &QEventLoop::quit);
     loop.exec();
-    ConnectedDuringBox.push_back(Form->Session().View.ButtonConnectTag == 1 &&
-                                 Form->Session().SensorLink->IsOpen());
+    ConnectedDuringBox.push_back(Form.Session().View.ButtonConnectTag == 1 &&
+                                 Form.Session().SensorLink->IsOpen());
   }
-};
-
-// Notes what the folded window shows of a transfer's progress each time the session asks
-// for a refresh in the middle of one.
-class TProgressWatcher : public karvo::test::TScriptedOperator {
- public:
-  TFormMain* Form = nullptr;
-  int StripShown = 0;
-  int StripLast = 0;
-
+  // What the folded window shows of a transfer's progress.
   void Refresh() override {
     TScriptedOperator::Refresh();
-    if (Form->ProgressStrip->isVisible()) ++StripShown;
-    StripLast = Form->ProgressStrip->value();
+    if (Form.ProgressStrip->isVisible()) ++StripShown;
+    StripLast = Form.ProgressStrip->value();
   }
 };
 
@@ -56,16 +59,9 @@ class WindowEventsTest : public QObject {
  private slots:
   void watchdogWaitsUntilTheHandlerHasReturned() {
     karvo::sim::TSensorSim sim({.Address = 1, .Baud = 115200, .FlashWriteMs = 100});
-    std::string error;
-    QVERIFY2(sim.Start(&error), error.c_str());
-    TNestedLoopOperator person;
-    TFormMain form;
-    person.Form = &form;
-    form.SetDialogs(&person);
-    form.AddPort(sim.DevicePath(), true);
-    form.ComboBoxWorkBaund->setCurrentText("115200");
-    form.show();
-    form.ButtonConnect->click();
+    TWatchingOperator person;
+    QVERIFY(person.Connect(sim));
+    TFormMain& form = person.Form;
     QVERIFY(form.TimerAnswer->isActive());
     QTRY_VERIFY_WITH_TIMEOUT(!form.TimerMore->isActive(), 5000);
 
@@ -87,21 +83,12 @@ class WindowEventsTest : public QObject {
 
   void foldedWindowShowsTheProgressOfAConnect() {
     karvo::sim::TSensorSim sim({.Baud = 115200});
-    std::string error;
-    QVERIFY2(sim.Start(&error), error.c_str());
-    TProgressWatcher person;
-    TFormMain form;
-    person.Form = &form;
-    form.SetDialogs(&person);
-    form.AddPort(sim.DevicePath(), true);
-    form.ComboBoxWorkBaund->setCurrentText("115200");
-    form.show();
-    form.ButtonConnect->click();
-    QCOMPARE(form.ButtonConnect->text(), QString("Disconnect"));
+    TWatchingOperator person;
+    QVERIFY(person.Connect(sim));
     // The parameters are read before the window unfolds: the strip moved with them.
     QVERIFY(person.StripShown > 10);
     QCOMPARE(person.StripLast, 35);
-    QVERIFY(!form.ProgressStrip->isVisible());
+    QVERIFY(!person.Form.ProgressStrip->isVisible());
   }
 };
 

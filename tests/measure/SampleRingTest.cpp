@@ -21,7 +21,6 @@ TEST(DataFile, OldestKeptSampleFirstAndTheSlotAtTheWritePositionLeftOut) {
     std::string bytes;
   } cases[] = {
       {0, false, ""},
-      {10, false, Lines(0, 10)},
       {65535, false, Lines(0, 65535)},
       {65536, true, Lines(1, 65536)},
       {65536 + 5, true, Lines(6, 65536) + Lines(0, 5)},  // slot 5 is not written

@@ -11,9 +11,7 @@ TEST(SeriesStats, FiguresOfTheShownPoints) {
   TSeriesStats stats;
   EXPECT_EQ(stats.Text(), "n 0");
   for (double y : {2.0, 4.0, 4.0, 4.0, 5.0, 5.0, 7.0, 9.0}) stats.Add(y);
-  EXPECT_EQ(stats.Count(), 8u);
-  EXPECT_DOUBLE_EQ(stats.Mean(), 5.0);
-  EXPECT_NEAR(stats.StdDev(), 2.1380899, 1e-7);  // of the sample: sqrt(32 / 7)
+  // The spread of the sample: sqrt(32 / 7).
   EXPECT_EQ(stats.Text(), "n 8   mean 5   sd 2.13809   min 2   max 9   p-p 7");
 
   // A large offset with a small spread loses no digits (a naive sum of squares would).

@@ -10,29 +10,12 @@ namespace {
 // The range window's picture: 689 wide, 117 - 33 high.
 constexpr TRangeGeometry kWindow{689, 84, 100};
 
-TEST(RangeGeometry, MousePositionToValueTruncatesTowardZero) {
-  const struct {
-    int32_t x, value, clamped;
-  } cases[] = {
-      {10, 0, 0}, {678, 100, 100}, {344, 50, 50},   {16, 0, 0},
-      {5, 0, 0},  {-100, -16, 0},  {750, 110, 100},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(kWindow.Value(c.x), c.value) << c.x;
-    EXPECT_EQ(kWindow.ClampedValue(c.x), c.clamped) << c.x;
-  }
-}
-
-TEST(RangeGeometry, ValueToPositionAndTicks) {
-  const std::pair<int32_t, int32_t> cases[] = {{0, 10}, {50, 344}, {100, 678}, {1, 16}, {-16, -96}};
-  for (const auto& [value, x] : cases) EXPECT_EQ(kWindow.X(value), x) << value;
-  // Tick 1 at 10 %; its label, 12 px wide, a little left of centre.
-  EXPECT_EQ(kWindow.TickX(1), 76);
+// Clicks, drags and the drawing at ordinary values are seen through the window's own test;
+// here the tick labels' place and the ends of the arithmetic.
+TEST(RangeGeometry, TickLabelsAndDegenerateOrHugeInputs) {
+  // Tick 1's label, 12 px wide, stands a little left of centre.
   EXPECT_EQ(kWindow.TickLabel(1), 10);
   EXPECT_EQ(kWindow.TickLabelX(1, 12), 67);
-}
-
-TEST(RangeGeometry, DegenerateOrHugeInputsNeitherDivideByZeroNorOverflow) {
   EXPECT_EQ((TRangeGeometry{689, 84, 0}.X(50)), 10);
   EXPECT_EQ((TRangeGeometry{689, 84, 0}.TickX(3)), 10);
   EXPECT_EQ((TRangeGeometry{21, 84, 100}.Value(344)), 0);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include "protocol/Karvointerface.h"
@@ -36,6 +37,28 @@ TEST(SimArguments, ParsesOptionsAndRefusesBadOnes) {
             "127 460800 250 35 65535");
   EXPECT_EQ(parsed.Distance, 12.5);
   EXPECT_TRUE(parsed.Help);
+}
+
+// Untabled, "Line" results are ideal; the program's sweep tests tell a good calibration table
+// from a bad one only because a loaded table replaces them. Half-scale codes tell the two apart.
+TEST(SimTable, LineResultsComeFromTheLoadedTable) {
+  TSensorSim sim({.Pace = false, .Noise = 0});
+  ASSERT_TRUE(sim.Start());
+  TKARVOInterface link;
+  ASSERT_EQ(link.Open({.Name = sim.DevicePath()}), ST_OK);
+  std::vector<uint16_t> table(42 * TABLE_PAGE_WORDS, 0);
+  for (double mm = 0; mm <= 100.0; mm += 0.001)
+    table[std::lround(sim.RawPosition(mm))] = static_cast<uint16_t>(std::lround(mm * 81.92));
+  for (uint8_t page = 0; page < 41; ++page)
+    sim.SetTablePage(page,
+                     {&table[page * TABLE_PAGE_WORDS], &table[(page + 1) * TABLE_PAGE_WORDS]});
+  // -2 mm is in view, but no sweep saw it.
+  for (const auto& [mm, code] : {std::pair{33.3, 2728}, std::pair{-2.0, 0}}) {
+    sim.SetTargetDistance(mm);
+    uint16_t result = 0;
+    ASSERT_EQ(link.ReadResult(1, result), ST_OK);
+    EXPECT_NEAR(result, code, 2) << mm;
+  }
 }
 
 TEST(SimStream, MovingTargetsSwingAboutTheDistance) {

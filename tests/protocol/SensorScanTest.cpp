@@ -25,7 +25,6 @@ TEST(ScanOrder, LikelyCombinationsFirstEachOnceOneRateAtATime) {
       // clang-format off
       {9600, 1, SCAN_BAUD_RATES, {{9600, 1}, {115200, 1}, {9600, 2}, {9600, 3}}, 1270},
       {38400, 5, SCAN_BAUD_RATES, {{38400, 5}, {9600, 1}, {115200, 1}, {38400, 1}, {38400, 2}}, 1270},
-      {9600, 17, two, {{9600, 17}, {9600, 1}, {115200, 1}, {9600, 2}}, 254},
       // A rate outside the list is tried at the selected address only.
       {1200, 3, two, {{1200, 3}, {9600, 1}, {115200, 1}, {9600, 3}, {9600, 2}}, 255},
       // 9600 and 115200 lead only when the list has them; address 0 is none.

@@ -102,10 +102,7 @@ TEST(CalibrationTable, FileHasOneDefineWordLinePerUsedEntry) {
   const std::string bytes = CalibrationFileBytes(table);
   EXPECT_EQ(bytes.substr(0, 23), std::string("DW\t3\r\nDW\t2457\r\nDW\t-12\r\n"));
   EXPECT_EQ(bytes.substr(bytes.size() - 10), "DW\t65535\r\n");
-  size_t lines = 0;
-  for (char c : bytes) lines += c == '\n';
-  EXPECT_EQ(lines, 20992u);
-  EXPECT_EQ(bytes.size(), 23 + 20988 * 6 + 10);
+  EXPECT_EQ(bytes.size(), 23 + 20988 * 6 + 10);  // "DW\t0\r\n" for every unused entry
 
   uint16_t words[TABLE_PAGE_WORDS];
   table.Entries[512] = 70000;

@@ -112,7 +112,6 @@ TEST(MotorPort, FailedOpenKeepsTheReasonAndGivesTheOperatorsMessage) {
   TMotorInterface motor;
   EXPECT_EQ(OpenMotorPort(motor, "/nonexistent/stage"), ST_NOT_OPEN);
   EXPECT_EQ(motor.Result, ST_NOT_OPEN);
-  EXPECT_FALSE(motor.IsOpen());
   EXPECT_NE(motor.Port->LastErrno, 0);
   EXPECT_FALSE(motor.Port->LastReason.empty());
   EXPECT_EQ(MotorOpenErrorText("COM2"),

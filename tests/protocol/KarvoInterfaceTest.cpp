@@ -219,7 +219,6 @@ TEST_F(LinkOnPty, FailingAnswersLeaveEveryDestinationAsItWas) {
       {identify, 2, {}, ST_READ_SHORT, {">2", "<0"}},
       {result, 2, {0x91, 0x92}, ST_READ_SHORT, {">2", "<2"}},
       {result, 2, {0x85, 0x9A, 0x90, 0x90}, ST_BAD_FRAME, {">2", "<4"}},
-      {result, 2, {0x95, 0xAA, 0x90, 0x90}, ST_BAD_FRAME, {">2", "<4"}},
       {readPage, 4, page, ST_BAD_FRAME, {">4", "<2048"}},
       {[&] { return Link.ReadPulse(1, record.data()); }, 2, pulse, ST_BAD_FRAME, {">2", "<520"}},
       {flash, 4, SensorWire({0xAA}), ST_OK, {">4", "pause 1000", "<2"}},

@@ -228,10 +228,6 @@ TEST_F(StageRunTest, OneTickTakesAtMostTheBudgetAndAStopInAnyPhaseWritesNothing)
       {RUN_CALIBRATION, 100, 0, {"V2000", "D1", "ON", "HOME", "OFF", "OFF"}},
       // The largest stage leaves home by the lead-in before it samples.
       {RUN_POVERKA, 1500, 1, {"V2000", "D2", "ON", "HOME", "V2000", "D500", "FWD", "OFF", "OFF"}},
-      {RUN_MOTION_HOME,
-       1500,
-       1,
-       {"V2000", "D8500", "ON", "HOME", "V2000", "D500", "FWD", "OFF", "OFF"}},
       {RUN_MOTION_END, 10, 0, {"V2000", "D8500", "ON", "FWD", "OFF", "OFF"}},
   };
   for (const Row& row : rows) {

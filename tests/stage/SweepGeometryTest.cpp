@@ -4,15 +4,11 @@
 
 #include <cmath>
 
+#include "measure/RunModes.h"
 #include "stage/SweepGeometry.h"
 
 namespace karvo {
 namespace {
-
-// The class the run decides on; the geometry takes it as given.
-uint8_t ClassOf(int16_t range) {
-  return range > 1200 ? 3 : range > 130 ? 2 : range > 7 ? 1 : 0;
-}
 
 TEST(SweepGeometry, StepsForWorkedRanges) {
   const struct {
@@ -21,48 +17,42 @@ TEST(SweepGeometry, StepsForWorkedRanges) {
     uint32_t units;
     float step;
   } rows[] = {
-      {7, 0, 1, 0.0025f},        {8, 1, 1, 0.015f},    {10, 1, 1, 0.015f},
-      {50, 1, 1, 0.015f},        {130, 1, 1, 0.015f},  {131, 2, 1, 0.025f},
-      {550, 2, 1, 0.025f},  // the float 0.025 is just above 0.025: the quotient is below 1
-      {1000, 2, 2, 0.05f},       {1200, 2, 3, 0.075f}, {1201, 3, 1, 0.056235295f},
-      {2000, 3, 2, 0.11247059f}, {0, 0, 1, 0.0025f},   {-300, 0, 1, 0.0025f},
+      // At 550 the float 0.025 is just above 0.025: the quotient is below 1
+      {7, 0, 1, 0.0025f},   {8, 1, 1, 0.015f},          {130, 1, 1, 0.015f},
+      {131, 2, 1, 0.025f},  {550, 2, 1, 0.025f},        {1000, 2, 2, 0.05f},
+      {1200, 2, 3, 0.075f}, {1201, 3, 1, 0.056235295f}, {2000, 3, 2, 0.11247059f},
+      {0, 0, 1, 0.0025f},   {-300, 0, 1, 0.0025f},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.range);
-    ASSERT_EQ(ClassOf(row.range), row.rangeClass);
+    ASSERT_EQ(RangeClassOf(row.range), row.rangeClass);
     EXPECT_EQ(StepUnitsOf(row.range, row.rangeClass), row.units);
     EXPECT_EQ(SampleStepOf(row.units, row.rangeClass), row.step);
   }
-  EXPECT_EQ(STAGE_STEP_MM[3], static_cast<float>(0.956 / 17));
   // A whole quotient still gets one unit more: 330 / (0.015 x 22000) is 1 in double.
   EXPECT_EQ(StepUnitsOf(330, 1), 2u);
 }
 
 TEST(SweepGeometry, EndOfTravelCounts) {
-  const float step50 = SampleStepOf(1, 1);
-  ASSERT_LT(static_cast<double>(step50), 0.015);  // the float lies just below 0.015
-  // 3400 steps reach 50.99999886 mm, not beyond 51 mm.
-  EXPECT_FALSE(TravelEnded(3400, step50, 50, TSweepKind::Calibration));
-  EXPECT_TRUE(TravelEnded(3401, step50, 50, TSweepKind::Calibration));
-
   const struct {
     int16_t range;
     TSweepKind kind;
     uint32_t samples;
   } rows[] = {
+      // The float step lies just below 0.015: 3400 steps reach 50.99999886 mm, not beyond 51.
       {50, TSweepKind::Calibration, 3401}, {50, TSweepKind::Verification, 3367},
       {0, TSweepKind::Calibration, 1},     {-5, TSweepKind::Verification, 1},
       {10, TSweepKind::Calibration, 681},  {550, TSweepKind::Calibration, 22440},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.range);
-    EXPECT_EQ(SweepSampleCount(row.range, ClassOf(row.range), row.kind), row.samples);
+    EXPECT_EQ(SweepSampleCount(row.range, RangeClassOf(row.range), row.kind), row.samples);
   }
   // No sweep comes near the sample ring's size.
   uint32_t most = 0;
   for (int r = 1; r <= 32767; r += 7) {
     const auto range = static_cast<int16_t>(r);
-    most = std::max(most, SweepSampleCount(range, ClassOf(range), TSweepKind::Calibration));
+    most = std::max(most, SweepSampleCount(range, RangeClassOf(range), TSweepKind::Calibration));
   }
   EXPECT_LT(most, 22500u);
 }

@@ -79,7 +79,10 @@ BENCHMARK(BM_MeasureRunThroughWindow)
 TOscSeries Ramp(size_t count) {
   TOscSeries series;
   for (size_t i = 0; i < count; ++i) {
-    series.Append(50.0 + 40.0 * std::sin(static_cast<double>(i) * 0.001), std::to_string(i));
+    // A sine with a sensor's noise on it: every pixel column holds a spread of values.
+    const double noise = static_cast<double>((i * 2654435761u) % 1000) * 0.002 - 1.0;
+    series.Append(50.0 + 40.0 * std::sin(static_cast<double>(i) * 0.001) + noise,
+                  std::to_string(i));
   }
   return series;
 }

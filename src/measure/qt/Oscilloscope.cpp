@@ -66,7 +66,8 @@ TOscilloscope::TOscilloscope(QWidget* parent) : QCustomPlot(parent) {
   series_->setObjectName("SeriesOsc");
   series_->setPen(QPen(Qt::red));
   series_->setLineStyle(QCPGraph::lsLine);
-  series_->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssSquare, Qt::red, Qt::red, 2));
+  series_->setScatterStyle(
+      QCPScatterStyle(QCPScatterStyle::ssSquare, Qt::red, Qt::red, MARKER_SIZE));
   // Large series are drawn from a sample of what falls on each pixel column.
   series_->setAdaptiveSampling(true);
   setMouseTracking(true);
@@ -135,6 +136,18 @@ void TOscilloscope::Replot() {
   if (statsShown != (stats_.Count() > 0)) ArrangeRowsBelowPlot();
   statsLine_->setText(Decode(stats_.Text()));
   if (followData_ && series_->dataCount() > 0) rescaleAxes();
+  // Markers are drawn while they can be told apart; with more points in view than pixels
+  // across they would only blot the line, and a noisy series of thousands of them costs more
+  // to draw than the loop has time for between two results.
+  const QCPRange keys = xAxis->range();
+  const auto data = series_->data();
+  const auto inView = data->findEnd(keys.upper) - data->findBegin(keys.lower);
+  const bool markers = inView <= axisRect()->width();
+  if (markers != (series_->scatterStyle().shape() != QCPScatterStyle::ssNone)) {
+    series_->setScatterStyle(
+        markers ? QCPScatterStyle(QCPScatterStyle::ssSquare, Qt::red, Qt::red, MARKER_SIZE)
+                : QCPScatterStyle(QCPScatterStyle::ssNone));
+  }
   replot();
 }
 

@@ -46,6 +46,7 @@ class TOscilloscope : public QCustomPlot {
   bool WritePng(const std::string& path, std::string& reason);
 
   static constexpr int REPLOT_INTERVAL_MS = 25;
+  static constexpr double MARKER_SIZE = 2;
 
  protected:
   void mouseMoveEvent(QMouseEvent* event) override;

@@ -143,6 +143,8 @@ void TOscilloscope::Replot() {
   const auto data = series_->data();
   const auto inView = data->findEnd(keys.upper) - data->findBegin(keys.lower);
   const bool markers = inView <= axisRect()->width();
+  // Smoothing the edges of a line through thousands of points only costs time.
+  series_->setAntialiased(markers);
   if (markers != (series_->scatterStyle().shape() != QCPScatterStyle::ssNone)) {
     series_->setScatterStyle(
         markers ? QCPScatterStyle(QCPScatterStyle::ssSquare, Qt::red, Qt::red, MARKER_SIZE)

@@ -45,7 +45,7 @@ class TOscilloscope : public QCustomPlot {
   bool WriteCsv(const std::string& path, std::string& reason) const;
   bool WritePng(const std::string& path, std::string& reason);
 
-  static constexpr int REPLOT_INTERVAL_MS = 25;
+  static constexpr int REPLOT_INTERVAL_MS = 33;
   static constexpr double MARKER_SIZE = 2;
 
  protected:

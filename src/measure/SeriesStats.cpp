@@ -54,9 +54,9 @@ double TSeriesStats::StdDev() const {
 
 std::string TSeriesStats::Text(int digits) const {
   if (count_ == 0) return "n 0";
-  return "n " + std::to_string(count_) + "   mean " + Number(mean_, digits) + "   sd " +
-         Number(StdDev(), digits) + "   min " + Number(min_, digits) + "   max " +
-         Number(max_, digits) + "   p-p " + Number(PeakToPeak(), digits);
+  return "n " + std::to_string(count_) + "  mean " + Number(mean_, digits) + "  sd " +
+         Number(StdDev(), digits) + "  min " + Number(min_, digits) + "  max " +
+         Number(max_, digits) + "  p-p " + Number(PeakToPeak(), digits);
 }
 
 std::string SeriesCsv(const TOscSeries& series) {

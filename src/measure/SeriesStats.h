@@ -23,9 +23,9 @@ class TSeriesStats {
   double Max() const { return max_; }
   double PeakToPeak() const { return count_ ? max_ - min_ : 0.0; }
 
-  // One line: "n 1234   mean 50.0012   sd 0.0040   min 49.99   max 50.01   p-p 0.02",
-  // numbers with up to `digits` significant digits and the locale's decimal separator.
-  std::string Text(int digits = 6) const;
+  // One line that fits under the chart: "n 1234  mean 50.001  sd 0.004  min 49.99  max 50.01
+  // p-p 0.02", numbers with up to `digits` significant digits and the locale's separator.
+  std::string Text(int digits = 5) const;
 
  private:
   size_t count_ = 0;

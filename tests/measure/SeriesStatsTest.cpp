@@ -12,7 +12,7 @@ TEST(SeriesStats, FiguresOfTheShownPoints) {
   EXPECT_EQ(stats.Text(), "n 0");
   for (double y : {2.0, 4.0, 4.0, 4.0, 5.0, 5.0, 7.0, 9.0}) stats.Add(y);
   // The spread of the sample: sqrt(32 / 7).
-  EXPECT_EQ(stats.Text(), "n 8   mean 5   sd 2.13809   min 2   max 9   p-p 7");
+  EXPECT_EQ(stats.Text(), "n 8  mean 5  sd 2.1381  min 2  max 9  p-p 7");
 
   // A large offset with a small spread loses no digits (a naive sum of squares would).
   stats.Clear();
@@ -22,7 +22,7 @@ TEST(SeriesStats, FiguresOfTheShownPoints) {
 
   stats.Clear();
   stats.Add(-3.5);
-  EXPECT_EQ(stats.Text(), "n 1   mean -3.5   sd 0   min -3.5   max -3.5   p-p 0");
+  EXPECT_EQ(stats.Text(), "n 1  mean -3.5  sd 0  min -3.5  max -3.5  p-p 0");
 }
 
 TEST(SeriesStats, CsvHasOneLineAPointWithExactNumbersAndQuotedLabels) {

@@ -62,8 +62,7 @@ class OscilloscopeTest : public QObject {
     chart.Show(series, {});
     chart.FlushReplot();
     QCOMPARE(chart.xAxis->range().upper, 99.0);
-    QCOMPARE(chart.StatsText(),
-             QString("n 100   mean 49.5   sd 29.0115   min 0   max 99   p-p 99"));
+    QCOMPARE(chart.StatsText(), QString("n 100  mean 49.5  sd 29.011  min 0  max 99  p-p 99"));
 
     const QPoint middle = chart.axisRect()->rect().center();
     QWheelEvent wheel(middle, chart.mapToGlobal(middle), {}, {0, 120}, Qt::NoButton, Qt::NoModifier,

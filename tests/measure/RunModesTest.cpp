@@ -38,11 +38,5 @@ TEST(RunModes, FixedTextRoundsToTenSignificantDigitsAndDropsTheSignOfZero) {
   for (const Case& c : cases) EXPECT_EQ(FixedText(c.value, c.decimals), c.text) << c.value;
 }
 
-TEST(RunModes, RangeClassBoundariesAreSigned) {
-  const std::pair<int16_t, int> cases[] = {{-32768, 0}, {7, 0},    {8, 1},    {130, 1},
-                                           {131, 2},    {1200, 2}, {1201, 3}, {32767, 3}};
-  for (auto [range, cls] : cases) EXPECT_EQ(RangeClassOf(range), cls) << range;
-}
-
 }  // namespace
 }  // namespace karvo

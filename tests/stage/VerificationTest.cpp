@@ -1,10 +1,9 @@
 // The verification result: the stretch that is evaluated, the centred deviations, the error
-// and its footer, the chart labels, the ".pvk" file, and saving a result file.
+// and its footer, the chart labels and the ".pvk" file.
 #include <gtest/gtest.h>
 
 #include "stage/SweepGeometry.h"
 #include "stage/Verification.h"
-#include "support/ScratchDir.h"
 
 namespace karvo {
 namespace {
@@ -31,19 +30,18 @@ TEST(Verification, StretchRunsFromTheFirstReadingAfterIndexZeroToBeforeTheLast) 
     TVerification v = Evaluate(row.samples, step);
     EXPECT_EQ(v.Stretch.First, row.first);
     EXPECT_EQ(v.Stretch.Last, row.last);
-    EXPECT_EQ(v.Deviations.size(), v.Stretch.Size());
     EXPECT_EQ(VerificationFileBytes(row.samples.data(), v.Stretch, step), row.file);
   }
-  const std::vector<float> coarse = {0, 1, 2, 3};
-  EXPECT_EQ(VerificationFileBytes(coarse.data(), Evaluate(coarse, step).Stretch, 0.11247059f),
-            "0.112471\n1.0000\r\n2.0000\r\n");
+  // Labels are positions truncated, not rounded: the step lies just below 0.015.
+  const std::vector<float> two = {0, 1, 2, 3};
+  EXPECT_EQ(Evaluate(two, step).Points[1].Label, "0.0149");
+  EXPECT_EQ(Evaluate(two, step, ',').Points[1].Label, "0,0149");
 }
 
 TEST(Verification, DeviationsAreCentredAndTheErrorIsHalfTheirSpreadOverTheTravel) {
   // Step 1 mm: readings 10, 11, 12.5, 13, 14 stray by 0, 0, +0.5, 0, 0 from a straight line.
   const std::vector<float> samples = {0, 10, 11, 12.5f, 13, 14, 99};
   TVerification v = Evaluate(samples, 1.0f);
-  ASSERT_TRUE(v.HasError);
   EXPECT_EQ(v.Deviations, (std::vector<float>{-0.25f, -0.25f, 0.25f, -0.25f, -0.25f}));
   EXPECT_FLOAT_EQ(v.ErrorPercent, 5.0f);  // 0.5 x 100 / (2 x 1 x 5)
   EXPECT_EQ(v.Footer, "Error: 5.000 %");
@@ -55,28 +53,12 @@ TEST(Verification, DeviationsAreCentredAndTheErrorIsHalfTheirSpreadOverTheTravel
   // A perfectly linear sweep has no error at all.
   std::vector<float> linear(200);
   for (size_t i = 1; i < linear.size(); ++i) linear[i] = 3.0f + 0.5f * static_cast<float>(i);
-  TVerification flat = Evaluate(linear, 0.5f);
-  EXPECT_EQ(flat.ErrorPercent, 0.0f);
-  EXPECT_EQ(flat.Footer, "Error: 0.000 %");
+  EXPECT_EQ(Evaluate(linear, 0.5f).Footer, "Error: 0.000 %");
 }
 
-TEST(Verification, PositionLabelsAreTruncatedNotRounded) {
-  std::vector<float> samples(8, 1.0f);
-  TVerification v = Evaluate(samples, SampleStepOf(1, 1));
-  ASSERT_EQ(v.Points.size(), 6u);
-  const char* labels[] = {"0", "0.0149", "0.0299", "0.0449", "0.0599", "0.0749"};
-  for (size_t k = 0; k < 6; ++k) EXPECT_EQ(v.Points[k].Label, labels[k]);
-  EXPECT_EQ(Evaluate(samples, SampleStepOf(1, 1), ',').Points[1].Label, "0,0149");
-}
-
-TEST(Verification, NoReadingsGiveNoErrorAndLongSweepsAreEvaluatedWhole) {
-  for (const auto& samples : {std::vector<float>{}, std::vector<float>(50, 0.0f),
-                              std::vector<float>{0, 7.0f, 0, 0}, std::vector<float>{7.0f, 0}}) {
-    TVerification v = Evaluate(samples, 0.015f);
-    EXPECT_FALSE(v.HasError);
-    EXPECT_EQ(v.Footer, "Error: none");
-  }
-  EXPECT_FALSE(Evaluate({0, 1, 2, 3}, 0.0f).HasError);
+TEST(Verification, AnEmptyStretchOrNoTravelGiveNoErrorAndLongSweepsAreEvaluatedWhole) {
+  EXPECT_EQ(Evaluate({0, 7.0f, 0, 0}, 0.015f).Footer, "Error: none");
+  EXPECT_EQ(Evaluate({0, 1, 2, 3}, 0.0f).Footer, "Error: none");
 
   std::vector<float> samples(30000);
   for (size_t i = 1; i < samples.size(); ++i) samples[i] = 0.01f * static_cast<float>(i);
@@ -84,17 +66,6 @@ TEST(Verification, NoReadingsGiveNoErrorAndLongSweepsAreEvaluatedWhole) {
   EXPECT_EQ(v.Deviations.size(), 29998u);
   EXPECT_TRUE(v.HasError);
   EXPECT_LT(v.ErrorPercent, 0.01f);
-}
-
-TEST(Verification, SavedFileHoldsTheBytesAndAFailureIsReported) {
-  test::TScratchDir dir;
-  const std::string bytes = "0.015000\n5.0000\r\n5.1000\r\n";
-  std::string problem;
-  ASSERT_TRUE(SaveSweepFile(dir.Path("1234.pvk"), bytes, problem)) << problem;
-  EXPECT_EQ(test::FileBytes(dir.Path("1234.pvk")), bytes);
-  const std::string missing = dir.Path("gone/1234.klb");
-  EXPECT_FALSE(SaveSweepFile(missing, bytes, problem));
-  EXPECT_EQ(problem.rfind("Cannot write " + missing + ": ", 0), 0u) << problem;
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 #include <charconv>
 #include <cmath>
 
-#include "files/TextFile.h"
-
 namespace karvo {
 namespace {
 
@@ -43,13 +41,6 @@ std::string GeneralNumberText(double value, char separator) {
       std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 15);
   if (error != std::errc()) return "";
   return WithSeparator(std::string(buffer, end), separator);
-}
-
-bool SaveSweepFile(const std::string& path, const std::string& bytes, std::string& problem) {
-  int error = 0;
-  if (WriteFileReplacing(path, bytes, error)) return true;
-  problem = "Cannot write " + path + ": " + ErrnoSentence(error);
-  return false;
 }
 
 }  // namespace karvo

@@ -52,8 +52,4 @@ std::string FixedPointText(double value, int decimals, int digits = 10, char sep
 // General number text (shortest form, 15 significant digits at most).
 std::string GeneralNumberText(double value, char separator = '.');
 
-// Writes a result file through the shared replace-safely writer. False with the operator's
-// message in `problem` ("Cannot write <path>: <reason>").
-bool SaveSweepFile(const std::string& path, const std::string& bytes, std::string& problem);
-
 }  // namespace karvo

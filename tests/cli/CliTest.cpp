@@ -1,19 +1,67 @@
+// karvo-cli run in the test's process: its arguments, and each command against the simulated
+// sensor (and stage), seen through the output lines, the messages and the exit status.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <functional>
+#include <sstream>
 
-#include "CliRun.h"
 #include "channel/Interface.h"
+#include "cli/Cli.h"
 #include "sim/SensorSim.h"
+#include "sim/StageSim.h"
 #include "support/PtyPeer.h"
 #include "support/ScratchDir.h"
 
 namespace karvo::cli {
 namespace {
 
-using test::RunCli;
+using Lines = std::vector<std::string>;
+
+struct TRun {
+  int Code;
+  std::string Out, Err;
+};
+
+// With a port, the simulated sensor's settings go before `args`.
+TRun RunCli(Lines args, const std::string& port = "") {
+  if (!port.empty())
+    args.insert(args.begin(), {"--port", port, "--baud", "115200", "--address", "5"});
+  std::ostringstream out, err;
+  const int code = Run(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+// A simulated sensor at the settings RunCli gives, its target at half the range (8192), and a
+// folder for files.
+class SimCli : public ::testing::Test {
+ protected:
+  explicit SimCli(int16_t range = 300)
+      : Sensor({.Address = 5,
+                .Baud = 115200,
+                .MeasuringRange = range,
+                .Pace = false,
+                .Noise = 0,
+                .FlashWriteMs = 20}) {}
+  void SetUp() override { ASSERT_TRUE(Sensor.Start()); }
+
+  // Exit code, then stdout's lines; stderr in Err.
+  Lines Cli(const Lines& args) {
+    const TRun r = RunCli(args, Sensor.DevicePath());
+    Err = r.Err;
+    Lines lines = {std::to_string(r.Code)};
+    std::istringstream in(r.Out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  sim::TSensorSim Sensor;
+  test::TScratchDir Dir;
+  std::string Err;
+};
 
 TEST(CliArguments, BadArgumentsGetUsageAndExitTwo) {
   // Checked before the port is opened: a missing one would give another exit code.
@@ -31,7 +79,7 @@ TEST(CliArguments, BadArgumentsGetUsageAndExitTwo) {
   // clang-format on
   for (auto args : cases) {
     args.insert(args.begin(), {"--port", "/dev/karvo-no-such-port"});
-    const test::TRun r = RunCli(args);
+    const TRun r = RunCli(args);
     EXPECT_EQ(r.Code, EXIT_USAGE) << testing::PrintToString(args);
     EXPECT_NE(r.Err.find("usage: karvo-cli"), std::string::npos) << testing::PrintToString(args);
     EXPECT_TRUE(r.Out.empty()) << testing::PrintToString(args);
@@ -39,7 +87,7 @@ TEST(CliArguments, BadArgumentsGetUsageAndExitTwo) {
 }
 
 TEST(CliPort, FailuresNameTheSystemsReason) {
-  const test::TRun r = RunCli({"--port", "/dev/karvo-no-such-port", "identify"});
+  const TRun r = RunCli({"--port", "/dev/karvo-no-such-port", "identify"});
   EXPECT_EQ(r.Code, EXIT_NO_PORT);
   EXPECT_NE(r.Err.find("cannot open /dev/karvo-no-such-port: no such device"), std::string::npos)
       << r.Err;
@@ -48,26 +96,17 @@ TEST(CliPort, FailuresNameTheSystemsReason) {
   test::TPtyPeer peer;
   ASSERT_TRUE(peer.Ok()) << peer.Error();
   peer.Play({{.Expect = 2, .Answer = {}, .HangUp = true}});
-  const test::TRun pulled = RunCli({"--port", peer.SlavePath(), "result"});
+  const TRun pulled = RunCli({"--port", peer.SlavePath(), "result"});
   EXPECT_EQ(pulled.Code, EXIT_DEVICE);
   EXPECT_NE(pulled.Err.find("status 4 (read failed): " + PortErrorReason(EIO)), std::string::npos)
       << pulled.Err;
 }
 
-// One simulated sensor for the whole table; the rows run in order and some build on the ones
-// before (a value loaded, then compared; a file saved, then loaded).
-TEST(CliWithSensor, CommandsAgainstASimulatedSensor) {
-  sim::TSensorSim sim({.Address = 5,
-                       .Baud = 115200,
-                       .MeasuringRange = 300,
-                       .BaseDistance = 80,
-                       .SerialNumber = 4321,
-                       .Pace = false,
-                       .FlashWriteMs = 20});
-  ASSERT_TRUE(sim.Start());
-  test::TScratchDir dir;
-  const std::string file = dir.Path("set.prm"), fifo = dir.Path("fifo.prm");
-  test::PutFile(dir.Path("short.prm"), "0\t1\n1\t1\n");
+// The rows run in order against one sensor and some build on the ones before (a value loaded,
+// then compared; a file saved, then loaded).
+TEST_F(SimCli, CommandsPrintTheirResultsAndExitByTheOutcome) {
+  const std::string file = Dir.Path("set.prm"), fifo = Dir.Path("fifo.prm");
+  test::PutFile(Dir.Path("short.prm"), "0\t1\n1\t1\n");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
   const struct {
@@ -78,9 +117,8 @@ TEST(CliWithSensor, CommandsAgainstASimulatedSensor) {
   } cases[] = {
       {{"identify"},
        EXIT_OK,
-       {"device_type: 7\nrelease: 4\nserial_number: 4321\nbase_distance_mm: 80\n"
+       {"device_type: 7\nrelease: 4\nserial_number: 1234\nbase_distance_mm: 60\n"
         "measuring_range_mm: 300\n"}},
-      {{"--address", "6", "result"}, EXIT_DEVICE, {}, {"status 3"}},
       {{"--trace", "result"}, EXIT_OK, {}, {"> 05 86", " < "}},
       {{"write-registers", "160", "65", "66", "67", "0"}, EXIT_OK},
       {{"read-registers", "160", "3"}, EXIT_OK, {"160\t65\n161\t66\n162\t67\n"}},
@@ -89,34 +127,129 @@ TEST(CliWithSensor, CommandsAgainstASimulatedSensor) {
        {"2\t    UART Baud Rate\t115200\t48\n", "31\t_\xD0\xA1ustomer\tABC\tABC\n"}},
       {{"load-param", "9", "1234"}, EXIT_OK},
       {{"compare", "9", "1234"}, EXIT_OK, {"Ok!"}},
-      {{"compare", "9", "1235"}, EXIT_DIFFERENT, {"Write=1235, Read=1234."}},
       // Names and values with Cyrillic letters reach the terminal in UTF-8.
       {{"compare", "31", "\xD0\xA9"},
        EXIT_DIFFERENT,
        {"'_\xD0\xA1ustomer' not equal:\n'_\xD0\xA1ustomer': Write=\xD0\xA9, Read=ABC."}},
       {{"load-param", "9", "12x"}, EXIT_USAGE, {}, {"'12x' is not a valid integer value"}},
       {{"flash", "store"}, EXIT_OK, {"flash store: ok"}},
-      {{"flash", "store"}, EXIT_DEVICE, {}, {"status 6"}, [&] { sim.WrongAckNext(); }},
+      {{"flash", "store"}, EXIT_DEVICE, {}, {"status 6"}, [&] { Sensor.WrongAckNext(); }},
       {{"save-params", file}, EXIT_OK},
       {{"save-params", file}, EXIT_FILE, {}, {"--force"}},
       {{"--force", "save-params", file}, EXIT_OK},
-      {{"compare-params", file}, EXIT_OK},
       {{"load-param", "10", "777"}, EXIT_OK},
       {{"compare-params", file}, EXIT_DIFFERENT, {"'Max Integration Time': Write="}},
       {{"load-params", file}, EXIT_OK},
       {{"compare-params", file}, EXIT_OK},
-      {{"load-params", dir.Path("short.prm")}, EXIT_FILE, {}, {"not a valid integer"}},
+      {{"load-params", Dir.Path("short.prm")}, EXIT_FILE, {}, {"not a valid integer"}},
       {{"load-params", fifo}, EXIT_FILE},  // refused at once, not waited on for a writer
   };
   for (const auto& c : cases) {
     if (c.before) c.before();
-    const test::TRun r = RunCli(c.args, sim.DevicePath());
+    const TRun r = RunCli(c.args, Sensor.DevicePath());
     EXPECT_EQ(r.Code, c.code) << testing::PrintToString(c.args) << r.Err;
     for (const auto& text : c.out) EXPECT_NE(r.Out.find(text), std::string::npos) << r.Out;
     for (const auto& text : c.err) EXPECT_NE(r.Err.find(text), std::string::npos) << r.Err;
   }
-  EXPECT_EQ(sim.Register(8), 1234 & 0xFF);
-  EXPECT_EQ(sim.Register(9), 1234 >> 8);
+}
+
+TEST_F(SimCli, ScanPrintsBaudAddressTypeAndSerialOfTheSensorFoundAtTheGivenSettingsFirst) {
+  EXPECT_EQ(Cli({"--trace", "scan"}), (Lines{"0", "115200 5 7 1234"})) << Err;
+  // The first probe finds it; the same request again confirms it.
+  EXPECT_EQ(std::count(Err.begin(), Err.end(), '>'), 2) << Err;
+}
+
+TEST_F(SimCli, MeasureAndStreamPrintWhatTheDisplayShowsAndSaveTheDataFile) {
+  EXPECT_EQ(Cli({"measure", "--count", "2"}), (Lines{"0", "150.0000 mm", "150.0000 mm"}));
+  EXPECT_EQ(Cli({"measure", "--mode=NonLine", "--count=1"}), (Lines{"0", "8192 px"}));
+  // The loop's mode only: the sensor is not written and still gives its "Line" result.
+  EXPECT_EQ(Cli({"measure", "--mode", "Temperature", "--count", "1"}), (Lines{"0", "8192 cl"}));
+  EXPECT_EQ(Sensor.Register(7), 0);
+
+  Lines streamed(31, "150.0000 mm");
+  streamed[0] = "0";
+  EXPECT_EQ(Cli({"stream", "--count", "30", "--data", Dir.Path("stream.dat")}), streamed);
+  EXPECT_EQ(Err.rfind("stream: 30 samples in ", 0), 0u) << Err;
+  std::string expected;
+  for (int i = 0; i < 30; ++i) expected += "150.000\r\n";
+  EXPECT_EQ(test::FileBytes(Dir.Path("stream.dat")), expected);
+
+  // The zero request is served by the first result; the sensor keeps the zero point.
+  EXPECT_EQ(Cli({"measure", "--zero", "--count", "2", "--data", Dir.Path("zero.dat")}),
+            (Lines{"0", "150.0000 mm", "0.0000 mm"}));
+  EXPECT_EQ(test::FileBytes(Dir.Path("zero.dat")), "150.000\r\n0.000\r\n");
+
+  const Lines pulse = Cli({"measure", "--mode", "Pulse", "--count", "1"});
+  ASSERT_EQ(pulse.size(), 4u);
+  EXPECT_EQ(pulse[1].rfind("position: ", 0) + pulse[2].rfind("exposure: ", 0), 0u);
+  EXPECT_EQ(std::count(pulse[3].begin(), pulse[3].end(), ' '), 127);
+}
+
+TEST_F(SimCli, ASilentSensorIsExitFourAndAnUnwritableFileExitFive) {
+  EXPECT_EQ(Cli({"measure", "--count", "1", "--data", Dir.Path("no/x.dat")}),
+            (Lines{"5", "150.0000 mm"}));
+  EXPECT_NE(Err.find("Error writing "), std::string::npos) << Err;
+  // As many answers as the last run took: the connect and one result.
+  Sensor.FailSilentAfter(static_cast<int>(Sensor.AnswerCount()));
+  EXPECT_EQ(Cli({"measure", "--count", "3"}), (Lines{"4", "150.0000 mm"}));
+  EXPECT_NE(Err.find("the sensor stopped answering: status 3"), std::string::npos) << Err;
+}
+
+// The sensor rides on the simulated stage.
+class SweepCli : public SimCli {
+ protected:
+  SweepCli() : SimCli(10) {}
+  void SetUp() override {
+    SimCli::SetUp();
+    ASSERT_TRUE(Stage.Start());
+    sim::CoupleSensorToStage(Sensor, Stage);
+  }
+  void TearDown() override {
+    Sensor.SetTargetDistance(0);  // the stage goes before the sensor
+  }
+
+  sim::TStageSim Stage{{.MmPerUnit = sim::StageMmPerUnitForRange(10), .TimeScale = 0.001}};
+};
+
+TEST_F(SweepCli, CalibrateThenVerifyWriteTheirFilesAndAnExistingOneNeedsForce) {
+  const std::string stage = Stage.DevicePath(), verified = Dir.Path("v.pvk");
+  const std::filesystem::path was = std::filesystem::current_path();
+  std::filesystem::current_path(Dir.Root);
+  const Lines calibrated = Cli({"sweep", "calibrate", "--stage", stage});
+  std::filesystem::current_path(was);
+  EXPECT_EQ(calibrated, (Lines{"0", "Steps: 681", "Table: loaded and checked"})) << Err;
+  const std::string table = test::FileBytes(Dir.Path("1234.klb"));
+  EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 20992);
+
+  const Lines verify = Cli({"sweep", "verify", "--stage=" + stage, "--file", verified});
+  ASSERT_EQ(verify.size(), 2u) << Err;
+  EXPECT_EQ(verify[0], "0") << Err;
+  EXPECT_EQ(verify[1].rfind("Error: 0.0", 0), 0u) << verify[1];
+
+  Stage.ClearRequests();
+  EXPECT_EQ(Cli({"sweep", "verify", "--stage", stage, "--file", verified}), Lines{"5"});
+  EXPECT_NE(Err.find("exists"), std::string::npos) << Err;
+  EXPECT_TRUE(Stage.Requests().empty());
+  EXPECT_EQ(Cli({"--force", "sweep", "verify", "--stage", stage, "--file", verified})[0], "0");
+}
+
+TEST_F(SweepCli, BadArgumentsAnUnopenedStageAndASilentOneEachHaveTheirExit) {
+  const std::vector<Lines> usage = {
+      {"sweep"},
+      {"sweep", "park", "--stage", "x"},
+      {"sweep", "home"},
+      {"sweep", "home", "--stage", "x", "--file", "y"},
+      {"sweep", "verify", "--stage"},
+  };
+  for (const Lines& args : usage) EXPECT_EQ(Cli(args), Lines{"2"}) << args.back();
+  EXPECT_TRUE(Sensor.Requests().empty());
+
+  EXPECT_EQ(Cli({"sweep", "end", "--stage", "/nonexistent/stage"}), Lines{"3"});
+  EXPECT_NE(Err.find("cannot open the stage port /nonexistent/stage"), std::string::npos) << Err;
+
+  Stage.FailSilent();
+  EXPECT_EQ(Cli({"sweep", "home", "--stage", Stage.DevicePath()}), Lines{"4"});
+  EXPECT_NE(Err.find("the stage stopped answering"), std::string::npos) << Err;
 }
 
 }  // namespace

@@ -20,13 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 using test::SensorWire;
 
-Bytes PayloadOf(const Bytes& frame) {
-  Bytes payload;
-  for (size_t i = 2; i + 1 < frame.size(); i += 2)
-    payload.push_back((frame[i] & 15) | frame[i + 1] << 4);
-  return payload;
-}
-
 class LinkOnPty : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -39,12 +32,6 @@ class LinkOnPty : public ::testing::Test {
       Events.push_back(direction + std::to_string(count));
       if (direction == '<') Answer.assign(bytes, bytes + count);
     };
-  }
-  // Far below the sensor's time-outs, for answers that never come.
-  void UseShortTimeouts() {
-    Link.PortSettings.ReadInterval = 5;
-    Link.PortSettings.ReadTotal = 60;
-    ASSERT_EQ(Link.Port.Open(Link.PortSettings), ST_OK);
   }
   // Runs `call` against a peer that answers after `request` bytes.
   uint32_t Exchange(size_t request, const Bytes& answer, const std::function<uint32_t()>& call) {
@@ -66,9 +53,18 @@ TEST_F(LinkOnPty, EveryCommandSendsItsFrameAndDecodesItsAnswerButNotWhenClosed) 
   IdentityRecord identity;
   uint16_t result = 0, sample = 0;
   uint8_t reg = 0;
-  Bytes pulse(PULSE_RECORD_SIZE), record(PULSE_RECORD_SIZE);
+  Bytes pulse(PULSE_RECORD_SIZE), record(PULSE_RECORD_SIZE), page;
   std::iota(pulse.begin(), pulse.end(), 3);
-  std::vector<uint16_t> words(TABLE_PAGE_WORDS, 1);
+  // Table pages travel high byte first; the write adds the page number and 0xAA.
+  std::vector<uint16_t> words(TABLE_PAGE_WORDS), read(TABLE_PAGE_WORDS, 1);
+  for (size_t i = 0; i < words.size(); ++i) {
+    words[i] = static_cast<uint16_t>(0x1234 + i * 0x0301);
+    page.insert(page.end(), {uint8_t(words[i] >> 8), uint8_t(words[i])});
+  }
+  Bytes writePage = page;
+  writePage.insert(writePage.end(), {7, 0xAA});
+  writePage = SensorWire(writePage, 0x80);  // requests are tagged 000, with bit 7 set
+  writePage.insert(writePage.begin(), {0x0B, 0x8A});
   const uint8_t payload = 0xA5;
   const Bytes id = {7, 4, 0xD2, 0x04, 0x3C, 0x00, 0x9C, 0xFF};
   const struct {
@@ -91,9 +87,10 @@ TEST_F(LinkOnPty, EveryCommandSendsItsFrameAndDecodesItsAnswerButNotWhenClosed) 
        SensorWire({FLASH_RESTORE})},
       {[&] { return Link.StartStream(0x7E); }, {0x7E, 0x87}, {}},
       {[&] { return Link.StopStream(1); }, {0x01, 0x88, 0x80, 0x80, 0x80, 0x80}, {}},
-      {[&] { return Link.ReadTablePage(2, 0xFF, words.data()); },
+      {[&] { return Link.ReadTablePage(2, 0xFF, read.data()); },
        {0x02, 0x89, 0x8F, 0x8F},
-       SensorWire(Bytes(1024))},
+       SensorWire(page, 0x80)},
+      {[&] { return Link.WriteTablePage(0x0B, 7, words.data()); }, writePage, SensorWire({0xAA})},
       {[&] { return Link.ReadPulse(6, record.data()); }, {0x06, 0x8F}, SensorWire(pulse)},
       {[&] { return Link.ReadStreamSample(9, sample); }, {}, SensorWire({0x11, 0x22})},
   };
@@ -109,7 +106,7 @@ TEST_F(LinkOnPty, EveryCommandSendsItsFrameAndDecodesItsAnswerButNotWhenClosed) 
   EXPECT_EQ(Bytes(Link.Identity, Link.Identity + 8), id);
   EXPECT_EQ(result, 10000);
   EXPECT_EQ(reg, 0xA5);
-  EXPECT_EQ(words, std::vector<uint16_t>(TABLE_PAGE_WORDS, 0));
+  EXPECT_EQ(read, words);
   EXPECT_EQ(sample, 0x2211);
   EXPECT_EQ(record, pulse);
   EXPECT_EQ(Bytes(Link.Pulse, Link.Pulse + PULSE_RECORD_SIZE), pulse);
@@ -118,7 +115,7 @@ TEST_F(LinkOnPty, EveryCommandSendsItsFrameAndDecodesItsAnswerButNotWhenClosed) 
   // Closed, every command still stores its address, then returns 2 without a port call.
   // Neighbouring cases use different addresses, so a command that stores none shows.
   EXPECT_EQ(Link.Close(), ST_OK);
-  const auto before = std::tuple(identity.SerialNumber, result, reg, words, record, sample);
+  const auto before = std::tuple(identity.SerialNumber, result, reg, read, record, sample);
   Events.clear();
   for (const auto& c : cases) {
     EXPECT_EQ(c.call(), ST_NOT_OPEN);
@@ -126,9 +123,8 @@ TEST_F(LinkOnPty, EveryCommandSendsItsFrameAndDecodesItsAnswerButNotWhenClosed) 
     // Stored first: the frame's address, or 9 for the stream sample, which sends no frame.
     EXPECT_EQ(Link.Address & 0x7F, c.request.empty() ? 9 : c.request[0]);
   }
-  EXPECT_EQ(Link.WriteTablePage(1, 0, words.data()), ST_NOT_OPEN);
   EXPECT_TRUE(Events.empty());  // neither traced nor paused
-  EXPECT_EQ(std::tuple(identity.SerialNumber, result, reg, words, record, sample), before);
+  EXPECT_EQ(std::tuple(identity.SerialNumber, result, reg, read, record, sample), before);
 }
 
 TEST_F(LinkOnPty, RegisterSeriesGoLowestFirstForReadsHighestFirstForWritesAndStopAtAFailure) {
@@ -149,7 +145,7 @@ TEST_F(LinkOnPty, RegisterSeriesGoLowestFirstForReadsHighestFirstForWritesAndSto
   EXPECT_EQ(Events, (Log{">6", ">6", "pause 5"}));
 
   // A series stops at the first failure.
-  UseShortTimeouts();
+  Link.SetReadTimeouts(5, 60, 0);  // far below the sensor's, for answers that never come
   values.assign(4, 0xEE);
   EXPECT_EQ(Exchange(4, SensorWire({0x11}),
                      [&] { return Link.ReadRegisters(1, 0x10, 4, values.data()); }),
@@ -166,31 +162,10 @@ TEST_F(LinkOnPty, RegisterSeriesGoLowestFirstForReadsHighestFirstForWritesAndSto
   EXPECT_EQ(Events, (Log{">6", ">6"}));  // no third frame, no pause
 }
 
-TEST_F(LinkOnPty, TablePagesTravelHighByteFirst) {
-  std::vector<uint16_t> words(TABLE_PAGE_WORDS), read(TABLE_PAGE_WORDS);
-  for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint16_t>(0x1234 + i * 0x0301);
-  ASSERT_EQ(
-      Exchange(2054, SensorWire({0xAA}), [&] { return Link.WriteTablePage(4, 7, words.data()); }),
-      ST_OK);
-  const Bytes frame = Peer.Received();
-  EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 6), (Bytes{0x04, 0x8A, 0x82, 0x81, 0x84, 0x83}));
-  Bytes expected;
-  for (uint16_t w : words) expected.insert(expected.end(), {uint8_t(w >> 8), uint8_t(w)});
-  expected.insert(expected.end(), {7, 0xAA});
-  EXPECT_EQ(PayloadOf(frame), expected);
-
-  expected.resize(2 * TABLE_PAGE_WORDS);
-  ASSERT_EQ(Exchange(4, SensorWire(expected, 0x80),
-                     [&] { return Link.ReadTablePage(4, 7, read.data()); }),
-            ST_OK);
-  EXPECT_EQ(Peer.Received(), (Bytes{0x04, 0x89, 0x87, 0x80}));
-  EXPECT_EQ(read, words);
-}
-
 // Wrong tags (8), missing answers (3) and wrong acknowledges (6); a failing command leaves
 // its destination as it was. Acknowledges are read after the pause.
 TEST_F(LinkOnPty, FailingAnswersLeaveEveryDestinationAsItWas) {
-  UseShortTimeouts();
+  Link.SetReadTimeouts(5, 60, 0);  // far below the sensor's, for answers that never come
   IdentityRecord identity;
   identity.SerialNumber = 0x5A5A;
   std::memset(Link.Identity, 0x5A, sizeof Link.Identity);
@@ -247,7 +222,8 @@ TEST_F(LinkOnPty, FramesAndAnswersBeyondTheSixteenBitAndBufferLimitsAreSafe) {
   std::iota(payload.begin(), payload.end(), 0);
   ASSERT_EQ(Exchange(80002, {}, [&] { return Link.Send(CMD_READ_PULSE, payload.data(), 40000); }),
             ST_OK);
-  EXPECT_EQ(PayloadOf(Peer.Received()), payload);
+  const Bytes frame = Peer.Received();
+  EXPECT_EQ(Bytes(frame.begin() + 2, frame.end()), SensorWire(payload, 0x80));
 
   // An answer twice as long as Data would overrun it: refused without reading.
   Link.Port.ReadCalls = 99;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <thread>
+#include <tuple>
 
 #include "protocol/Karvointerface.h"
 #include "sim/SensorSim.h"
@@ -31,10 +32,8 @@ TEST(SimArguments, ParsesOptionsAndRefusesBadOnes) {
                               parsed),
             "");
   const TSensorSimOptions& o = parsed.Options;
-  EXPECT_EQ(std::to_string(o.Address) + " " + std::to_string(o.Baud) + " " +
-                std::to_string(o.MeasuringRange) + " " + std::to_string(o.BaseDistance) + " " +
-                std::to_string(o.SerialNumber),
-            "127 460800 250 35 65535");
+  EXPECT_EQ(std::tuple(o.Address, o.Baud, o.MeasuringRange, o.BaseDistance, o.SerialNumber),
+            std::tuple(127, 460800u, 250, 35, 65535));
   EXPECT_EQ(parsed.Distance, 12.5);
   EXPECT_TRUE(parsed.Help);
 }

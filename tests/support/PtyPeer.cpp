@@ -15,16 +15,14 @@
 
 namespace karvo::test {
 
-TPtyPeer::TPtyPeer() {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+TPtyPeer::TPtyPeer() : Master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
   char name[128] = {};
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-      ptsname_r(master, name, sizeof name) != 0) {
+  if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0 ||
+      ptsname_r(Master, name, sizeof name) != 0) {
     ErrorText = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
-    if (master >= 0) close(master);
+    HangUp();
     return;
   }
-  Master = master;
   Slave = name;
   // Without a slave descriptor the master reads EIO between the program's close and reopen.
   SlaveKeeper = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

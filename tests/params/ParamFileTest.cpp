@@ -102,8 +102,6 @@ TEST(ParamFileReader, WhatARecordAssigns) {
 
   ReadParamFileBytes(WithLine(set, 4, "2\t77"), values);
   for (int row : {4, 5, 6, 20}) EXPECT_EQ(values[row].Value, 13u) << "the later record wins";
-  ReadParamFileBytes("2\t77\n", values);
-  for (int row : {4, 5, 6, 20}) EXPECT_EQ(values[row].Value, 77u) << "register 2 sets all four";
 
   ReadParamFileBytes(WithLine(set, 31, "160 \t\0 a  b \t c"s), values);
   EXPECT_EQ(values[31].Text, "a  b \t c");

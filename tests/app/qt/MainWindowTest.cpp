@@ -16,7 +16,6 @@
 #include "app/qt/Main.h"
 #include "measure/DataFile.h"
 #include "measure/qt/Oscilloscope.h"
-#include "params/qt/ParamGridView.h"
 #include "sim/SensorSim.h"
 #include "support/ScratchDir.h"
 #include "support/ScriptedOperator.h"
@@ -80,13 +79,11 @@ class MainWindowTest : public QObject {
     f.ComboBoxWorkCodeDev->setCurrentText("5");
     f.show();
     f.ButtonConnect->click();
-    QVERIFY(person.Messages.empty());
     QCOMPARE(f.ButtonConnect->text(), QString("Disconnect"));
     QCOMPARE(f.LabelSerNum->text() + "|" + f.LabelRange->text(), QString("1234|100 mm"));
     QVERIFY(f.ButtonMeasure->isEnabled() && !f.ComboBoxMotorCom->isHidden() &&
             f.WriteToFactory->isVisible());
     QVERIFY(f.TimerAnswer->isActive());
-    QCOMPARE(f.ValueListEditorParam->item(2, 1)->text(), QString("115200"));
     // The parameters are read before the window unfolds: the strip moved with them.
     QVERIFY(person.StripShown > 10);
     QCOMPARE(person.StripLast, 35);
@@ -127,7 +124,6 @@ class MainWindowTest : public QObject {
     const QString before = f.LabelRast->text();
     QTRY_VERIFY_WITH_TIMEOUT(f.LabelRast->text() != before, 5000);
     QTest::qWait(300);
-    QVERIFY(f.LabelRast->text().endsWith(" mm"));
     QCOMPARE(f.SeriesOsc->dataCount(), 0);
 
     f.ButtonStream->click();

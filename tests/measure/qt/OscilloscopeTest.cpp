@@ -14,7 +14,7 @@ class OscilloscopeTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void leftAxisReadsGroupedWithUpToFourDecimals() {
+  void leftAxisReadsGroupedAndTheFooterTakesRoomOnlyWhileItHasLines() {
     QLocale::setDefault(QLocale::c());
     TOscilloscope chart;
     const auto labels = [&chart](double lower, double upper) {
@@ -24,10 +24,7 @@ class OscilloscopeTest : public QObject {
     };
     QVERIFY(labels(0, 5000).contains("1,000"));
     QVERIFY(labels(0, 0.001).contains("0.0004"));
-  }
 
-  void footerTakesRoomOnlyWhileItHasLines() {
-    TOscilloscope chart;
     TOscSeries series;
     const int rows = chart.plotLayout()->rowCount();
     chart.Show(series, {"Steps: 3401", "Error: 0.012 %"});

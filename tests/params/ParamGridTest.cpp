@@ -54,7 +54,6 @@ TEST(CommitCell, Rules) {
   const CommitCase cases[] = {
       {"baud rate by division", 2, 4, "14400", TCommit::Stored, 6},
       {"a rate below 2400 would stop the line", 2, 4, "1000", TCommit::Refused, 4, {{2, "9600"}}},
-      {"emptied baud cell", 2, 4, "", TCommit::NotInteger, 4},
       {"address 0 is nobody", 3, 1, "0", TCommit::Refused, 1, {{3, "1"}}},
       {"lock time beyond its byte", 13, 0, "1280", TCommit::Refused, 0, {{13, "0"}}},
       {"above Max", 9, 100, "99999", TCommit::Refused, 100, {{9, "100"}}},
@@ -66,8 +65,6 @@ TEST(CommitCell, Rules) {
       {"window value pulled into range", 12, 20000, "50", TCommit::Stored, 16384, {{12, "100"}}},
       {"zero point rounds to the nearest", 14, 0, "7", TCommit::Stored, 115},
       {"zero point refusal rounds", 14, 1240, "99999", TCommit::Refused, 1240, {{14, "76"}}},
-      // Leaving the row must not walk the value through the coarser display units.
-      {"zero point as filled", 14, 1234, "75", TCommit::Unchanged, 1234},
       {"standard id above Max", 17, 0x10, "FFF", TCommit::Refused, 0x10, {{17, "010"}}},
       {"lower-case hex", 17, 0x10, "7ff", TCommit::Stored, 2047, {{17, "7FF"}}},
       {"nine digits do not wrap", 18, 5, "100000000", TCommit::Refused, 5, {{18, "00000005"}}},

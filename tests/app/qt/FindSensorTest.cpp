@@ -4,7 +4,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
-#include <memory>
 
 #include "app/qt/FindSensor.h"
 #include "sim/SensorSim.h"
@@ -12,14 +11,6 @@
 using namespace karvo;
 
 namespace {
-
-std::unique_ptr<sim::TSensorSim> StartSim(uint32_t baud, uint8_t address, bool silent) {
-  auto sim = std::make_unique<sim::TSensorSim>(
-      sim::TSensorSimOptions{.Address = address, .Baud = baud, .SerialNumber = 4711});
-  if (!sim->Start()) return nullptr;
-  if (silent) sim->FailSilent();
-  return sim;
-}
 
 bool PortFree(const std::string& path) {
   TInterface other;
@@ -39,14 +30,16 @@ TScanOptions Options(const std::string& path, std::vector<uint32_t> bauds, uint3
 
 }  // namespace
 
+// One sensor for all scans: found first, then gone silent.
 class FindSensorTest : public QObject {
   Q_OBJECT
 
+  sim::TSensorSim sim{{.Address = 17, .Baud = 115200, .SerialNumber = 4711}};
+
  private slots:
   void returnsTheSettingsFoundWithThePortReleased() {
-    auto sim = StartSim(115200, 17, false);
-    QVERIFY(sim);
-    TScanOptions options = Options(sim->DevicePath(), SCAN_BAUD_RATES, 40);
+    QVERIFY(sim.Start());
+    TScanOptions options = Options(sim.DevicePath(), SCAN_BAUD_RATES, 40);
     options.SelectedBaud = 115200;
     TFormFindSensor form(options);
     form.show();
@@ -55,13 +48,13 @@ class FindSensorTest : public QObject {
     QVERIFY(form.Result().has_value());
     QCOMPARE(form.Result()->Baud, 115200u);
     QCOMPARE(int(form.Result()->Address), 17);
-    QVERIFY(PortFree(sim->DevicePath()));
+    QVERIFY(PortFree(sim.DevicePath()));
   }
 
   void cancelWhileScanningClosesWithoutAResult() {
-    auto sim = StartSim(9600, 1, true);
-    QVERIFY(sim);
-    TFormFindSensor form(Options(sim->DevicePath(), {115200, 230400}, 5));
+    sim.FailSilent();
+    sim.ClearRequests();
+    TFormFindSensor form(Options(sim.DevicePath(), {115200, 230400}, 5));
     form.show();
     // The bar moves while the scan runs: the window thread is not held by it.
     QTRY_VERIFY_WITH_TIMEOUT(form.ProgressBarScan->value() >= 3, 20000);
@@ -69,25 +62,20 @@ class FindSensorTest : public QObject {
     QTest::mouseClick(form.ButtonCancel, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), 20000);
     QVERIFY(!form.Result().has_value());
-    QVERIFY(sim->Requests().size() < 254);
-    QVERIFY(PortFree(sim->DevicePath()));
+    QVERIFY(sim.Requests().size() < 254);
+    QVERIFY(PortFree(sim.DevicePath()));
   }
 
   void saysWhyNothingWasFoundAndStaysOpen() {
-    auto sim = StartSim(9600, 1, true);
-    QVERIFY(sim);
-    const struct {
-      std::string path;
-      QString text;
-    } cases[] = {
-        {sim->DevicePath(), "No sensor found (127 combinations"},
+    const std::pair<std::string, QString> cases[] = {
+        {sim.DevicePath(), "No sensor found (127 combinations"},
         {"/dev/karvo-no-such-port", "Cannot open /dev/karvo-no-such-port: no such device"},
     };
-    for (const auto& c : cases) {
-      TFormFindSensor form(Options(c.path, {460800}, 2));
+    for (const auto& [path, text] : cases) {
+      TFormFindSensor form(Options(path, {460800}, 2));
       form.show();
       QTRY_VERIFY_WITH_TIMEOUT(!form.Running(), 20000);
-      QVERIFY2(form.LabelScan->text().startsWith(c.text), qPrintable(form.LabelScan->text()));
+      QVERIFY2(form.LabelScan->text().startsWith(text), qPrintable(form.LabelScan->text()));
       QVERIFY(form.isVisible());
       QCOMPARE(form.ButtonCancel->text(), QString("Close"));
     }

@@ -1,61 +1,156 @@
 // The main window mirrors the session and forwards its events; the session's own rules are
-// tested without widgets. Here: a typed port, connect with the fold timer, the watchdog's
-// teardown and closing, against a simulated sensor.
+// tested without widgets. Here one simulated sensor and one window go the operator's way:
+// connect with the fold timer, a measure run and a stream seen on the chart and the display,
+// then a menu operation on a sensor gone silent, whose boxes spin nested event loops while the
+// watchdog must wait until the handler has returned.
 #include <QAction>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
 
 #include "app/qt/Main.h"
-#include "params/qt/ParamGridView.h"
+#include "measure/DataFile.h"
+#include "measure/qt/Oscilloscope.h"
 #include "sim/SensorSim.h"
+#include "support/ScratchDir.h"
 #include "support/ScriptedOperator.h"
 
 using karvo::TFormMain;
 
+namespace {
+
+// A scripted operator that looks at the window while the session asks something of it.
+class TWatchingOperator : public karvo::test::TScriptedOperator {
+ public:
+  std::vector<bool> ConnectedDuringBox;
+  int StripShown = 0;
+  int StripLast = 0;
+  TFormMain Form;  // last: it goes first, while what its dialogs note is still there
+
+  // Every box runs a real nested event loop for a while, as QMessageBox::exec does.
+  void Message(const std::string& text, const std::string& caption, karvo::TIcon icon) override {
+    TScriptedOperator::Message(text, caption, icon);
+    QEventLoop loop;
+    QTimer::singleShot(450, &loop, &QEventLoop::quit);
+    loop.exec();
+    ConnectedDuringBox.push_back(Form.Session().View.ButtonConnectTag == 1 &&
+                                 Form.Session().SensorLink->IsOpen());
+  }
+  // What the folded window shows of a transfer's progress.
+  void Refresh() override {
+    TScriptedOperator::Refresh();
+    if (Form.ProgressStrip->isVisible()) ++StripShown;
+    StripLast = Form.ProgressStrip->value();
+  }
+};
+
+}  // namespace
+
 class MainWindowTest : public QObject {
   Q_OBJECT
+
+  karvo::sim::TSensorSim sim{{.Address = 5, .Baud = 115200, .FlashWriteMs = 100}};
+  TWatchingOperator person;
+  TFormMain& f = person.Form;
+
+  bool FoldedTo(int height) {
+    QWidget* cover = f.findChild<QWidget*>("PanelMiddleCover");
+    return QTest::qWaitFor([&] { return !f.TimerMore->isActive(); }, 5000) &&
+           f.height() == height && cover->isVisible() == (height == 160);
+  }
+  QAction* ChartItem(const char* name) { return f.PopupMenuSave->findChild<QAction*>(name); }
 
  private slots:
   // The selectors are set to a sensor at 115200 baud and address 5: connecting works only if
   // both reach the link.
-  void connectUnfoldsAndTheWatchdogTearsDownAfterAMenuOperationFails() {
-    karvo::sim::TSensorSim sim{{.Address = 5, .Baud = 115200}};
+  void connectReadsTheSensorWhileFoldedAndUnfolds() {
+    QLocale::setDefault(QLocale::c());
     std::string error;
     QVERIFY2(sim.Start(&error), error.c_str());
-    karvo::test::TScriptedOperator person;
-    TFormMain f;
+    sim.SetTargetDistance(50);
     f.SetDialogs(&person);
     f.AddPort(sim.DevicePath(), true);
     f.ComboBoxWorkBaund->setCurrentText("115200");
     f.ComboBoxWorkCodeDev->setCurrentText("5");
     f.show();
-    QWidget* cover = f.findChild<QWidget*>("PanelMiddleCover");
-    const auto foldedTo = [&](int height) {
-      return QTest::qWaitFor([&] { return !f.TimerMore->isActive(); }, 5000) &&
-             f.height() == height && cover->isVisible() == (height == 160);
-    };
     f.ButtonConnect->click();
-    QVERIFY(person.Messages.empty());
     QCOMPARE(f.ButtonConnect->text(), QString("Disconnect"));
     QCOMPARE(f.LabelSerNum->text() + "|" + f.LabelRange->text(), QString("1234|100 mm"));
     QVERIFY(f.ButtonMeasure->isEnabled() && !f.ComboBoxMotorCom->isHidden() &&
             f.WriteToFactory->isVisible());
     QVERIFY(f.TimerAnswer->isActive());
-    QCOMPARE(f.ValueListEditorParam->item(2, 1)->text(), QString("115200"));
-    QVERIFY(foldedTo(716));
+    // The parameters are read before the window unfolds: the strip moved with them.
+    QVERIFY(person.StripShown > 10);
+    QCOMPARE(person.StripLast, 35);
+    QVERIFY(FoldedTo(716));
+    QVERIFY(!f.ProgressStrip->isVisible());
+  }
 
-    sim.CorruptNextTags();
-    f.findChild<QAction*>("PopupMenuReadAll")->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(person.Messages.size(), size_t(1), 2000);
-    QCOMPARE(person.Messages[0].Text, std::string("No answer."));
+  void measureRunFillsTheChartAndSavesTheData() {
+    f.ButtonMeasure->click();
+    QCOMPARE(f.ButtonMeasure->text(), QString("Stop"));
+    QTRY_VERIFY_WITH_TIMEOUT(f.Session().View.SeriesOsc.Count() >= 20, 5000);
+    f.ButtonMeasure->click();
+    // 50 mm of a 100 mm range, give or take the noise.
+    QVERIFY2(f.LabelRast->text().endsWith(" mm") && f.LabelRast->text().startsWith("5"),
+             qPrintable(f.LabelRast->text()));
+    QCOMPARE(size_t(f.SeriesOsc->dataCount()), f.Session().View.SeriesOsc.Count());
+    QVERIFY(!f.TimerMain->isActive());
+
+    const karvo::test::TScratchDir dir;
+    const std::string path = dir.Path("data.txt");
+    const std::string data = karvo::DataFileBytes(f.Session().SampleRing);
+    QVERIFY(!data.empty());
+    // "Clear" empties the chart only; a save after it still has every sample.
+    ChartItem("Clear")->trigger();
+    QCOMPARE(f.SeriesOsc->dataCount(), 0);
+    person.SaveAnswers.push_back(path);
+    ChartItem("Save")->trigger();
+    QCOMPARE(karvo::test::FileBytes(path), data);
+    QVERIFY(person.Messages.empty());
+  }
+
+  void streamFoldsTheWindowAndPlotsAtItsStop() {
+    f.ButtonStream->click();
+    QCOMPARE(f.ButtonStream->text(), QString("Stream stop"));
+    QVERIFY(FoldedTo(160));
+    // The display follows the worker while the chart stays as it was.
+    // (The ring is the worker's until the stop: only the display is looked at meanwhile.)
+    const QString before = f.LabelRast->text();
+    QTRY_VERIFY_WITH_TIMEOUT(f.LabelRast->text() != before, 5000);
+    QTest::qWait(300);
+    QCOMPARE(f.SeriesOsc->dataCount(), 0);
+
+    f.ButtonStream->click();
+    QVERIFY(f.Session().SampleRing.SampleCount > 20);
+    QCOMPARE(size_t(f.SeriesOsc->dataCount()), size_t(f.Session().SampleRing.SampleCount));
+    QVERIFY(FoldedTo(716));
+    QVERIFY(person.Messages.empty());
+  }
+
+  void watchdogWaitsUntilTheHandlerHasReturned() {
+    // "Write to Factory" with a sensor gone silent: two failing flash commands, each with its
+    // box, then the save dialog, all in one handler.
+    sim.FailSilent();
+    f.findChild<QAction*>("WriteToFactory")->trigger();
+
+    std::vector<std::string> texts;
+    for (const auto& m : person.Messages) texts.push_back(m.Text);
+    QCOMPARE(texts, (std::vector<std::string>{"Write ERROR", "Restore ERROR", "No answer."}));
+    // The watchdog fired during the boxes, yet the handler kept its link and identity to
+    // the end: the file it offers is still named after the sensor.
+    QCOMPARE(person.ConnectedDuringBox, (std::vector<bool>{true, true, false}));
+    QCOMPARE(person.SaveSuggestions.back(), std::string("1234.prm"));
     QCOMPARE(f.ButtonConnect->text(), QString("Connect"));
     QCOMPARE(f.LabelSerNum->text(), QString("none"));
     QVERIFY(!f.ButtonMeasure->isEnabled() && f.ComboBoxMotorCom->isHidden());
     QVERIFY(!f.TimerAnswer->isActive());
-    QVERIFY(foldedTo(160));
+    QVERIFY(FoldedTo(160));
   }
 
   void selectorsShowTheLinkATypedPortIsUsedAndClosingStopsTheTimersForGood() {

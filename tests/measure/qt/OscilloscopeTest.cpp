@@ -3,7 +3,9 @@
 // the mouse by its label.
 #include <QtTest>
 
+#include "measure/SeriesStats.h"
 #include "measure/qt/Oscilloscope.h"
+#include "support/ScratchDir.h"
 
 using karvo::TOscilloscope;
 using karvo::TOscSeries;
@@ -12,25 +14,7 @@ class OscilloscopeTest : public QObject {
   Q_OBJECT
 
  private slots:
-  // The redraw after a clear is seen where a new run follows its data.
-  void appendsOnlyWhatIsNew() {
-    TOscilloscope chart;
-    TOscSeries series;
-    series.Append(1800.0, "0", true);
-    series.Append(2000.0, "0");
-    chart.Show(series, {});
-    QCOMPARE(chart.Series()->dataCount(), 2);
-    // The chart's own copy is extended, not rebuilt: a point changed behind its back (which
-    // the session never does) stays as first shown.
-    const_cast<karvo::TOscPoint&>(series.Points()[0]).Y = -1;
-    series.Append(2100.0, "1");
-    chart.Show(series, {});
-    QCOMPARE(chart.Series()->dataCount(), 3);
-    QCOMPARE(chart.Series()->data()->at(0)->value, 1800.0);
-    QCOMPARE(chart.Series()->data()->at(2)->value, 2100.0);
-  }
-
-  void leftAxisReadsGroupedWithUpToFourDecimals() {
+  void leftAxisReadsGroupedAndTheFooterTakesRoomOnlyWhileItHasLines() {
     QLocale::setDefault(QLocale::c());
     TOscilloscope chart;
     const auto labels = [&chart](double lower, double upper) {
@@ -40,10 +24,7 @@ class OscilloscopeTest : public QObject {
     };
     QVERIFY(labels(0, 5000).contains("1,000"));
     QVERIFY(labels(0, 0.001).contains("0.0004"));
-  }
 
-  void footerTakesRoomOnlyWhileItHasLines() {
-    TOscilloscope chart;
     TOscSeries series;
     const int rows = chart.plotLayout()->rowCount();
     chart.Show(series, {"Steps: 3401", "Error: 0.012 %"});
@@ -71,10 +52,15 @@ class OscilloscopeTest : public QObject {
     QVERIFY(!chart.FollowsData());
     const QCPRange zoomed = chart.xAxis->range();
     QVERIFY(zoomed.size() < 99);
+    // The chart's own copy is extended, not rebuilt: a point changed behind its back (which
+    // the session never does) stays as first shown.
+    const_cast<karvo::TOscPoint&>(series.Points()[0]).Y = -1;
     series.Append(500, "100");
     chart.Show(series, {});
     chart.FlushReplot();
     QCOMPARE(chart.xAxis->range(), zoomed);
+    QCOMPARE(chart.Series()->data()->at(0)->value, 0.0);
+    QCOMPARE(chart.Series()->data()->at(100)->value, 500.0);
 
     chart.ShowWholeSeries();
     QCOMPARE(chart.yAxis->range().upper, 500.0);
@@ -89,30 +75,10 @@ class OscilloscopeTest : public QObject {
     QCOMPARE(chart.xAxis->range().upper, 1.0);
   }
 
-  void exportsWriteThePointsAndThePicture() {
-    TOscilloscope chart;
-    chart.resize(402, 448);
-    TOscSeries series;
-    series.Append(1.5, "0");
-    series.Append(2.5, "1");
-    chart.Show(series, {});
-    QTemporaryDir dir;
-    std::string reason;
-    const std::string csv = (dir.path() + "/points.csv").toStdString();
-    QVERIFY(chart.WriteCsv(csv, reason));
-    QFile file(QString::fromStdString(csv));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("index,x,y,label\r\n0,0,1.5,0\r\n1,1,2.5,1\r\n"));
-    const std::string png = (dir.path() + "/chart.png").toStdString();
-    QVERIFY(chart.WritePng(png, reason));
-    QCOMPARE(QImage(QString::fromStdString(png)).size(), QSize(402, 448));
-    QVERIFY(!chart.WritePng(dir.path().toStdString() + "/no/such/chart.png", reason));
-    QCOMPARE(reason, std::string("No such file or directory."));
-  }
-
-  void pointUnderTheMouseIsNamedByItsLabel() {
+  void pointUnderTheMouseAndTheExports() {
     QLocale::setDefault(QLocale::c());
     TOscilloscope chart;
+    chart.resize(402, 448);
     TOscSeries series;
     QCOMPARE(chart.PointText(0), QString());
     for (int i = 0; i < 90; ++i) series.Append(i * 0.5, std::to_string(458 + i));
@@ -120,6 +86,15 @@ class OscilloscopeTest : public QObject {
     QCOMPARE(chart.PointText(2.4), QString("460: X = 2, Y = 1"));
     QCOMPARE(chart.PointText(500), QString("547: X = 89, Y = 44.5"));
     QCOMPARE(chart.PointText(-3), QString("458: X = 0, Y = 0"));
+
+    const karvo::test::TScratchDir dir;
+    std::string reason;
+    QVERIFY(chart.WriteCsv(dir.Path("points.csv"), reason));
+    QCOMPARE(karvo::test::FileBytes(dir.Path("points.csv")), karvo::SeriesCsv(series));
+    QVERIFY(chart.WritePng(dir.Path("chart.png"), reason));
+    QCOMPARE(QImage(QString::fromStdString(dir.Path("chart.png"))).size(), QSize(402, 448));
+    QVERIFY(!chart.WritePng(dir.Path("no/such/chart.png"), reason));
+    QCOMPARE(reason, std::string("No such file or directory."));
   }
 };
 

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QtTest>
+#include <tuple>
 
 #include "range/qt/Range.h"
 
@@ -37,12 +38,7 @@ class RangeWindowTest : public QObject {
     form.show();
     const auto P = QEvent::MouseButtonPress, M = QEvent::MouseMove, R = QEvent::MouseButtonRelease;
     const Qt::MouseButton L = Qt::LeftButton;
-    const struct {
-      QEvent::Type type;
-      Qt::MouseButton button;
-      QPoint pos;
-      int begin, end, marker;
-    } steps[] = {
+    const std::tuple<QEvent::Type, Qt::MouseButton, QPoint, int, int, int> steps[] = {
         {P, L, {344, 40}, 50, 90, TFormRange::DRAG_BEGIN},
         {P, Qt::MiddleButton, {500, 40}, 50, 90, TFormRange::DRAG_NONE},  // ends the drag
         {M, L, {400, 30}, 50, 90, TFormRange::DRAG_NONE},
@@ -53,11 +49,12 @@ class RangeWindowTest : public QObject {
         {R, L, {600, 84}, 28, 90, TFormRange::DRAG_NONE},
         {P, Qt::RightButton, {16, 30}, 28, 0, TFormRange::DRAG_END},  // the end may pass the begin
     };
-    for (const auto& s : steps) {
-      Mouse(&form, s.type, s.pos, s.button);
-      QCOMPARE(form.WindowBegin, s.begin);
-      QCOMPARE(form.WindowEnd, s.end);
-      QCOMPARE(int(form.DragMarker), s.marker);
+    // Event, button, where; then begin, end and the marker dragged.
+    for (const auto& [type, button, pos, begin, end, marker] : steps) {
+      Mouse(&form, type, pos, button);
+      QCOMPARE(form.WindowBegin, begin);
+      QCOMPARE(form.WindowEnd, end);
+      QCOMPARE(int(form.DragMarker), marker);
     }
     QCOMPARE(form.LabelBgn->text() + "|" + form.LabelRang->text() + "|" + form.LabelEnd->text(),
              QString("28 %|-28 %|0 %"));
@@ -65,7 +62,6 @@ class RangeWindowTest : public QObject {
 
   void panelAndLabelsEndADragButNeverStartOne() {
     TFormRange form;
-    QCOMPARE(form.LabelBgn->text(), QString("none mm"));
     // The caption must end before the begin value, whatever font stands in.
     QVERIFY(form.Label9->geometry().right() < form.LabelBgn->x());
     form.show();

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "app/Session.h"
@@ -34,15 +35,6 @@ inline std::vector<std::vector<int>> Sent(const sim::TSensorSim& sim) {
   return out;
 }
 
-// The payloads of the requests with `command`, one after the other: registers for reads,
-// register and value for writes.
-inline std::vector<int> Registers(const sim::TSensorSim& sim, int command) {
-  std::vector<int> out;
-  for (const auto& r : Sent(sim))
-    if (r[1] == command) out.insert(out.end(), r.begin() + 2, r.end());
-  return out;
-}
-
 // The messages shown so far, each as "caption icon: text".
 inline std::vector<std::string> Boxes(const TScriptedOperator& person) {
   static const char* const icons[] = {"None", "Stop", "Exclamation", "Warning"};
@@ -50,6 +42,18 @@ inline std::vector<std::string> Boxes(const TScriptedOperator& person) {
   for (const TShownMessage& m : person.Messages)
     out.push_back(m.Caption + " " + icons[static_cast<int>(m.Icon)] + ": " + m.Text);
   return out;
+}
+
+// Captions of connect, measure and stream; the connect and measure tags; enabled: connect,
+// measure, stream, zero, grid, result label; the stage port's visibility; the watchdog and
+// measure timers.
+inline std::string Buttons(const TMainView& v) {
+  std::ostringstream o;
+  o << v.ButtonConnectCaption << '/' << v.ButtonMeasureCaption << '/' << v.ButtonStreamCaption
+    << ' ' << v.ButtonConnectTag << v.ButtonMeasureTag << ' ' << v.ButtonConnectEnabled
+    << v.ButtonMeasureEnabled << v.ButtonStreamEnabled << v.ButtonZeroEnabled << v.GridEnabled
+    << v.LabelRastEnabled << v.MotorComVisible << ' ' << v.TimerAnswer << v.TimerMain;
+  return o.str();
 }
 
 // Ticks the fold timer until it stops itself.
@@ -86,10 +90,6 @@ class SimSession : public ::testing::Test {
     RunFold(Session);
     Sim.ClearRequests();
     Person.Messages.clear();
-  }
-  // The customer text, registers 160 to 191.
-  void SetSimCustomer(const std::string& text) {
-    for (size_t k = 0; k < 32; ++k) Sim.SetRegister(160 + k, k < text.size() ? text[k] : 0);
   }
 
   TScriptedOperator Person;

@@ -32,9 +32,7 @@ TEST_F(ParamFileOps, SaveOffersTheSerialNumberAsksBeforeReplacingAndShowsFailure
 
   PutFile(path, "old");
   s.SaveParamFile();  // the question is answered with Cancel
-  ASSERT_EQ(person.Questions.size(), 1u);
-  EXPECT_EQ(person.Questions[0].Text + "|" + person.Questions[0].Caption,
-            "Rewrite file?|KARVO-SP.");
+  EXPECT_THAT(person.Questions, ElementsAre("Rewrite file?|KARVO-SP."));
   EXPECT_EQ(FileBytes(path), "old");
   s.SaveParamFile();
   EXPECT_EQ(FileBytes(path), ParamFileBytes(s.ParamWrite));
@@ -42,7 +40,6 @@ TEST_F(ParamFileOps, SaveOffersTheSerialNumberAsksBeforeReplacingAndShowsFailure
   s.SaveParamFile();
   EXPECT_THAT(Boxes(person), ElementsAre("KARVO-SP Exclamation: Error writing " +
                                          Path("missing/x.prm") + ".\rNo such file or directory."));
-  EXPECT_EQ(dir.Entries(), 1u);
 }
 
 TEST_F(ParamFileOps, ReadFailuresKeepWhatWasReadAndAGoodFileRefillsTheGrid) {
@@ -52,22 +49,22 @@ TEST_F(ParamFileOps, ReadFailuresKeepWhatWasReadAndAGoodFileRefillsTheGrid) {
   file[26].Value = 1;
   file[31].Text = "A b\xD1";
   const std::string bytes = ParamFileBytes(file);
-  PutFile(Path("short.prm"), bytes.substr(0, bytes.rfind("224\t")));  // 35 records
-  PutFile(Path("long.prm"), "8\t" + std::string(100000, 'x') + "\n");
+  // The first record, then one whose over-long bad token is cut: the message has to stay
+  // readable.
+  PutFile(Path("bad.prm"),
+          bytes.substr(0, bytes.find('\n') + 1) + "8\t" + std::string(100000, 'x') + "\n");
   PutFile(Path("set.prm"), bytes);
-  person.OpenAnswers = {Path("absent.prm"), Path("short.prm"), Path("long.prm"), Path("set.prm")};
+  person.OpenAnswers = {Path("absent.prm"), Path("bad.prm"), Path("set.prm")};
   s.ParamWrite[9].Value = 5;
   s.ParamWrite[34].Text = "x";
 
   s.LoadParamFile();
   EXPECT_EQ(s.ParamWrite[9].Value, 5u);
   s.LoadParamFile();  // the records read keep their values; the grid is not refreshed
-  EXPECT_EQ(s.ParamWrite[9].Value, file[9].Value);
+  EXPECT_EQ(s.ParamWrite[0].Value, file[0].Value);
   EXPECT_TRUE(s.View.Grid.empty());
-  s.LoadParamFile();  // an over-long bad token is cut: the message has to stay readable
   EXPECT_THAT(Boxes(person),
               ElementsAre(StartsWith("KARVO-SP Exclamation: Error reading " + Path("absent.prm")),
-                          "KARVO-SP Stop: '' is not a valid integer value",
                           "KARVO-SP Stop: '" + std::string(100, 'x') +
                               "...' is not a valid integer value"));
   s.LoadParamFile();

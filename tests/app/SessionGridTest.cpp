@@ -64,10 +64,6 @@ TEST_F(Grid, ModeOfRunSetsTheRunModeAndTheButtonsUntilTheNextFill) {
 
 // Leaving cells as filled changes nothing, not even through the coarser units they show.
 TEST_F(Grid, CommitsOfUnchangedCellsChangeNothing) {
-  s.ParamWrite[14].Value = 1234;  // after a zero-set request
-  s.ParamWrite[7].Value = 45;     // beyond the laser list
-  s.View.ButtonConnectTag = 1;
-  s.FillParamGrid();
   const TParamSet before = s.ParamWrite;
   s.View.LabelRast = "12.3456 mm";
   for (int row = 0; row < PARAM_COUNT; ++row) s.ValueListEditorParamSelectCell(row + 1);

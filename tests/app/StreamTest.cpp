@@ -2,7 +2,6 @@
 // stop, forced stops, a sensor lost mid-stream, the buttons. Also run under the thread
 // sanitizer: the worker and the window thread share the link, the ring and the display.
 #include <atomic>
-#include <sstream>
 #include <thread>
 
 #include "ConnectionFixture.h"
@@ -13,14 +12,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
-
-// Caption, then enabled: connect, measure, stream, zero, grid; then the fold timer.
-std::string Buttons(const TMainView& v) {
-  std::ostringstream o;
-  o << v.ButtonStreamCaption << ' ' << v.ButtonConnectEnabled << v.ButtonMeasureEnabled
-    << v.ButtonStreamEnabled << v.ButtonZeroEnabled << v.GridEnabled << ' ' << v.TimerMore;
-  return o.str();
-}
 
 class Streaming : public SimSession {
  protected:
@@ -50,19 +41,21 @@ class Streaming : public SimSession {
 };
 
 // Every sample the worker took is plotted once, in order, placed and labelled by its index.
-TEST_F(Streaming, StopPlotsExactlyTheSamplesTakenLabelledFromZero) {
+// Disconnect and the window's close stop the stream without plotting; the samples stay.
+TEST_F(Streaming, StopPlotsExactlyTheSamplesTakenForcedStopsPlotNothingAndSendTwoStops) {
   Connect();
   Session.View.SeriesOsc.Append(1, "old");
   Session.SampleRing.RunComplete = true;
   Session.ButtonStreamClick();
   EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
-  EXPECT_EQ(Buttons(Session.View), "Stream stop 00100 1");
+  EXPECT_EQ(Buttons(Session.View), "Disconnect/Measure/Stream stop 10 0010011 10");
   Session.ButtonStreamClick();  // while the window folds: ignored
   ASSERT_TRUE(Session.StreamActive);
   RunFold(Session);
   WaitFor(100);
   Session.ButtonStreamClick();
-  EXPECT_EQ(Buttons(Session.View), "Stream start 11111 1");
+  EXPECT_EQ(Buttons(Session.View), "Disconnect/Measure/Stream start 10 1111111 10");
+  EXPECT_TRUE(Session.View.TimerMore) << "unfolds";
   const TSampleRing& ring = Session.SampleRing;
   const auto& points = Session.View.SeriesOsc.Points();
   ASSERT_EQ(points.size(), Session.Stream.Samples());
@@ -75,12 +68,9 @@ TEST_F(Streaming, StopPlotsExactlyTheSamplesTakenLabelledFromZero) {
   }
   EXPECT_EQ(Session.View.LabelRast, ResultText(RUN_LINE, ring.SampleBuffer[points.size() - 1]));
   EXPECT_TRUE(Session.ReadParameter(0)) << "the link is the window thread's again";
-}
 
-// Disconnect and the window's close stop the stream without plotting; the samples stay.
-TEST_F(Streaming, ForcedStopsPlotNothingAndSendTwoStops) {
   const auto stop = ElementsAre(5, CMD_STOP_STREAM, 0, 0);
-  Connect();
+  RunFold(Session);
   StartStream(20);
   Sim.ClearRequests();
   Session.ButtonConnectClick();

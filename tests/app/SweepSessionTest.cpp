@@ -28,12 +28,6 @@ class SweepSession : public ::testing::Test {
     Session.View.MotorPortText = Stage.DevicePath();
   }
   void TearDown() override { Sensor.SetTargetDistance(0); }  // the stage goes before the sensor
-  void Sweep(uint32_t mode) {
-    Session.RunMode = mode;
-    Session.StartStopMeasure();
-    for (int i = 0; i < 100000 && Session.Running(); ++i) Session.TimerMainTimer();
-    ASSERT_FALSE(Session.Running());
-  }
 
   TScratchDir Dir;
   TScriptedOperator Person;
@@ -50,16 +44,15 @@ TEST_F(SweepSession, CalibrationAsksBeforeRetryingTheTableLoadAndOffersTheFileBy
   Sensor.WrongAckNext();
   Person.RetryAnswers = {true};
   Person.SaveAnswers = {Dir.Path("cal.klb")};
-  Sweep(RUN_CALIBRATION);
+  Session.RunMode = RUN_CALIBRATION;
+  Session.StartStopMeasure();
+  for (int i = 0; i < 100000 && Session.Running(); ++i) Session.TimerMainTimer();
+  ASSERT_FALSE(Session.Running());
   EXPECT_EQ(Session.View.SeriesOsc.Count(), SweepSampleCount(RANGE, 1, TSweepKind::Calibration));
   EXPECT_EQ(Session.CalibrationLoad.Attempts, 2);
-  EXPECT_TRUE(Session.CalibrationLoad.Passed);
-  ASSERT_EQ(Person.Questions.size(), 1u);
-  EXPECT_EQ(Person.Questions[0].Text, "Error write calibre table.");
+  EXPECT_EQ(Person.Questions, std::vector<std::string>{"Error write calibre table.|KARVO-SP"});
   EXPECT_EQ(Person.SaveSuggestions, std::vector<std::string>{"1234.klb"});
   EXPECT_NE(FileBytes(Dir.Path("cal.klb")), "");
-  // The sensor's "Line" output came back after the run.
-  EXPECT_EQ(Sensor.Register(7) & 3, 0);
   EXPECT_TRUE(Person.Messages.empty()) << Person.LastMessage();
 }
 
@@ -93,16 +86,12 @@ TEST_F(SweepSession, AResultIsOfferedSavedOrRefusedAndAFailureIsShown) {
   }
 }
 
-TEST_F(SweepSession, AStagePortThatDoesNotOpenIsShownAndTheRunWaitsForStop) {
-  Session.ButtonConnectClick();
-  Person.Messages.clear();
+TEST_F(SweepSession, AStagePortThatDoesNotOpenIsShown) {
   Session.View.MotorPortText = "/nonexistent/stage";
   Session.RunMode = RUN_MOTION_END;
   Session.StartStopMeasure();
   EXPECT_THAT(Boxes(Person), ::testing::ElementsAre(::testing::StartsWith(
                                  "KARVO-SP Exclamation: Error opening /nonexistent/stage.\r")));
-  Session.TimerMainTimer();
-  EXPECT_TRUE(Session.Running());
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ class TScriptedOperator : public TOperator {
   std::deque<std::pair<int32_t, int32_t>> RangeAnswers;
 
   std::vector<TShownMessage> Messages;
-  std::vector<TShownMessage> Questions;
+  std::vector<std::string> Questions;  // "text|caption"
   std::vector<std::string> SaveSuggestions;
   std::vector<std::pair<int32_t, int32_t>> RangeShown;
   int Beeps = 0;
@@ -38,11 +38,11 @@ class TScriptedOperator : public TOperator {
     Messages.push_back({text, caption, icon});
   }
   bool Confirm(const std::string& text, const std::string& caption) override {
-    Questions.push_back({text, caption, TIcon::Warning});
+    Questions.push_back(text + "|" + caption);
     return Take(ConfirmAnswers, true);
   }
   bool RetryCancel(const std::string& text, const std::string& caption) override {
-    Questions.push_back({text, caption, TIcon::Stop});
+    Questions.push_back(text + "|" + caption);
     return Take(RetryAnswers, false);
   }
   std::optional<std::string> AskSaveFile(const std::string& suggestedName) override {

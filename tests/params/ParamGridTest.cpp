@@ -54,7 +54,6 @@ TEST(CommitCell, Rules) {
   const CommitCase cases[] = {
       {"baud rate by division", 2, 4, "14400", TCommit::Stored, 6},
       {"a rate below 2400 would stop the line", 2, 4, "1000", TCommit::Refused, 4, {{2, "9600"}}},
-      {"address 0 is nobody", 3, 1, "0", TCommit::Refused, 1, {{3, "1"}}},
       {"lock time beyond its byte", 13, 0, "1280", TCommit::Refused, 0, {{13, "0"}}},
       {"above Max", 9, 100, "99999", TCommit::Refused, 100, {{9, "100"}}},
       {"emptied", 9, 100, "", TCommit::Refused, 100, {{9, "100"}}},

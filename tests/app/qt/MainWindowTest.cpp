@@ -147,7 +147,6 @@ class MainWindowTest : public QObject {
     QCOMPARE(person.ConnectedDuringBox, (std::vector<bool>{true, true, false}));
     QCOMPARE(person.SaveSuggestions.back(), std::string("1234.prm"));
     QCOMPARE(f.ButtonConnect->text(), QString("Connect"));
-    QCOMPARE(f.LabelSerNum->text(), QString("none"));
     QVERIFY(!f.ButtonMeasure->isEnabled() && f.ComboBoxMotorCom->isHidden());
     QVERIFY(!f.TimerAnswer->isActive());
     QVERIFY(FoldedTo(160));

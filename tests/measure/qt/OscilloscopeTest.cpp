@@ -35,15 +35,29 @@ class OscilloscopeTest : public QObject {
     QCOMPARE(chart.plotLayout()->rowCount(), rows);
   }
 
-  void zoomHoldsTheViewUntilTheWholeSeriesIsAskedFor() {
+  void pointsExportsAndAZoomHeldUntilTheWholeSeriesIsAskedFor() {
+    QLocale::setDefault(QLocale::c());
     TOscilloscope chart;
     chart.resize(402, 448);
     TOscSeries series;
-    for (int i = 0; i < 100; ++i) series.Append(i, std::to_string(i));
+    QCOMPARE(chart.PointText(0), QString());
+    for (int i = 0; i < 100; ++i) series.Append(i * 0.5, std::to_string(458 + i));
     chart.Show(series, {});
     chart.FlushReplot();
     QCOMPARE(chart.xAxis->range().upper, 99.0);
-    QCOMPARE(chart.StatsText(), QString("n 100  mean 49.5  sd 29.011  min 0  max 99  p-p 99"));
+    QCOMPARE(chart.StatsText(), QString("n 100  mean 24.75  sd 14.506  min 0  max 49.5  p-p 49.5"));
+    QCOMPARE(chart.PointText(2.4), QString("460: X = 2, Y = 1"));
+    QCOMPARE(chart.PointText(500), QString("557: X = 99, Y = 49.5"));
+    QCOMPARE(chart.PointText(-3), QString("458: X = 0, Y = 0"));
+
+    const karvo::test::TScratchDir dir;
+    std::string reason;
+    QVERIFY(chart.WriteCsv(dir.Path("points.csv"), reason));
+    QCOMPARE(karvo::test::FileBytes(dir.Path("points.csv")), karvo::SeriesCsv(series));
+    QVERIFY(chart.WritePng(dir.Path("chart.png"), reason));
+    QCOMPARE(QImage(QString::fromStdString(dir.Path("chart.png"))).size(), QSize(402, 448));
+    QVERIFY(!chart.WritePng(dir.Path("no/such/chart.png"), reason));
+    QCOMPARE(reason, std::string("No such file or directory."));
 
     const QPoint middle = chart.axisRect()->rect().center();
     QWheelEvent wheel(middle, chart.mapToGlobal(middle), {}, {0, 120}, Qt::NoButton, Qt::NoModifier,
@@ -73,28 +87,6 @@ class OscilloscopeTest : public QObject {
     chart.FlushReplot();
     QVERIFY(chart.FollowsData());
     QCOMPARE(chart.xAxis->range().upper, 1.0);
-  }
-
-  void pointUnderTheMouseAndTheExports() {
-    QLocale::setDefault(QLocale::c());
-    TOscilloscope chart;
-    chart.resize(402, 448);
-    TOscSeries series;
-    QCOMPARE(chart.PointText(0), QString());
-    for (int i = 0; i < 90; ++i) series.Append(i * 0.5, std::to_string(458 + i));
-    chart.Show(series, {});
-    QCOMPARE(chart.PointText(2.4), QString("460: X = 2, Y = 1"));
-    QCOMPARE(chart.PointText(500), QString("547: X = 89, Y = 44.5"));
-    QCOMPARE(chart.PointText(-3), QString("458: X = 0, Y = 0"));
-
-    const karvo::test::TScratchDir dir;
-    std::string reason;
-    QVERIFY(chart.WriteCsv(dir.Path("points.csv"), reason));
-    QCOMPARE(karvo::test::FileBytes(dir.Path("points.csv")), karvo::SeriesCsv(series));
-    QVERIFY(chart.WritePng(dir.Path("chart.png"), reason));
-    QCOMPARE(QImage(QString::fromStdString(dir.Path("chart.png"))).size(), QSize(402, 448));
-    QVERIFY(!chart.WritePng(dir.Path("no/such/chart.png"), reason));
-    QCOMPARE(reason, std::string("No such file or directory."));
   }
 };
 

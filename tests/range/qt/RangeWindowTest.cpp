@@ -31,53 +31,7 @@ class RangeWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void markersFollowTheMouse() {
-    TFormRange form;
-    form.WindowBegin = 10;
-    form.WindowEnd = 90;
-    form.show();
-    const auto P = QEvent::MouseButtonPress, M = QEvent::MouseMove, R = QEvent::MouseButtonRelease;
-    const Qt::MouseButton L = Qt::LeftButton;
-    const std::tuple<QEvent::Type, Qt::MouseButton, QPoint, int, int, int> steps[] = {
-        {P, L, {344, 40}, 50, 90, TFormRange::DRAG_BEGIN},
-        {P, Qt::MiddleButton, {500, 40}, 50, 90, TFormRange::DRAG_NONE},  // ends the drag
-        {M, L, {400, 30}, 50, 90, TFormRange::DRAG_NONE},
-        {P, L, {750, 30}, 100, 90, TFormRange::DRAG_BEGIN},  // past the end: 100
-        {M, L, {-100, 10}, 0, 90, TFormRange::DRAG_BEGIN},   // before the start: 0
-        {M, L, {200, 83}, 28, 90, TFormRange::DRAG_BEGIN},
-        {M, L, {600, 84}, 28, 90, TFormRange::DRAG_BEGIN},  // over the panel: nothing
-        {R, L, {600, 84}, 28, 90, TFormRange::DRAG_NONE},
-        {P, Qt::RightButton, {16, 30}, 28, 0, TFormRange::DRAG_END},  // the end may pass the begin
-    };
-    // Event, button, where; then begin, end and the marker dragged.
-    for (const auto& [type, button, pos, begin, end, marker] : steps) {
-      Mouse(&form, type, pos, button);
-      QCOMPARE(form.WindowBegin, begin);
-      QCOMPARE(form.WindowEnd, end);
-      QCOMPARE(int(form.DragMarker), marker);
-    }
-    QCOMPARE(form.LabelBgn->text() + "|" + form.LabelRang->text() + "|" + form.LabelEnd->text(),
-             QString("28 %|-28 %|0 %"));
-  }
-
-  void panelAndLabelsEndADragButNeverStartOne() {
-    TFormRange form;
-    // The caption must end before the begin value, whatever font stands in.
-    QVERIFY(form.Label9->geometry().right() < form.LabelBgn->x());
-    form.show();
-    for (QWidget* w : std::initializer_list<QWidget*>{form.PanelRange, form.Label9, form.LabelBgn,
-                                                      form.LabelRang, form.LabelEnd}) {
-      Mouse(&form, QEvent::MouseButtonPress, {344, 30}, Qt::RightButton);
-      Mouse(w, QEvent::MouseButtonRelease, {2, 2}, Qt::RightButton);
-      QCOMPARE(int(form.DragMarker), int(TFormRange::DRAG_NONE));
-      Mouse(w, QEvent::MouseButtonPress, {3, 3}, Qt::LeftButton);
-      Mouse(w, QEvent::MouseMove, {300, 3}, Qt::LeftButton);
-      QCOMPARE(form.WindowBegin, 0);
-      QCOMPARE(int(form.DragMarker), int(TFormRange::DRAG_NONE));
-    }
-  }
-
-  void drawsTheScaleTheBandAndTheMarkers() {
+  void thePictureAndTheMarkersFollowTheMouse() {
     TFormRange form;
     form.WindowBegin = 20;
     form.WindowEnd = 70;
@@ -95,11 +49,48 @@ class RangeWindowTest : public QObject {
     QVERIFY(columnHas(76, 0x808080));   // the 10 % tick, dotted grey
     QVERIFY(!columnHas(75, 0x808080));
 
-    // A drag redraws at once.
-    Mouse(&form, QEvent::MouseButtonPress, {611, 30}, Qt::RightButton);  // 89 %
-    QCOMPARE(Pixel(form, 668 * 89 / 100 + 10, 30), 0x0000FFu);
+    const auto P = QEvent::MouseButtonPress, M = QEvent::MouseMove, R = QEvent::MouseButtonRelease;
+    const Qt::MouseButton L = Qt::LeftButton;
+    const std::tuple<QEvent::Type, Qt::MouseButton, QPoint, int, int, int> steps[] = {
+        {P, L, {344, 40}, 50, 70, TFormRange::DRAG_BEGIN},
+        {P, Qt::MiddleButton, {500, 40}, 50, 70, TFormRange::DRAG_NONE},  // ends the drag
+        {M, L, {400, 30}, 50, 70, TFormRange::DRAG_NONE},
+        {P, L, {750, 30}, 100, 70, TFormRange::DRAG_BEGIN},  // past the end: 100
+        {M, L, {-100, 10}, 0, 70, TFormRange::DRAG_BEGIN},   // before the start: 0
+        {M, L, {200, 83}, 28, 70, TFormRange::DRAG_BEGIN},
+        {M, L, {600, 84}, 28, 70, TFormRange::DRAG_BEGIN},  // over the panel: nothing
+        {R, L, {600, 84}, 28, 70, TFormRange::DRAG_NONE},
+        {P, Qt::RightButton, {16, 30}, 28, 0, TFormRange::DRAG_END},  // the end may pass the begin
+    };
+    // Event, button, where; then begin, end and the marker dragged.
+    for (const auto& [type, button, pos, begin, end, marker] : steps) {
+      Mouse(&form, type, pos, button);
+      QCOMPARE(form.WindowBegin, begin);
+      QCOMPARE(form.WindowEnd, end);
+      QCOMPARE(int(form.DragMarker), marker);
+    }
+    QCOMPARE(Pixel(form, 10, 30), 0x0000FFu);  // a drag redraws at once: the end at 0
+    QCOMPARE(form.LabelBgn->text() + "|" + form.LabelRang->text() + "|" + form.LabelEnd->text(),
+             QString("28 %|-28 %|0 %"));
     form.hide();
     QVERIFY(!form.RangeBitmap);
+  }
+
+  void panelAndLabelsEndADragButNeverStartOne() {
+    TFormRange form;
+    // The caption must end before the begin value, whatever font stands in.
+    QVERIFY(form.Label9->geometry().right() < form.LabelBgn->x());
+    form.show();
+    for (QWidget* w : std::initializer_list<QWidget*>{form.PanelRange, form.Label9, form.LabelBgn,
+                                                      form.LabelRang, form.LabelEnd}) {
+      Mouse(&form, QEvent::MouseButtonPress, {344, 30}, Qt::RightButton);
+      Mouse(w, QEvent::MouseButtonRelease, {2, 2}, Qt::RightButton);
+      QCOMPARE(int(form.DragMarker), int(TFormRange::DRAG_NONE));
+      Mouse(w, QEvent::MouseButtonPress, {3, 3}, Qt::LeftButton);
+      Mouse(w, QEvent::MouseMove, {300, 3}, Qt::LeftButton);
+      QCOMPARE(form.WindowBegin, 0);
+      QCOMPARE(int(form.DragMarker), int(TFormRange::DRAG_NONE));
+    }
   }
 };
 

@@ -62,8 +62,13 @@ inline void RunFold(TSession& session) {
 }
 
 // Answers at once: the link's timing is tested with the link.
-inline sim::TSensorSimOptions FastSensor() {
-  return {.Address = 5, .Baud = 115200, .Pace = false, .FlashWriteMs = 20};
+inline sim::TSensorSimOptions FastSensor(int16_t range = 100, double noise = 2.0) {
+  return {.Address = 5,
+          .Baud = 115200,
+          .MeasuringRange = range,
+          .Pace = false,
+          .Noise = noise,
+          .FlashWriteMs = 20};
 }
 
 // Points a session at a FastSensor simulator, with the selectors showing its link.
@@ -78,6 +83,7 @@ inline void UseSensor(TSession& s, const sim::TSensorSim& sim) {
 
 class SimSession : public ::testing::Test {
  protected:
+  explicit SimSession(const sim::TSensorSimOptions& sensor = FastSensor()) : Sim(sensor) {}
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(Sim.Start(&error)) << error;
@@ -93,7 +99,7 @@ class SimSession : public ::testing::Test {
   }
 
   TScriptedOperator Person;
-  sim::TSensorSim Sim{FastSensor()};
+  sim::TSensorSim Sim;
   TSession Session{Person};
 };
 

@@ -114,14 +114,7 @@ TEST_F(ScriptedLoop, PulseDrawsTheProfileLabelledByPixelAndKeepsItOnAFailedExcha
   EXPECT_EQ(Session.SampleRing.SampleCount, 0);
 }
 
-class MeasureOnSim : public SimSession {
- protected:
-  void SetUp() override {
-    SimSession::SetUp();
-    Session.Pause = [this](uint32_t ms) { Pauses.push_back(ms); };
-  }
-  std::vector<uint32_t> Pauses;
-};
+class MeasureOnSim : public SimSession {};
 
 // The result that serves a zero request goes into "Zero Point" and its grid cell; that the
 // sensor took it is seen by the command line's next result reading zero.
@@ -150,6 +143,8 @@ class TRecordingHooks : public TStageHooks {
 TEST_F(MeasureOnSim, StartAndStopPathsInEveryKindOfMode) {
   TRecordingHooks hooks;
   Session.StageHooks = &hooks;
+  std::vector<uint32_t> pauses;
+  Session.Pause = [&](uint32_t ms) { pauses.push_back(ms); };
   Connect();
   struct Case {
     uint32_t mode;
@@ -165,7 +160,7 @@ TEST_F(MeasureOnSim, StartAndStopPathsInEveryKindOfMode) {
   };
   for (const Case& c : cases) {
     hooks.Calls.clear();
-    Pauses.clear();
+    pauses.clear();
     Session.RunMode = c.mode;
     Session.View.ButtonZeroEnabled = true;
     Session.ButtonMeasureClick();
@@ -180,7 +175,7 @@ TEST_F(MeasureOnSim, StartAndStopPathsInEveryKindOfMode) {
               "Disconnect/Measure/Stream start 10 11" + std::string(c.streamAndZero) + "111 10")
         << c.mode;
     EXPECT_EQ(hooks.Calls, c.hooks);
-    EXPECT_THAT(Pauses, ElementsAre(50u, 50u));
+    EXPECT_THAT(pauses, ElementsAre(50u, 50u));
     Session.TimerMainTimer();  // queued before the stop: does nothing
     EXPECT_EQ(Sent(Sim).size(), 0u);
   }

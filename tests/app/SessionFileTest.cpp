@@ -11,8 +11,6 @@ using ::testing::StartsWith;
 
 class ParamFileOps : public ::testing::Test {
  protected:
-  std::string Path(const char* name) const { return dir.Path(name); }
-
   TScratchDir dir;
   TScriptedOperator person;
   TSession s{person};
@@ -22,8 +20,8 @@ class ParamFileOps : public ::testing::Test {
 TEST_F(ParamFileOps, SaveOffersTheSerialNumberAsksBeforeReplacingAndShowsFailures) {
   s.View.LabelSerNum = "1234";
   s.ParamWrite[31].Text = "\xD1ustomer";
-  const std::string path = Path("1234.prm");
-  person.SaveAnswers = {path, path, path, Path("missing/x.prm")};
+  const std::string path = dir.Path("1234.prm");
+  person.SaveAnswers = {path, path, path, dir.Path("missing/x.prm")};
   person.ConfirmAnswers = {false};
   s.SaveParamFile();
   EXPECT_EQ(person.SaveSuggestions.at(0), "1234.prm");
@@ -38,8 +36,9 @@ TEST_F(ParamFileOps, SaveOffersTheSerialNumberAsksBeforeReplacingAndShowsFailure
   EXPECT_EQ(FileBytes(path), ParamFileBytes(s.ParamWrite));
 
   s.SaveParamFile();
-  EXPECT_THAT(Boxes(person), ElementsAre("KARVO-SP Exclamation: Error writing " +
-                                         Path("missing/x.prm") + ".\rNo such file or directory."));
+  EXPECT_THAT(Boxes(person),
+              ElementsAre("KARVO-SP Exclamation: Error writing " + dir.Path("missing/x.prm") +
+                          ".\rNo such file or directory."));
 }
 
 TEST_F(ParamFileOps, ReadFailuresKeepWhatWasReadAndAGoodFileRefillsTheGrid) {
@@ -51,10 +50,10 @@ TEST_F(ParamFileOps, ReadFailuresKeepWhatWasReadAndAGoodFileRefillsTheGrid) {
   const std::string bytes = ParamFileBytes(file);
   // The first record, then one whose over-long bad token is cut: the message has to stay
   // readable.
-  PutFile(Path("bad.prm"),
+  PutFile(dir.Path("bad.prm"),
           bytes.substr(0, bytes.find('\n') + 1) + "8\t" + std::string(100000, 'x') + "\n");
-  PutFile(Path("set.prm"), bytes);
-  person.OpenAnswers = {Path("absent.prm"), Path("bad.prm"), Path("set.prm")};
+  PutFile(dir.Path("set.prm"), bytes);
+  person.OpenAnswers = {dir.Path("absent.prm"), dir.Path("bad.prm"), dir.Path("set.prm")};
   s.ParamWrite[9].Value = 5;
   s.ParamWrite[34].Text = "x";
 
@@ -63,10 +62,11 @@ TEST_F(ParamFileOps, ReadFailuresKeepWhatWasReadAndAGoodFileRefillsTheGrid) {
   s.LoadParamFile();  // the records read keep their values; the grid is not refreshed
   EXPECT_EQ(s.ParamWrite[0].Value, file[0].Value);
   EXPECT_TRUE(s.View.Grid.empty());
-  EXPECT_THAT(Boxes(person),
-              ElementsAre(StartsWith("KARVO-SP Exclamation: Error reading " + Path("absent.prm")),
-                          "KARVO-SP Stop: '" + std::string(100, 'x') +
-                              "...' is not a valid integer value"));
+  EXPECT_THAT(
+      Boxes(person),
+      ElementsAre(
+          StartsWith("KARVO-SP Exclamation: Error reading " + dir.Path("absent.prm")),
+          "KARVO-SP Stop: '" + std::string(100, 'x') + "...' is not a valid integer value"));
   s.LoadParamFile();
   EXPECT_EQ(s.ParamWrite, file);
   ASSERT_EQ(s.View.Grid.size(), 36u);

@@ -10,38 +10,28 @@ namespace {
 
 constexpr int16_t RANGE = 10;
 
-sim::TSensorSimOptions SweepSensor() {
-  sim::TSensorSimOptions o = FastSensor();
-  o.MeasuringRange = RANGE;
-  o.Noise = 0;
-  return o;
-}
-
-class SweepSession : public ::testing::Test {
+// The sensor rides on the stage.
+class SweepSession : public SimSession {
  protected:
+  SweepSession() : SimSession(FastSensor(RANGE, 0)) {}
   void SetUp() override {
-    ASSERT_TRUE(Sensor.Start());
+    SimSession::SetUp();
     ASSERT_TRUE(Stage.Start());
-    sim::CoupleSensorToStage(Sensor, Stage);
-    UseSensor(Session, Sensor);
+    sim::CoupleSensorToStage(Sim, Stage);
     Session.Pause = [](uint32_t) {};
     Session.View.MotorPortText = Stage.DevicePath();
   }
-  void TearDown() override { Sensor.SetTargetDistance(0); }  // the stage goes before the sensor
+  void TearDown() override { Sim.SetTargetDistance(0); }  // the stage goes before the sensor
 
   TScratchDir Dir;
-  TScriptedOperator Person;
-  sim::TSensorSim Sensor{SweepSensor()};
   sim::TStageSim Stage{
       {.MmPerUnit = sim::StageMmPerUnitForRange(RANGE), .TimeScale = 0.001, .StartUnits = 200}};
-  TSession Session{Person};
 };
 
 // The sweeps' results are the command line's tests; here the operator's side of the table load.
 TEST_F(SweepSession, CalibrationAsksBeforeRetryingTheTableLoadAndOffersTheFileByItsSerial) {
-  Session.ButtonConnectClick();
-  ASSERT_EQ(Session.View.ButtonConnectTag, 1) << Person.LastMessage();
-  Sensor.WrongAckNext();
+  Connect();
+  Sim.WrongAckNext();
   Person.RetryAnswers = {true};
   Person.SaveAnswers = {Dir.Path("cal.klb")};
   Session.RunMode = RUN_CALIBRATION;

@@ -17,9 +17,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The window's side of a run, on a simulated stage of its own.
 class TFakeWindow : public TStageRunOwner {
  public:
-  explicit TFakeWindow(std::string port) : Port(std::move(port)) {
+  TFakeWindow() {
+    EXPECT_TRUE(Stage.Start());
+    Port = Stage.DevicePath();
     Read[ROW_AVERAGED].Value = 4;
     Read[ROW_MODE_OF_RUN].Value = 2;
     Run.Now = [this] { return TStageRun::Clock::now() + Offset; };
@@ -39,9 +42,9 @@ class TFakeWindow : public TStageRunOwner {
     Run.StageStopDrive(Mode);
     if (Mode == RUN_CALIBRATION || Mode == RUN_POVERKA) Run.StageStopFinish(Mode);
   }
-  // Ticks until the run ends or `until` holds.
-  void TickWhile(const std::function<bool()>& more, int limit = 100000) {
-    for (int i = 0; i < limit && Running && more(); ++i) Run.StageTick(Mode);
+  // Ticks until the run ends, or until it is in `phase`.
+  void Tick(int phase = -1) {
+    for (int i = 0; i < 100000 && Running && Run.StageSubstate != phase; ++i) Run.StageTick(Mode);
   }
 
   bool TakeMeasurement() override {
@@ -71,42 +74,13 @@ class TFakeWindow : public TStageRunOwner {
   void WriteVerificationFile() override { Written.push_back(".pvk"); }
   void RunEndedMessage(const std::string& text) override { Messages.push_back(text); }
 
-  std::string Port;
-  TStageRun Run{*this};
-  TMotorInterface Link;
-  uint32_t Result = 0;
-  TSampleRing SampleRing;
-  TParamSet Working{};
-  TParamSet Read{};
-  std::string Display;
-  uint32_t Mode = 0;
-  int16_t MeasuringRange = 0;
-  bool Running = false;
-  int Readings = 0;
-  std::set<int> Failing;
-  bool AllFail = false;
-  std::chrono::seconds Offset{0};
-  std::vector<std::pair<int, uint32_t>> Loads;
-  std::vector<uint32_t> Pauses;
-  std::vector<std::string> Written;
-  std::vector<std::string> Messages;
-};
-
-class StageRunTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Stage = std::make_unique<sim::TStageSim>(sim::TStageSimOptions{.TimeScale = 0.001});
-    ASSERT_TRUE(Stage->Start());
-    Window = std::make_unique<TFakeWindow>(Stage->DevicePath());
-  }
-
   // The stage's requests as words, status polls left out: "V2000" speed, "D1" distance, "ON",
   // "OFF", "HOME", "FWD". Waits until the simulator has read all that was sent.
   std::vector<std::string> Frames() {
-    std::vector<std::vector<uint8_t>> frames = Stage->Requests();
+    std::vector<std::vector<uint8_t>> frames = Stage.Requests();
     for (int quiet = 0; quiet < 3;) {
       std::this_thread::sleep_for(10ms);
-      auto now = Stage->Requests();
+      auto now = Stage.Requests();
       quiet = now.size() == frames.size() ? quiet + 1 : 0;
       frames = std::move(now);
     }
@@ -130,18 +104,36 @@ class StageRunTest : public ::testing::Test {
     ASSERT_GE(f.size(), 2u);
     EXPECT_EQ(std::vector<std::string>(f.end() - 2, f.end()),
               (std::vector<std::string>{"OFF", "OFF"}));
-    EXPECT_FALSE(Window->Link.IsOpen());
-    EXPECT_TRUE(Window->Written.empty());
-    ASSERT_GE(Window->Loads.size(), 2u);
-    EXPECT_EQ(std::vector(Window->Loads.end() - 2, Window->Loads.end()),
+    EXPECT_FALSE(Link.IsOpen());
+    EXPECT_TRUE(Written.empty());
+    ASSERT_GE(Loads.size(), 2u);
+    EXPECT_EQ(std::vector(Loads.end() - 2, Loads.end()),
               (std::vector<std::pair<int, uint32_t>>{{ROW_AVERAGED, 4}, {ROW_MODE_OF_RUN, 2}}));
   }
 
-  std::unique_ptr<sim::TStageSim> Stage;
-  std::unique_ptr<TFakeWindow> Window;
+  sim::TStageSim Stage{{.TimeScale = 0.001}};
+  std::string Port;
+  TStageRun Run{*this};
+  TMotorInterface Link;
+  uint32_t Result = 0;
+  TSampleRing SampleRing;
+  TParamSet Working{};
+  TParamSet Read{};
+  std::string Display;
+  uint32_t Mode = 0;
+  int16_t MeasuringRange = 0;
+  bool Running = false;
+  int Readings = 0;
+  std::set<int> Failing;
+  bool AllFail = false;
+  std::chrono::seconds Offset{0};
+  std::vector<std::pair<int, uint32_t>> Loads;
+  std::vector<uint32_t> Pauses;
+  std::vector<std::string> Written;
+  std::vector<std::string> Messages;
 };
 
-TEST_F(StageRunTest, SweepsHomeThenSampleBeforeEveryStepUntilTheEndOfTravel) {
+TEST(StageRun, SweepsHomeThenSampleBeforeEveryStepUntilTheEndOfTravel) {
   struct Row {
     uint32_t mode;
     int16_t range;
@@ -157,17 +149,16 @@ TEST_F(StageRunTest, SweepsHomeThenSampleBeforeEveryStepUntilTheEndOfTravel) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.range);
-    SetUp();
-    TFakeWindow& w = *Window;
+    TFakeWindow w;
     // Position 2 gives no sample; at position 4 only the first reading is taken.
     w.Failing = {5, 9};
     w.Start(row.mode, row.range);
-    w.TickWhile([] { return true; });
+    w.Tick();
 
     EXPECT_EQ(w.SampleRing.SampleCount, row.samples);
     const std::vector<float>& kept = w.SampleRing.SampleBuffer;
     EXPECT_EQ(std::vector(kept.begin(), kept.begin() + 4), (std::vector{1.5f, 3.5f, 6.5f, 8.0f}));
-    const std::vector<std::string> f = Frames();
+    const std::vector<std::string> f = w.Frames();
     ASSERT_GT(f.size(), row.opening.size());
     EXPECT_EQ(std::vector(f.begin(), f.begin() + static_cast<long>(row.opening.size())),
               row.opening);
@@ -178,19 +169,19 @@ TEST_F(StageRunTest, SweepsHomeThenSampleBeforeEveryStepUntilTheEndOfTravel) {
     EXPECT_EQ(w.Written, std::vector<std::string>{row.file});
     EXPECT_EQ(w.Display, ResultText(row.mode, static_cast<float>(w.Readings)));
     w.Written.clear();
-    ExpectStoppedCleanly();
+    w.ExpectStoppedCleanly();
   }
 }
 
-TEST_F(StageRunTest, OneTickTakesAtMostTheBudgetAndAStopInAnyPhaseWritesNothing) {
-  TFakeWindow& w = *Window;
+TEST(StageRun, OneTickTakesAtMostTheBudgetAndAStopInAnyPhaseWritesNothing) {
+  TFakeWindow w;
   w.Run.TickSlice = std::chrono::hours(1);
   w.Start(RUN_CALIBRATION, 100);
-  w.TickWhile([&] { return w.Run.StageSubstate != 2; });
+  w.Tick(2);
   w.Run.StageTick(RUN_CALIBRATION);
   EXPECT_EQ(w.SampleRing.SampleCount, SAMPLE_BUDGET);
   w.StartStopMeasure();
-  ExpectStoppedCleanly();
+  w.ExpectStoppedCleanly();
 
   struct Row {
     uint32_t mode;
@@ -205,50 +196,47 @@ TEST_F(StageRunTest, OneTickTakesAtMostTheBudgetAndAStopInAnyPhaseWritesNothing)
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.mode);
-    SetUp();
-    TFakeWindow& v = *Window;
+    TFakeWindow v;
     v.Start(row.mode, row.range);
-    for (int i = 0; i < 20 && v.Run.StageSubstate != row.phase; ++i) v.Run.StageTick(row.mode);
-    Stage->FailNeverIdle();
+    v.Tick(row.phase);
+    v.Stage.FailNeverIdle();
     v.Run.StageTick(row.mode);
     v.StartStopMeasure();
-    EXPECT_EQ(Frames(), row.frames);
-    ExpectStoppedCleanly();
+    EXPECT_EQ(v.Frames(), row.frames);
+    v.ExpectStoppedCleanly();
   }
 }
 
-TEST_F(StageRunTest, MotionRunsEndThemselvesOnceTheStageHasStopped) {
-  TFakeWindow& w = *Window;
+TEST(StageRun, MotionRunsEndThemselvesOnceTheStageHasStopped) {
+  TFakeWindow w;
   w.Start(RUN_MOTION_END, 10);
-  w.TickWhile([] { return true; });
-  EXPECT_NEAR(Stage->CarriagePositionUnits(), MOTION_DISTANCE, 1.0);
-  EXPECT_EQ(Stage->Speed(), SWEEP_SPEED);
+  w.Tick();
+  EXPECT_NEAR(w.Stage.CarriagePositionUnits(), MOTION_DISTANCE, 1.0);
+  EXPECT_EQ(w.Stage.Speed(), SWEEP_SPEED);
   w.Start(RUN_MOTION_HOME, 10);
-  w.TickWhile([] { return true; });
-  EXPECT_EQ(Stage->CarriagePositionUnits(), 0.0);
+  w.Tick();
+  EXPECT_EQ(w.Stage.CarriagePositionUnits(), 0.0);
   EXPECT_EQ(w.Pauses, (std::vector<uint32_t>{10, 10, 100, 10, 10}));
   EXPECT_TRUE(w.Messages.empty());
 }
 
-TEST_F(StageRunTest, ASilentStageOrSensorEndsTheRunNamingIt) {
+TEST(StageRun, ASilentStageOrSensorEndsTheRunNamingIt) {
   struct Row {
     const char* what;
-    std::function<void(sim::TStageSim&, TFakeWindow&)> fault;
+    std::function<void(TFakeWindow&)> fault;
     TRunEnd end;
     const char* message;
   };
   const Row rows[] = {
-      {"stage", [](auto& s, auto&) { s.FailSilent(); }, TRunEnd::StageSilent, STAGE_SILENT_TEXT},
-      {"sensor", [](auto&, auto& w) { w.AllFail = true; }, TRunEnd::SensorSilent,
-       SENSOR_SILENT_TEXT},
+      {"stage", [](auto& w) { w.Stage.FailSilent(); }, TRunEnd::StageSilent, STAGE_SILENT_TEXT},
+      {"sensor", [](auto& w) { w.AllFail = true; }, TRunEnd::SensorSilent, SENSOR_SILENT_TEXT},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    SetUp();
-    TFakeWindow& w = *Window;
+    TFakeWindow w;
     w.Start(RUN_POVERKA, 100);
-    w.TickWhile([&] { return w.Run.StageSubstate != 2; });
-    row.fault(*Stage, w);
+    w.Tick(2);
+    row.fault(w);
     int ticks = 0;
     for (; w.Running && ticks < 10; ++ticks) {
       w.Run.StageTick(RUN_POVERKA);
@@ -257,10 +245,11 @@ TEST_F(StageRunTest, ASilentStageOrSensorEndsTheRunNamingIt) {
     EXPECT_GE(ticks, 3) << "about 5 s of silence, not one failure";
     EXPECT_EQ(w.Run.EndedBy, row.end);
     EXPECT_EQ(w.Messages, std::vector<std::string>{row.message});
-    ExpectStoppedCleanly();
+    w.ExpectStoppedCleanly();
   }
   // A stage port that never opened was reported at the start: the run waits for Stop.
-  TFakeWindow unopened("/nonexistent/stage");
+  TFakeWindow unopened;
+  unopened.Port = "/nonexistent/stage";
   unopened.Start(RUN_MOTION_END, 10);
   for (int i = 0; i < 5; ++i, unopened.Offset += 10s) unopened.Run.StageTick(RUN_MOTION_END);
   EXPECT_TRUE(unopened.Running);

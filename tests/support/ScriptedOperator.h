@@ -5,6 +5,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/Operator.h"
@@ -55,11 +56,7 @@ class TScriptedOperator : public TOperator {
   void Beep() override { ++Beeps; }
   void EditRange(int32_t& windowBegin, int32_t& windowEnd) override {
     RangeShown.push_back({windowBegin, windowEnd});
-    if (!RangeAnswers.empty()) {
-      windowBegin = RangeAnswers.front().first;
-      windowEnd = RangeAnswers.front().second;
-      RangeAnswers.pop_front();
-    }
+    std::tie(windowBegin, windowEnd) = Take(RangeAnswers, RangeShown.back());
   }
   void Refresh() override { ++Refreshes; }
 

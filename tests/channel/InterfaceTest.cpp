@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <numeric>
 #include <thread>
 
@@ -22,14 +21,6 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using test::Bytes;
 
-TPortSettings ShortTimeouts(const std::string& name, uint8_t kind = PORT_COM,
-                            uint32_t interval = 20, uint32_t total = 200) {
-  return {.PortKind = kind,
-          .Name = kind == PORT_USB ? USB_ADAPTER_DESCRIPTION : name,
-          .ReadInterval = interval,
-          .ReadTotal = total};
-}
-
 // A throw-away sysfs tree shaped like the kernel's, in which USB serial adapters are found.
 struct TFakeSysfs {
   TFakeSysfs() { fs::create_directories(Dev); }
@@ -42,21 +33,21 @@ struct TFakeSysfs {
     fs::create_directories(ttyDir);
     fs::create_directories(Sys + "/class/tty/" + tty);
     fs::create_directory_symlink(ttyDir, Sys + "/class/tty/" + tty + "/device");
-    if (!product.empty()) std::ofstream(deviceDir / "product") << product << "\n";
-    if (!hubProduct.empty()) std::ofstream(deviceDir.parent_path() / "product") << hubProduct;
+    if (!product.empty()) test::PutFile(deviceDir / "product", product + "\n");
+    if (!hubProduct.empty()) test::PutFile(deviceDir.parent_path() / "product", hubProduct);
   }
 
   test::TScratchDir Dir;
   std::string Root = Dir.Root, Sys = Root + "/sys", Dev = Root + "/dev";
 };
 
-TEST(PortNames, ComNamesMapToSerialDevicesAndErrnosToReasons) {
+TEST(PortOpen, ComNamesMapToDevicesAndFailuresLeaveTheChannelClosedWithTheSystemsReason) {
   // clang-format off
-  const std::pair<std::string, std::string> cases[] = {
+  const std::pair<std::string, std::string> names[] = {
       {"COM1", "/dev/ttyS0"}, {"COM8", "/dev/ttyS7"}, {"COM0", ""}, {"COM9", ""}, {"COM10", ""},
       {"COM1 ", ""}, {"ttyS0", ""}, {"", ""}, {"/dev/ttyUSB0", "/dev/ttyUSB0"}};
   // clang-format on
-  for (const auto& [name, path] : cases) EXPECT_EQ(ComPortDevicePath(name), path) << name;
+  for (const auto& [name, path] : names) EXPECT_EQ(ComPortDevicePath(name), path) << name;
 
   // clang-format off
   const std::pair<int, std::string> reasons[] = {
@@ -67,29 +58,24 @@ TEST(PortNames, ComNamesMapToSerialDevicesAndErrnosToReasons) {
   for (const auto& [err, reason] : reasons) {
     EXPECT_EQ(PortErrorReason(err).rfind(reason, 0), 0u) << PortErrorReason(err);
   }
-}
 
-TEST(PortOpen, FailuresLeaveTheChannelClosedWithTheSystemsReason) {
-  TFakeSysfs tree;
-  const std::string file = tree.Dev + "/notes.txt";
-  std::ofstream(file) << "keep";
+  test::TScratchDir dir;
+  const std::string file = dir.Path("notes.txt");
+  test::PutFile(file, "keep");
   const struct {
-    uint8_t kind;
     std::string name, reason;
     int err;
-  } cases[] = {{PORT_COM, "/dev/karvo-no-such-port", "no such device", ENOENT},
-               {PORT_COM, "COM9", "no such device", ENODEV},
-               {PORT_COM, file, "not a serial port", ENOTTY},  // frames must never land in a file
-               {PORT_USB, "", "no such device", ENODEV}};
-  for (const auto& c : cases) {
+  } failures[] = {{"/dev/karvo-no-such-port", "no such device", ENOENT},
+                  {"COM9", "no such device", ENODEV},
+                  {file, "not a serial port", ENOTTY}};  // frames must never land in a file
+  for (const auto& c : failures) {
     TInterface port;
-    port.SysfsRoot = tree.Sys;
-    EXPECT_EQ(port.Open(ShortTimeouts(c.name, c.kind)), ST_NOT_OPEN) << c.name;
+    EXPECT_EQ(port.Open({.Name = c.name}), ST_NOT_OPEN) << c.name;
     EXPECT_FALSE(port.IsOpen);
     EXPECT_EQ(port.LastErrno, c.err) << c.name;
     EXPECT_EQ(port.LastReason, c.reason);
   }
-  EXPECT_EQ(fs::file_size(file), 4u);
+  EXPECT_EQ(test::FileBytes(file), "keep");
 }
 
 TEST(UsbAdapter, FoundByTheProductDescriptionOfItsOwnUsbDevice) {
@@ -107,7 +93,6 @@ TEST(UsbAdapter, FoundByTheProductDescriptionOfItsOwnUsbDevice) {
   for (const auto& [description, device] : cases) {
     EXPECT_EQ(FindUsbSerialDevice(tree.Sys, description, "/x"), device) << description;
   }
-  EXPECT_EQ(FindUsbSerialDevice(tree.Root + "/none", USB_ADAPTER_DESCRIPTION), "");
 }
 
 // A channel on a pseudo-terminal, opened as a COM port or as the USB adapter (the pty
@@ -122,7 +107,10 @@ class ChannelOnPty : public ::testing::Test {
     fs::create_symlink(Peer.SlavePath(), Tree.Dev + "/ttyUSB0");
   }
   void OpenAs(uint8_t kind, uint32_t interval = 20, uint32_t total = 200) {
-    ASSERT_EQ(Port.Open(ShortTimeouts(Peer.SlavePath(), kind, interval, total)), ST_OK)
+    const std::string name = kind == PORT_USB ? USB_ADAPTER_DESCRIPTION : Peer.SlavePath();
+    ASSERT_EQ(
+        Port.Open({.PortKind = kind, .Name = name, .ReadInterval = interval, .ReadTotal = total}),
+        ST_OK)
         << Port.LastReason;
   }
   uint32_t Write(Bytes b) { return Port.Write(Transfer = {b.data(), uint32_t(b.size())}); }
@@ -175,13 +163,13 @@ TEST_F(ChannelOnPty, APortHeldByAnotherProgramOpensOnlyOnceReleased) {
   OpenAs(PORT_USB);
   EXPECT_EQ(Peer.ExclusiveFlag(), 1);
   TInterface second;
-  EXPECT_EQ(second.Open(ShortTimeouts(Peer.SlavePath())), ST_NOT_OPEN);
+  EXPECT_EQ(second.Open({.Name = Peer.SlavePath()}), ST_NOT_OPEN);
   EXPECT_EQ(second.LastReason, "held by another program");
 
   EXPECT_EQ(Port.Close(), ST_OK);
   EXPECT_EQ(Port.Close(), ST_OK);
   EXPECT_EQ(Peer.ExclusiveFlag(), 0);
-  EXPECT_EQ(second.Open(ShortTimeouts(Peer.SlavePath())), ST_OK) << second.LastReason;
+  EXPECT_EQ(second.Open({.Name = Peer.SlavePath()}), ST_OK) << second.LastReason;
   EXPECT_TRUE(second.LastReason.empty());
 
   // The closed channel refuses without a port call.
@@ -222,8 +210,10 @@ TEST_F(ChannelOnPty, AnswersInPiecesAreAssembledWithinTheReadCallsOfThePortKind)
   }
 }
 
-TEST_F(ChannelOnPty, AWriteDiscardsALateAnswerButNothingWrittenBefore) {
-  OpenAs(PORT_COM);
+// A late answer goes with the next write, the requests before it stay; then the adapter is
+// pulled.
+TEST_F(ChannelOnPty, AWriteDiscardsALateAnswerButNothingWrittenBeforeAndAHangUpFailsAtOnce) {
+  OpenAs(PORT_COM, 500, 2000);
   ASSERT_TRUE(Peer.Write({0x95, 0x9A, 0x95, 0x9A}));
   int pending = 0;
   for (int i = 0; i < 500 && pending < 4; ++i) {
@@ -238,19 +228,15 @@ TEST_F(ChannelOnPty, AWriteDiscardsALateAnswerButNothingWrittenBefore) {
   const Bytes requests[] = {{0x01, 0x83, 0x85}, {0x01, 0x83, 0x84}, large, {0x01, 0x86}};
   Bytes all;
   for (const Bytes& request : requests) all.insert(all.end(), request.begin(), request.end());
-  Peer.Play({{.Expect = all.size(), .Answer = {{0x91, 0x92}}}});
+  Peer.Play({{.Expect = all.size(), .Answer = {{0x91, 0x92}}},
+             {.Expect = 1, .Answer = {{0x91}}, .HangUp = true}});
   for (const Bytes& request : requests) EXPECT_EQ(Write(request), ST_OK);
   Bytes buffer(2);
   EXPECT_EQ(Read(buffer), ST_OK);
   EXPECT_EQ(buffer, (Bytes{0x91, 0x92}));
-  ASSERT_TRUE(Peer.Finish());
   EXPECT_EQ(Peer.Received(), all);
-}
 
-TEST_F(ChannelOnPty, AHangUpFailsReadsAndWritesAtOnce) {
-  OpenAs(PORT_COM, 500, 2000);
   // The adapter is pulled while the answer comes in.
-  Peer.Play({{.Expect = 1, .Answer = {{0x91}}, .HangUp = true}});
   Bytes bytes(4, 0x01);
   ASSERT_EQ(Write(bytes), ST_OK);
   EXPECT_EQ(Read(bytes), ST_READ_FAILED);  // not ST_READ_SHORT, 2040 ms later

@@ -249,11 +249,10 @@ TFormMain::TFormMain(QWidget* parent)
   TimerAnswer->setObjectName("TimerAnswer");
   TimerAnswer->setInterval(200);
   connect(TimerAnswer, &QTimer::timeout, this, [this] { ForwardTick(TICK_ANSWER); });
-  TimerMain = new QTimer(this);
+  TimerMain = new TPeriodicTimer(this);
   TimerMain->setObjectName("TimerMain");
-  TimerMain->setTimerType(Qt::PreciseTimer);
   TimerMain->setInterval(session_->View.TimerMainInterval);
-  connect(TimerMain, &QTimer::timeout, this, [this] { ForwardTick(TICK_MAIN); });
+  connect(TimerMain, &TPeriodicTimer::timeout, this, [this] { ForwardTick(TICK_MAIN); });
   // The streaming worker announces each new value from its own thread; the window shows it
   // on its own thread, with at most one announcement waiting at a time.
   session_->StreamValueReady = [this] {
@@ -591,16 +590,17 @@ void TFormMain::ShowStreamValue() {
 }
 
 void TFormMain::RunDeferredTicks() {
-  const QTimer* timers[] = {TimerMore, TimerAnswer, TimerMain};
   while (deferredTicks_ != 0 && !closed_) {
     const int tick = std::countr_zero(deferredTicks_);
     deferredTicks_ &= ~(1u << tick);
+    const bool active[] = {TimerMore->isActive(), TimerAnswer->isActive(), TimerMain->isActive()};
     // A timer the handler stopped has no tick left to run.
-    if (timers[tick]->isActive()) ForwardTick(tick);
+    if (active[tick]) ForwardTick(tick);
   }
 }
 
-void TFormMain::SyncTimer(QTimer* timer, bool run) {
+template <typename Timer>
+void TFormMain::SyncTimer(Timer* timer, bool run) {
   if (run && !timer->isActive()) timer->start();
   if (!run && timer->isActive()) timer->stop();
 }

@@ -13,6 +13,7 @@
 
 #include "app/Operator.h"
 #include "app/Session.h"
+#include "app/qt/PeriodicTimer.h"
 
 class QAction;
 class QComboBox;
@@ -89,7 +90,7 @@ class TFormMain : public QWidget {
   QAction* WriteToFactory = nullptr;
   QTimer* TimerMore = nullptr;
   QTimer* TimerAnswer = nullptr;
-  QTimer* TimerMain = nullptr;
+  TPeriodicTimer* TimerMain = nullptr;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -122,7 +123,8 @@ class TFormMain : public QWidget {
   void FindSensor();
   // "Export points as CSV..." and "Export picture as PNG..." of the chart's menu.
   void ExportChart(bool picture);
-  void SyncTimer(QTimer* timer, bool run);
+  template <typename Timer>
+  static void SyncTimer(Timer* timer, bool run);
 
   std::unique_ptr<TWindowOperator> person_;
   std::unique_ptr<TSession> session_;

@@ -164,7 +164,7 @@ class MainWindowTest : public QObject {
     v.TimerMore = v.TimerAnswer = v.TimerMain = true;
     f.SyncFromView();
     f.close();
-    for (QTimer* t : {f.TimerMore, f.TimerAnswer, f.TimerMain}) QVERIFY(!t->isActive());
+    QVERIFY(!f.TimerMore->isActive() && !f.TimerAnswer->isActive() && !f.TimerMain->isActive());
     // Nothing the window is asked later starts them again.
     v.TimerAnswer = true;
     f.SyncFromView();

@@ -53,20 +53,24 @@ TLinkSettings PortItemLink(const std::string& item, uint32_t baud) {
   return settings;
 }
 
+TPortSettings LinkPortSettings(const TLinkSettings& link, uint8_t parity, uint32_t queue) {
+  return {.PortKind = static_cast<uint8_t>(link.PortKind & 0xFF),
+          .Name = link.Name,
+          .StopBits = 0,
+          .Parity = parity,
+          .BaudRate = link.BaudRate,
+          .Attributes = 0x80,
+          .InQueue = queue,
+          .OutQueue = queue,
+          .ReadInterval = 10,
+          .ReadTotal = 1000};
+}
+
 uint32_t TKARVOInterface::Open(const TLinkSettings& settings) {
   Link = settings;
-  PortSettings = TPortSettings{};
-  PortSettings.PortKind = static_cast<uint8_t>(Link.PortKind & 0xFF);
-  PortSettings.Name = Link.Name;
-  PortSettings.StopBits = 0;
-  PortSettings.Parity = 2;
-  PortSettings.BaudRate = Link.BaudRate;
-  PortSettings.Attributes = 0x80;
-  // Room for the largest frames: a 2054-byte table-page request, a 2048-byte answer.
-  PortSettings.InQueue = 2096;
-  PortSettings.OutQueue = 2096;
-  PortSettings.ReadInterval = 10;
-  PortSettings.ReadTotal = 1000;
+  // Even parity; room for the largest frames: a 2054-byte table-page request, a 2048-byte
+  // answer.
+  PortSettings = LinkPortSettings(Link, 2, 2096);
   Status = Port.Open(PortSettings);
   return Status;
 }

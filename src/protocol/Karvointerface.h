@@ -21,6 +21,10 @@ struct TLinkSettings {
 // description, any other text a port name ("COM3", a device path).
 TLinkSettings PortItemLink(const std::string& item, uint32_t baud);
 
+// The port settings a link opens with: one stop bit, the usual read time-outs, and the
+// link's own parity and queue size.
+TPortSettings LinkPortSettings(const TLinkSettings& link, uint8_t parity, uint32_t queue);
+
 // Answer of the identify command; multi-byte fields arrive low byte first.
 struct IdentityRecord {
   uint8_t DeviceType = 0;

@@ -14,18 +14,8 @@ TMotorInterface::~TMotorInterface() = default;
 
 uint32_t TMotorInterface::Open(const TLinkSettings& settings) {
   Link = settings;
-  PortSettings = TPortSettings{};
-  PortSettings.PortKind = static_cast<uint8_t>(Link.PortKind & 0xFF);
-  PortSettings.Name = Link.Name;
-  PortSettings.StopBits = 0;
-  PortSettings.Parity = 0;
-  PortSettings.BaudRate = Link.BaudRate;
-  PortSettings.Attributes = 0x80;
-  // The longest request is 7 bytes and the only reply one byte.
-  PortSettings.InQueue = 16;
-  PortSettings.OutQueue = 16;
-  PortSettings.ReadInterval = 10;
-  PortSettings.ReadTotal = 1000;
+  // No parity; the longest request is 7 bytes and the only reply one byte.
+  PortSettings = LinkPortSettings(Link, 0, 16);
   Result = Port->Open(PortSettings);
   return Result;
 }

@@ -1,0 +1,153 @@
+// One sensor on one serial line: every operation the program has with it, as a call that
+// returns a Result and shows nothing. The window's session, the command line and the Python
+// package all reach the sensor through this class.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/Result.h"
+#include "params/ParamTable.h"
+#include "protocol/Karvointerface.h"
+#include "stage/Calibration.h"
+
+namespace karvo::device {
+
+struct SensorSettings {
+  std::string Port = "COM1";  // "COM1".."COM8", "USB", or a device path
+  uint32_t Baud = 9600;
+  uint8_t Address = 1;
+  std::string SysfsRoot = "/sys";  // where a USB adapter is looked up
+};
+
+enum class FlashOperation { Store, Restore, Factory };
+
+struct ParameterDifference {
+  int Row = 0;
+  TPARAMVALUE Expected;  // the working value
+  TPARAMVALUE Read;      // what the sensor holds
+};
+
+class Sensor {
+ public:
+  Sensor();
+  ~Sensor();
+  Sensor(const Sensor&) = delete;
+  Sensor& operator=(const Sensor&) = delete;
+
+  // ---- The line ----
+  // Opens (or reopens) the port; sends nothing.
+  Result Open(const SensorSettings& settings);
+  void Close();
+  bool IsOpen() const;
+  const SensorSettings& Settings() const { return settings_; }
+  // Reopens the port at another rate (what a baud change in the window does).
+  Result SetBaud(uint32_t baud);
+  void SetAddress(uint8_t address) { settings_.Address = address; }
+  uint8_t Address() const { return settings_.Address; }
+
+  // The wire itself, for the window's measurement loop and streaming worker and --trace.
+  TKARVOInterface& Link() { return *link_; }
+
+  // ---- Identity and registers ----
+  Result Identify(IdentityRecord& identity);
+  // The measuring range of the last identify (or the last write of row 30), mm.
+  int16_t MeasuringRange() const { return measuringRange_; }
+  void SetMeasuringRange(int16_t range) { measuringRange_ = range; }
+  // Any number of registers; more than 255 go in several requests.
+  Result ReadRegisters(uint8_t first, size_t count, uint8_t* destination);
+  Result WriteRegisters(uint8_t first, const std::vector<uint8_t>& bytes);
+  Result ReadResult(uint16_t& word);
+
+  // ---- Parameters ----
+  // A failed read leaves `value` as it was.
+  Result ReadParameter(int row, TPARAMVALUE& value);
+  // Rows 0..35 in order, stopping at the first that fails (named in Doing); the rows read
+  // before it have their new values.
+  Result ReadParameters(TParamSet& values, const CancelToken* cancel = nullptr,
+                        const Progress& progress = {});
+  // Checks the value against its row first and sends nothing when it does not fit. The line
+  // follows rows 2 and 3 (rate and address) even when the write failed, as the sensor may
+  // have taken them.
+  Result WriteParameter(int row, const TPARAMVALUE& value);
+  // Rows 35 down to 0 (the address and rate go before rows 1 and 0); every value is checked
+  // before anything is sent; a failing row does not stop the others. `failedRows` gets every
+  // row that failed; the Result names the first.
+  Result WriteParameters(const TParamSet& values, const CancelToken* cancel = nullptr,
+                         const Progress& progress = {}, std::vector<int>* failedRows = nullptr);
+  // A failed read is a failure, never a difference.
+  Result CompareParameter(int row, const TPARAMVALUE& expected, TPARAMVALUE& read, bool& equal);
+  Result CompareParameters(const TParamSet& expected, TParamSet& read,
+                           std::vector<ParameterDifference>& differences,
+                           const CancelToken* cancel = nullptr, const Progress& progress = {});
+
+  // ---- Flash ----
+  // Restore leaves the line at the factory settings (9600 baud, address 1), which the sensor
+  // then talks at.
+  Result Flash(FlashOperation operation);
+
+  // ---- Measurement ----
+  // `count` results in a result-taking run mode (Line, NonLine, Temperature), each as the
+  // display shows it, handed to `sink` as it comes.
+  Result Measure(uint32_t runMode, size_t count, const std::function<void(float)>& sink,
+                 const CancelToken* cancel = nullptr);
+  Result ReadPulse(PulseRecord& pulse);
+  // Zero set: one result is added to the zero point (row 14 of `working`), which is written.
+  // A sum that does not fit the row is refused and nothing is sent.
+  Result Zero(TParamSet& working);
+  // Streams `count` samples (0: until cancelled) in `runMode` into `sink`; the stream is
+  // stopped on every way out.
+  Result Stream(uint32_t runMode, uint64_t count, const std::function<void(float)>& sink,
+                const CancelToken* cancel = nullptr);
+
+  // ---- Calibration table ----
+  // Writes the 41 pages, reads them back and compares. Entries outside 0..65535 are refused
+  // before anything is sent. `retry` is asked after a failure (empty: no retry).
+  Result LoadTable(const TCalibrationTable& table, TTableLoadResult& outcome,
+                   const CancelToken* cancel = nullptr, const Progress& progress = {},
+                   const std::function<bool()>& retry = {});
+
+  // Puts a sensor that is still streaming (left so by a killed program) back to answering:
+  // StopStream, then the line drained. Called by the operations themselves when an answer
+  // shows stream data; public for those who drive the link directly.
+  void StopStreamingSensor();
+
+  // Runs one request on the link; when its answer shows stream data instead of a reply, the
+  // stream is stopped and the request tried once more.
+  uint32_t Request(const std::function<uint32_t(TKARVOInterface&)>& exchange);
+
+ private:
+  Result Failed(uint32_t status, const std::string& doing);
+
+  std::unique_ptr<TKARVOInterface> link_;
+  SensorSettings settings_;
+  int16_t measuringRange_ = 0;
+};
+
+// A stream that runs until stopped, for callers that take its samples as they come (an
+// iterator in Python). The stream is stopped on every way out, the destructor included.
+class SensorStream {
+ public:
+  SensorStream(Sensor& sensor, uint32_t runMode);
+  ~SensorStream();
+  SensorStream(const SensorStream&) = delete;
+  SensorStream& operator=(const SensorStream&) = delete;
+
+  Result Start();
+  // Moves the samples that came since the last call into `out`, waiting up to `waitMs` for
+  // the first. A failure of the line ends the stream and is returned.
+  Result Take(std::vector<float>& out, uint32_t waitMs);
+  Result Stop();
+  bool Running() const;
+
+ private:
+  struct State;
+  Sensor& sensor_;
+  uint32_t runMode_;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace karvo::device

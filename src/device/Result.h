@@ -17,6 +17,7 @@ constexpr uint32_t ST_CANCELLED = 20;    // cancelled between two requests
 constexpr uint32_t ST_BAD_VALUE = 21;    // a value its row refuses; nothing was sent
 constexpr uint32_t ST_STAGE_STUCK = 22;  // the stage stayed busy far beyond its move
 constexpr uint32_t ST_NO_STAGE = 23;     // the stage did not answer
+constexpr uint32_t ST_FILE = 24;         // a result file could not be written
 
 // StatusText for the link's codes and the ones above.
 const char* DeviceStatusText(uint32_t status);

@@ -23,6 +23,10 @@ struct SensorSettings {
   std::string SysfsRoot = "/sys";  // where a USB adapter is looked up
 };
 
+// The zero point after a zero set that measured `raw`: the sensor keeps it as a signed 16-bit
+// word. False when the sum does not fit.
+bool ZeroPointAfter(uint32_t current, int16_t raw, uint32_t& next);
+
 enum class FlashOperation { Store, Restore, Factory };
 
 struct ParameterDifference {
@@ -73,6 +77,9 @@ class Sensor {
   // follows rows 2 and 3 (rate and address) even when the write failed, as the sensor may
   // have taken them.
   Result WriteParameter(int row, const TPARAMVALUE& value);
+  // The program's own values that lie outside what an operator may set (a sweep switches
+  // averaging off with 0), sent without the check; the line follows rows 2 and 3 as above.
+  Result WriteParameterAsIs(int row, const TPARAMVALUE& value);
   // Rows 35 down to 0 (the address and rate go before rows 1 and 0); every value is checked
   // before anything is sent; a failing row does not stop the others. `failedRows` gets every
   // row that failed; the Result names the first.

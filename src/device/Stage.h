@@ -3,6 +3,7 @@
 // The window drives the same run phases tick by tick from its own timer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,18 +50,26 @@ struct SweepOptions {
 };
 
 struct SweepResult {
-  uint32_t Steps = 0;     // samples taken
-  uint32_t Expected = 0;  // samples a full sweep takes
-  bool Completed = false; // reached the end of travel (or the move ended)
-  TTableLoadResult Table;        // calibrate: the load and check
-  TVerification Verification;    // verify
-  std::string File;              // the file written, empty when none was
+  uint32_t Steps = 0;          // samples taken
+  uint32_t Expected = 0;       // samples a full sweep takes
+  bool Completed = false;      // reached the end of travel (or the move ended)
+  TTableLoadResult Table;      // calibrate: the load and check
+  TVerification Verification;  // verify
+  std::string File;            // the file written, empty when none was
+};
+
+// How long the stage, or the sensor, may stay silent, and how far beyond its move's own time
+// the stage may stay busy, before the run ends.
+struct SweepLimits {
+  std::chrono::milliseconds NoAnswer{5000};
+  std::chrono::milliseconds BusyMargin{5000};
 };
 
 // Runs a stage-driven run to its end with `sensor` (open, identified, parameters read into
 // `read`) and `stage` (open). Whatever the run changes is put back on every way out: the
 // drive is switched off twice and rows 8 and 26 get their read values again.
 Result RunSweep(Sensor& sensor, Stage& stage, const TParamSet& read, const SweepOptions& options,
-                SweepResult& result, const CancelToken* cancel = nullptr);
+                SweepResult& result, const CancelToken* cancel = nullptr,
+                const SweepLimits& limits = {});
 
 }  // namespace karvo::device

@@ -72,7 +72,8 @@ void CalibrationPage(const TCalibrationTable& table, int page, uint16_t words[TA
 TTableLoadResult LoadCalibrationTable(TKARVOInterface& link, uint8_t address,
                                       const TCalibrationTable& table,
                                       const std::function<void(int pos, int max)>& progress,
-                                      const std::function<bool()>& retry) {
+                                      const std::function<bool()>& retry,
+                                      const std::function<bool()>& cancelled) {
   constexpr int LAST_PAGE = CALIBRATION_PAGES - 1;
   TTableLoadResult result;
   uint16_t words[TABLE_PAGE_WORDS];
@@ -82,12 +83,20 @@ TTableLoadResult LoadCalibrationTable(TKARVOInterface& link, uint8_t address,
     result.FailedPage = -1;
     result.Mismatch = false;
     for (int b = 0; b <= LAST_PAGE && result.FailedPage < 0; ++b) {
+      if (cancelled && cancelled()) {
+        result.FailedPage = b;
+        return result;
+      }
       if (progress) progress(b, LAST_PAGE);
       CalibrationPage(table, b, words);
       result.Status = link.WriteTablePage(address, static_cast<uint8_t>(b), words);
       if (result.Status != ST_OK) result.FailedPage = b;
     }
     for (int b = 0; b <= LAST_PAGE && result.FailedPage < 0; ++b) {
+      if (cancelled && cancelled()) {
+        result.FailedPage = b;
+        return result;
+      }
       if (progress) progress(b, LAST_PAGE);
       result.Status = link.ReadTablePage(address, static_cast<uint8_t>(b), words);
       if (result.Status != ST_OK) {

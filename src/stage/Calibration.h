@@ -55,11 +55,13 @@ struct TTableLoadResult {
 // Writes the 41 pages, then reads them back and compares. On a failure `retry` is asked
 // (the operator's Retry or Cancel to CALIBRE_TABLE_ERROR_TEXT); Retry starts again at page 0.
 // `progress` gets (page, 40) before every page written and read. Either may be empty: no
-// progress shown, no retry.
+// progress shown, no retry. `cancelled` is asked before every page; when it says yes the load
+// ends there, not passed.
 TTableLoadResult LoadCalibrationTable(TKARVOInterface& link, uint8_t address,
                                       const TCalibrationTable& table,
                                       const std::function<void(int pos, int max)>& progress,
-                                      const std::function<bool()>& retry);
+                                      const std::function<bool()>& retry,
+                                      const std::function<bool()>& cancelled = {});
 
 // The ".klb" file: one "DW", tab, entry, CR LF line for each of entries 0..20991.
 std::string CalibrationFileBytes(const TCalibrationTable& table);

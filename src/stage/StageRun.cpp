@@ -14,10 +14,37 @@ constexpr uint32_t DRIVE_OFF_PAUSE_MS = 10;
 
 void TStageRun::Motion(int32_t speed, int32_t distance) {
   owner_.MotorStatus() = owner_.Motor().SetMotion(speed, distance);
+  speed_ = speed;
+  distance_ = distance;
+}
+
+void TStageRun::AllowBusy(int64_t distance) {
+  moveStarted_ = Now();
+  const double seconds =
+      speed_ > 0 ? 2.0 * static_cast<double>(distance < 0 ? -distance : distance) / speed_ : 0.0;
+  busyLimit_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)) +
+               BusyMargin;
+}
+
+void TStageRun::MoveHome(uint32_t runMode) {
+  owner_.MotorStatus() = owner_.Motor().MoveHome();
+  // How far home is, the program does not know: the whole travel of a sweep with its lead-in.
+  const int16_t range = owner_.Range();
+  const uint8_t rangeClass = owner_.CurrentRangeClass();
+  const TSweepKind kind =
+      runMode == RUN_POVERKA ? TSweepKind::Verification : TSweepKind::Calibration;
+  AllowBusy(int64_t{SweepSampleCount(range, rangeClass, kind)} * StepUnitsOf(range, rangeClass) +
+            LEAD_IN_DISTANCE);
+}
+
+void TStageRun::MoveForward() {
+  owner_.MotorStatus() = owner_.Motor().MoveForward();
+  AllowBusy(distance_);
 }
 
 void TStageRun::StageStart(uint32_t runMode) {
   EndedBy = TRunEnd::None;
+  stageBusy_ = false;
   stageFailingSince_.reset();
   sensorFailingSince_.reset();
   // A port that does not open has been reported; the run starts all the same and waits
@@ -37,11 +64,15 @@ void TStageRun::StageStart(uint32_t runMode) {
     SampleStep = SampleStepOf(StepUnits, rangeClass);
     Motion(SWEEP_SPEED, static_cast<int32_t>(StepUnits));
     result = motor.DriveOn();
-    result = motor.MoveHome();
+    MoveHome(runMode);
   } else if (runMode == RUN_MOTION_HOME || runMode == RUN_MOTION_END) {
     Motion(SWEEP_SPEED, MOTION_DISTANCE);
     result = motor.DriveOn();
-    result = runMode == RUN_MOTION_HOME ? motor.MoveHome() : motor.MoveForward();
+    if (runMode == RUN_MOTION_HOME) {
+      MoveHome(runMode);
+    } else {
+      MoveForward();
+    }
   }
   StageSubstate = 0;
 }
@@ -54,14 +85,20 @@ bool TStageRun::StageIdle() {
   owner_.MotorStatus() = motor.ReadStatus(status);
   if (owner_.MotorStatus() == ST_OK) {
     stageFailingSince_.reset();
+    stageBusy_ = status != 0;
     return status == 0;
   }
+  stageBusy_ = false;  // silence is judged as silence, not as a move that takes long
   // Only an open port can fall silent; one that never opened was reported at the start.
   if (motor.IsOpen() && !stageFailingSince_) stageFailingSince_ = asked;
   return false;
 }
 
 bool TStageRun::StageSilent() {
+  if (stageBusy_ && Now() - moveStarted_ > busyLimit_) {
+    EndSilent(TRunEnd::StageStuck);
+    return true;
+  }
   if (!stageFailingSince_ || Now() - *stageFailingSince_ < NoAnswerLimit) return false;
   EndSilent(TRunEnd::StageSilent);
   return true;
@@ -78,7 +115,9 @@ void TStageRun::EndSilent(TRunEnd why) {
   EndedBy = why;
   // The stop path halts the stage and puts the parameters back first; the box comes after.
   owner_.StartStopMeasure();
-  owner_.RunEndedMessage(why == TRunEnd::StageSilent ? STAGE_SILENT_TEXT : SENSOR_SILENT_TEXT);
+  owner_.RunEndedMessage(why == TRunEnd::StageSilent  ? STAGE_SILENT_TEXT
+                         : why == TRunEnd::StageStuck ? STAGE_STUCK_TEXT
+                                                      : SENSOR_SILENT_TEXT);
 }
 
 // Returns true when the run has been stopped from inside.
@@ -110,7 +149,7 @@ bool TStageRun::Sample(uint32_t runMode) {
       owner_.StartStopMeasure();
       return true;
     }
-    owner_.MotorStatus() = owner_.Motor().MoveForward();
+    MoveForward();
   }
   return false;
 }
@@ -138,7 +177,7 @@ void TStageRun::SweepTick(uint32_t runMode) {
   if (rangeClass == 3) {
     Motion(SWEEP_SPEED, LEAD_IN_DISTANCE);
     owner_.StagePause(PHASE_PAUSE_MS);
-    owner_.MotorStatus() = owner_.Motor().MoveForward();
+    MoveForward();
     StageSubstate = 1;
     return;
   }
@@ -161,7 +200,7 @@ void TStageRun::HomeTick() {
     if (owner_.CurrentRangeClass() == 3) {
       Motion(SWEEP_SPEED, LEAD_IN_DISTANCE);
       owner_.StagePause(PHASE_PAUSE_MS);
-      owner_.MotorStatus() = owner_.Motor().MoveForward();
+      MoveForward();
       StageSubstate = 1;
       return;
     }

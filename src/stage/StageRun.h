@@ -45,7 +45,10 @@ inline constexpr const char* STAGE_SILENT_TEXT = "The stage does not answer. The
 inline constexpr const char* SENSOR_SILENT_TEXT =
     "The sensor does not answer. The run was stopped.";
 
-enum class TRunEnd { None, StageSilent, SensorSilent };
+inline constexpr const char* STAGE_STUCK_TEXT =
+    "The stage stays busy longer than its move needs. The run was stopped.";
+
+enum class TRunEnd { None, StageSilent, SensorSilent, StageStuck };
 
 class TStageRun : public TStageHooks {
  public:
@@ -70,6 +73,9 @@ class TStageRun : public TStageHooks {
   // Silence of the stage (an open port that gives no status) or of the sensor (readings that
   // keep failing) for this long ends the run.
   std::chrono::milliseconds NoAnswerLimit{5000};
+  // A move may keep the stage busy for twice the time its distance takes at its speed, plus
+  // this much; longer, and the run ends.
+  std::chrono::milliseconds BusyMargin{5000};
   // Steady time; tests may replace it.
   std::function<Clock::time_point()> Now = [] { return Clock::now(); };
 
@@ -77,11 +83,15 @@ class TStageRun : public TStageHooks {
   // ReadStatus: true when the stage answered idle. Starts or clears the stage's silence.
   bool StageIdle();
   // These end the run (and return true) once the stage, or the sensor, has been silent for
-  // NoAnswerLimit in a row.
+  // NoAnswerLimit in a row, or the stage has stayed busy beyond its move's limit.
   bool StageSilent();
   bool SensorSilent(Clock::time_point asked);
   void EndSilent(TRunEnd why);
   void Motion(int32_t speed, int32_t distance);
+  // The moves, each with the time the stage may stay busy for it.
+  void MoveHome(uint32_t runMode);
+  void MoveForward();
+  void AllowBusy(int64_t distance);
   bool Sample(uint32_t runMode);  // true when the run was stopped from inside
   void SweepTick(uint32_t runMode);
   void HomeTick();
@@ -89,6 +99,11 @@ class TStageRun : public TStageHooks {
   TStageRunOwner& owner_;
   std::optional<Clock::time_point> stageFailingSince_;
   std::optional<Clock::time_point> sensorFailingSince_;
+  int32_t speed_ = 0;
+  int32_t distance_ = 0;
+  Clock::time_point moveStarted_{};
+  Clock::duration busyLimit_{};
+  bool stageBusy_ = false;
 };
 
 }  // namespace karvo

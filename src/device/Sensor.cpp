@@ -1,0 +1,460 @@
+#include "device/Sensor.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "measure/RunModes.h"
+#include "params/ValueCheck.h"
+
+namespace karvo::device {
+
+namespace {
+
+constexpr uint32_t BAUD_ROW_PAUSE_MS = 100;
+constexpr uint32_t FACTORY_BAUD = 9600;
+constexpr uint8_t FACTORY_ADDRESS = 1;
+
+std::string RowDoing(const char* verb, int row) {
+  return std::string(verb) + " row " + std::to_string(row);
+}
+
+bool IsText(int row) {
+  return ParamTable[row].Kind == KIND_TEXT;
+}
+
+bool SameValue(int row, const TPARAMVALUE& a, const TPARAMVALUE& b) {
+  return IsText(row) ? a.Text == b.Text : a.Value == b.Value;
+}
+
+}  // namespace
+
+bool ZeroPointAfter(uint32_t current, int16_t raw, uint32_t& next) {
+  // The sensor keeps the zero point as a signed 16-bit word; the working set holds what the
+  // registers hold, so that the grid and the sensor never disagree.
+  const int32_t sum = static_cast<int16_t>(current & 0xFFFF) + int32_t{raw};
+  if (sum < INT16_MIN || sum > INT16_MAX) return false;
+  next = static_cast<uint16_t>(sum);
+  return true;
+}
+
+Sensor::Sensor() : link_(std::make_unique<TKARVOInterface>()) {}
+
+Sensor::~Sensor() {
+  Close();
+}
+
+Result Sensor::Failed(uint32_t status, const std::string& doing) {
+  return Result::Failure(status, doing, link_->LastReason());
+}
+
+Result Sensor::Open(const SensorSettings& settings) {
+  settings_ = settings;
+  link_->Close();
+  link_->Port.SysfsRoot = settings.SysfsRoot;
+  const uint32_t status = link_->Open(PortItemLink(settings.Port, settings.Baud));
+  if (status != ST_OK) {
+    const std::string& reason = link_->LastReason();
+    return Result::Failure(status, "opening " + settings.Port,
+                           reason.empty() ? "port already in use or not available" : reason);
+  }
+  return Result::Success();
+}
+
+void Sensor::Close() {
+  if (link_) link_->Close();
+}
+
+bool Sensor::IsOpen() const {
+  return link_->IsOpen();
+}
+
+Result Sensor::SetBaud(uint32_t baud) {
+  SensorSettings settings = settings_;
+  settings.Baud = baud;
+  return Open(settings);
+}
+
+void Sensor::StopStreamingSensor() {
+  link_->StopStream(settings_.Address);
+  const int fd = link_->Port.Handle;
+  if (fd < 0) return;
+  // Samples already on their way keep arriving for a moment; the line is taken as quiet after
+  // the time of a few samples at the slowest rate, and the whole drain is bounded.
+  constexpr int QUIET_MS = 50;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  uint8_t scratch[256];
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, QUIET_MS);
+    if (ready <= 0 || (p.revents & POLLIN) == 0) break;
+    if (read(fd, scratch, sizeof scratch) <= 0) break;
+  }
+  tcflush(fd, TCIOFLUSH);
+}
+
+uint32_t Sensor::Request(const std::function<uint32_t(TKARVOInterface&)>& exchange) {
+  uint32_t status = exchange(*link_);
+  // A reply never has mixed tag bits, nor stops part-way; a stream's samples do both.
+  const bool streamSeen =
+      status == ST_BAD_FRAME || (status == ST_READ_SHORT && link_->Port.LastCount > 0);
+  if (!streamSeen) return status;
+  StopStreamingSensor();
+  return exchange(*link_);
+}
+
+Result Sensor::Identify(IdentityRecord& identity) {
+  const uint8_t address = settings_.Address;
+  const uint32_t status =
+      Request([&](TKARVOInterface& link) { return link.Identify(address, identity); });
+  if (status != ST_OK) return Failed(status, "identify");
+  measuringRange_ = identity.MeasuringRange;
+  return Result::Success();
+}
+
+Result Sensor::ReadRegisters(uint8_t first, size_t count, uint8_t* destination) {
+  // The count travels in one byte.
+  for (size_t done = 0; done < count;) {
+    const size_t part = std::min<size_t>(count - done, 255);
+    const auto from = static_cast<uint8_t>(first + done);
+    const uint32_t status = Request([&](TKARVOInterface& link) {
+      return link.ReadRegisters(settings_.Address, from, static_cast<uint8_t>(part),
+                                destination + done);
+    });
+    if (status != ST_OK) return Failed(status, "reading registers");
+    done += part;
+  }
+  return Result::Success();
+}
+
+Result Sensor::WriteRegisters(uint8_t first, const std::vector<uint8_t>& bytes) {
+  // The highest registers go first, as in one series.
+  for (size_t end = bytes.size(); end > 0;) {
+    const size_t part = std::min<size_t>(end, 255);
+    const size_t start = end - part;
+    const uint32_t status = Request([&](TKARVOInterface& link) {
+      return link.WriteRegisters(settings_.Address, static_cast<uint8_t>(first + start),
+                                 static_cast<uint8_t>(part), bytes.data() + start);
+    });
+    if (status != ST_OK) return Failed(status, "writing registers");
+    end = start;
+  }
+  return Result::Success();
+}
+
+Result Sensor::ReadResult(uint16_t& word) {
+  const uint32_t status =
+      Request([&](TKARVOInterface& link) { return link.ReadResult(settings_.Address, word); });
+  if (status != ST_OK) return Failed(status, "reading a result");
+  return Result::Success();
+}
+
+Result Sensor::ReadParameter(int row, TPARAMVALUE& value) {
+  if (row < 0 || row >= PARAM_COUNT)
+    return Result::Failure(ST_BAD_VALUE, "reading a row", "no such row");
+  const TPARAMETR& p = ParamTable[row];
+  // A read that fails half-way must not leave old and new bytes mixed in the value.
+  uint8_t block[100] = {};
+  const uint32_t status = Request([&](TKARVOInterface& link) {
+    return link.ReadRegisters(settings_.Address, static_cast<uint8_t>(p.Address), p.Size, block);
+  });
+  if (status != ST_OK) return Failed(status, RowDoing("reading", row));
+  TakeRegisterImage(row, block, value);
+  return Result::Success();
+}
+
+Result Sensor::ReadParameters(TParamSet& values, const CancelToken* cancel,
+                              const Progress& progress) {
+  for (int row = 0; row < PARAM_COUNT; ++row) {
+    if (IsCancelled(cancel)) return Result::Failure(ST_CANCELLED, "reading the parameters");
+    if (Result r = ReadParameter(row, values[row]); !r) return r;
+    if (progress) progress(row + 1, PARAM_COUNT);
+  }
+  return Result::Success();
+}
+
+Result Sensor::WriteParameter(int row, const TPARAMVALUE& value) {
+  if (row < 0 || row >= PARAM_COUNT)
+    return Result::Failure(ST_BAD_VALUE, "writing a row", "no such row");
+  const std::string problem = ValueProblem(row, value, measuringRange_);
+  if (!problem.empty()) return Result::Failure(ST_BAD_VALUE, RowDoing("writing", row), problem);
+  return WriteParameterAsIs(row, value);
+}
+
+Result Sensor::WriteParameterAsIs(int row, const TPARAMVALUE& value) {
+  const TPARAMETR& p = ParamTable[row];
+  const std::vector<uint8_t> image = RegisterImage(row, value);
+  const uint32_t status = Request([&](TKARVOInterface& link) {
+    return link.WriteRegisters(settings_.Address, static_cast<uint8_t>(p.Address), p.Size,
+                               image.data());
+  });
+  Result result = status == ST_OK ? Result::Success() : Failed(status, RowDoing("writing", row));
+  // The line follows what was sent even when the write failed: the sensor may have taken it.
+  switch (row) {
+    case ROW_ADDRESS:
+      settings_.Address = static_cast<uint8_t>(value.Value);
+      break;
+    case ROW_BAUD: {
+      std::this_thread::sleep_for(std::chrono::milliseconds(BAUD_ROW_PAUSE_MS));
+      Result reopened = SetBaud((value.Value & 0xFF) * 2400);
+      if (result && !reopened) result = reopened;
+      break;
+    }
+    case ROW_RANGE:
+      measuringRange_ = static_cast<int16_t>(value.Value & 0xFFFF);
+      break;
+    default:
+      break;
+  }
+  return result;
+}
+
+Result Sensor::WriteParameters(const TParamSet& values, const CancelToken* cancel,
+                               const Progress& progress, std::vector<int>* failedRows) {
+  // Every value is looked at before the first goes out: a set half written is worse than
+  // none.
+  Result refused;
+  for (int row = 0; row < PARAM_COUNT; ++row) {
+    const std::string problem = ValueProblem(row, values[row], measuringRange_);
+    if (problem.empty()) continue;
+    if (failedRows) failedRows->push_back(row);
+    if (refused) refused = Result::Failure(ST_BAD_VALUE, RowDoing("writing", row), problem);
+  }
+  if (!refused) return refused;
+  Result first;
+  for (int k = 1; k <= PARAM_COUNT; ++k) {
+    if (IsCancelled(cancel)) return Result::Failure(ST_CANCELLED, "writing the parameters");
+    const int row = PARAM_COUNT - k;
+    Result r = WriteParameterAsIs(row, values[row]);
+    if (!r) {
+      if (failedRows) failedRows->push_back(row);
+      if (first) first = r;
+    }
+    if (progress) progress(k, PARAM_COUNT);
+  }
+  return first;
+}
+
+Result Sensor::CompareParameter(int row, const TPARAMVALUE& expected, TPARAMVALUE& read,
+                                bool& equal) {
+  equal = false;
+  if (Result r = ReadParameter(row, read); !r) return r;
+  equal = SameValue(row, expected, read);
+  return Result::Success();
+}
+
+Result Sensor::CompareParameters(const TParamSet& expected, TParamSet& read,
+                                 std::vector<ParameterDifference>& differences,
+                                 const CancelToken* cancel, const Progress& progress) {
+  differences.clear();
+  if (Result r = ReadParameters(read, cancel, progress); !r) return r;
+  for (int row = 0; row < PARAM_COUNT; ++row) {
+    if (!SameValue(row, expected[row], read[row])) {
+      differences.push_back({row, expected[row], read[row]});
+    }
+  }
+  return Result::Success();
+}
+
+Result Sensor::Flash(FlashOperation operation) {
+  static constexpr struct {
+    uint8_t Code;
+    const char* Doing;
+  } kinds[] = {{FLASH_STORE, "flash store"},
+               {FLASH_RESTORE, "flash restore"},
+               {FLASH_FACTORY, "flash factory"}};
+  const auto& kind = kinds[static_cast<int>(operation)];
+  const uint32_t status = Request(
+      [&](TKARVOInterface& link) { return link.FlashControl(settings_.Address, kind.Code); });
+  if (status != ST_OK) return Failed(status, kind.Doing);
+  if (operation == FlashOperation::Restore) {
+    // A sensor holding its factory parameters talks at 9600 baud on address 1.
+    settings_.Address = FACTORY_ADDRESS;
+    return SetBaud(FACTORY_BAUD);
+  }
+  return Result::Success();
+}
+
+Result Sensor::Measure(uint32_t runMode, size_t count, const std::function<void(float)>& sink,
+                       const CancelToken* cancel) {
+  for (size_t i = 0; i < count; ++i) {
+    if (IsCancelled(cancel)) return Result::Failure(ST_CANCELLED, "measuring");
+    uint16_t word = 0;
+    if (Result r = ReadResult(word); !r) return r;
+    if (sink) sink(ConvertResult(runMode, word, measuringRange_));
+  }
+  return Result::Success();
+}
+
+Result Sensor::ReadPulse(PulseRecord& pulse) {
+  uint8_t record[PULSE_RECORD_SIZE] = {};
+  const uint32_t status =
+      Request([&](TKARVOInterface& link) { return link.ReadPulse(settings_.Address, record); });
+  if (status != ST_OK) return Failed(status, "reading the pulse");
+  pulse = PulseRecord::FromBytes(record);
+  return Result::Success();
+}
+
+Result Sensor::Zero(TParamSet& working) {
+  uint16_t word = 0;
+  if (Result r = ReadResult(word); !r) return r;
+  TPARAMVALUE next = working[ROW_ZERO_POINT];
+  if (!ZeroPointAfter(working[ROW_ZERO_POINT].Value, static_cast<int16_t>(word), next.Value)) {
+    return Result::Failure(ST_BAD_VALUE, "zero set", "the zero point would leave -32768 to 32767");
+  }
+  if (Result r = WriteParameter(ROW_ZERO_POINT, next); !r) return r;
+  working[ROW_ZERO_POINT] = next;
+  return Result::Success();
+}
+
+Result Sensor::Stream(uint32_t runMode, uint64_t count, const std::function<void(float)>& sink,
+                      const CancelToken* cancel) {
+  SensorStream stream(*this, runMode);
+  if (Result r = stream.Start(); !r) return r;
+  uint64_t taken = 0;
+  std::vector<float> values;
+  while (count == 0 || taken < count) {
+    if (IsCancelled(cancel)) {
+      stream.Stop();
+      return Result::Failure(ST_CANCELLED, "streaming");
+    }
+    values.clear();
+    if (Result r = stream.Take(values, 100); !r) return r;
+    for (float v : values) {
+      if (count != 0 && taken >= count) break;
+      if (sink) sink(v);
+      ++taken;
+    }
+  }
+  return stream.Stop();
+}
+
+Result Sensor::LoadTable(const TCalibrationTable& table, TTableLoadResult& outcome,
+                         const CancelToken* cancel, const Progress& progress,
+                         const std::function<bool()>& retry) {
+  outcome = TTableLoadResult{};
+  // Only the low 16 bits of an entry would travel; the read-back would then find a
+  // difference only after the whole table had been written.
+  for (size_t i = 0; i < CALIBRATION_USED; ++i) {
+    const int32_t entry = table.Entries[i];
+    if (entry < 0 || entry > 0xFFFF) {
+      return Result::Failure(
+          ST_BAD_VALUE, "loading the calibration table",
+          "entry " + std::to_string(i) + " is " + std::to_string(entry) + ", outside 0 to 65535");
+    }
+  }
+  std::function<void(int, int)> pageProgress = [&](int pos, int max) {
+    if (progress) progress(pos, max);
+  };
+  // Cancelling answers the load's question with Cancel, between pages.
+  std::function<bool()> again = [&] { return !IsCancelled(cancel) && retry && retry(); };
+  outcome = LoadCalibrationTable(*link_, settings_.Address, table, pageProgress, again,
+                                 [cancel] { return IsCancelled(cancel); });
+  if (IsCancelled(cancel) && !outcome.Passed) {
+    return Result::Failure(ST_CANCELLED, "loading the calibration table");
+  }
+  if (outcome.Passed) return Result::Success();
+  const std::string doing =
+      "loading the calibration table (page " + std::to_string(outcome.FailedPage) + ")";
+  if (outcome.Mismatch) {
+    return Result::Failure(ST_BAD_FRAME, doing, "the table read back differs");
+  }
+  return Failed(outcome.Status, doing);
+}
+
+// ---- SensorStream ----
+
+struct SensorStream::State {
+  std::thread Worker;
+  std::mutex Lock;
+  std::condition_variable Arrived;
+  std::vector<float> Pending;
+  uint32_t Failure = ST_OK;
+  std::atomic<bool> Active{false};
+  bool Started = false;
+};
+
+SensorStream::SensorStream(Sensor& sensor, uint32_t runMode)
+    : sensor_(sensor), runMode_(runMode), state_(std::make_unique<State>()) {}
+
+SensorStream::~SensorStream() {
+  Stop();
+}
+
+bool SensorStream::Running() const {
+  return state_->Active.load();
+}
+
+Result SensorStream::Start() {
+  if (state_->Started) return Result::Success();
+  TKARVOInterface& link = sensor_.Link();
+  const uint8_t address = sensor_.Address();
+  if (!link.IsOpen()) return Result::Failure(ST_NOT_OPEN, "starting the stream");
+  const uint32_t status = link.StartStream(address);
+  if (status != ST_OK) return Result::Failure(status, "starting the stream", link.LastReason());
+  state_->Started = true;
+  state_->Active = true;
+  const int16_t range = sensor_.MeasuringRange();
+  state_->Worker = std::thread([this, &link, address, range] {
+    State& s = *state_;
+    // Waking for every sample of a fast stream would cost a good share of a core; when the
+    // port holds no whole sample, let a millisecond's worth gather first.
+    constexpr int SAMPLE_BYTES = 4;
+    while (s.Active.load()) {
+      int queued = 0;
+      if (ioctl(link.Port.Handle, FIONREAD, &queued) == 0 && queued < SAMPLE_BYTES) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      uint16_t word = 0;
+      const uint32_t status = link.ReadStreamSample(address, word);
+      std::lock_guard lock(s.Lock);
+      if (status != ST_OK) {
+        // A stop that came during the read is no failure.
+        if (s.Active.load()) s.Failure = status;
+        s.Active = false;
+        s.Arrived.notify_all();
+        break;
+      }
+      s.Pending.push_back(ConvertResult(runMode_, word, range));
+      s.Arrived.notify_all();
+    }
+  });
+  return Result::Success();
+}
+
+Result SensorStream::Take(std::vector<float>& out, uint32_t waitMs) {
+  State& s = *state_;
+  std::unique_lock lock(s.Lock);
+  s.Arrived.wait_for(lock, std::chrono::milliseconds(waitMs),
+                     [&] { return !s.Pending.empty() || !s.Active.load(); });
+  out.insert(out.end(), s.Pending.begin(), s.Pending.end());
+  s.Pending.clear();
+  if (s.Failure != ST_OK) {
+    const uint32_t failure = s.Failure;
+    lock.unlock();
+    Stop();
+    return Result::Failure(failure, "streaming", sensor_.Link().LastReason());
+  }
+  if (!s.Started) return Result::Failure(ST_NOT_OPEN, "streaming", "the stream is not running");
+  return Result::Success();
+}
+
+Result SensorStream::Stop() {
+  State& s = *state_;
+  if (!s.Started) return Result::Success();
+  s.Active = false;
+  if (s.Worker.joinable()) s.Worker.join();
+  s.Started = false;
+  TKARVOInterface& link = sensor_.Link();
+  const uint32_t status = link.StopStream(sensor_.Address());
+  if (status != ST_OK) return Result::Failure(status, "stopping the stream", link.LastReason());
+  return Result::Success();
+}
+
+}  // namespace karvo::device

@@ -50,18 +50,20 @@ bool TSession::OpenSensorPort() {
   if (!SensorLink) return false;
   // A reopen (baud change) must not pull the port from under the streaming worker.
   if (StreamActive) StopStreamForced();
-  SensorStatus = SensorLink->Close();
   LinkRequest = PortItemLink(PortName, LinkBaud);
-  SensorLink->Port.SysfsRoot = SysfsRoot;
-  SensorStatus = SensorLink->Open(LinkRequest);
+  SensorStatus = Device->Open({PortName, LinkBaud, DeviceAddress, SysfsRoot}).Status;
   if (SensorStatus != ST_OK) {
-    Person.Message("Error opening " + PortName + "." + "\r" +
-                       "Port already in use or not available." + ReasonLine(*SensorLink),
-                   CAPTION, TIcon::Exclamation);
-    View.ButtonMeasureEnabled = false;
+    ShowOpenError();
     return false;
   }
   return true;
+}
+
+void TSession::ShowOpenError() {
+  Person.Message("Error opening " + PortName + "." + "\r" +
+                     "Port already in use or not available." + ReasonLine(*SensorLink),
+                 CAPTION, TIcon::Exclamation);
+  View.ButtonMeasureEnabled = false;
 }
 
 void TSession::CloseSensorPort() {
@@ -71,7 +73,8 @@ void TSession::CloseSensorPort() {
 
 bool TSession::IdentifySensor() {
   if (!SensorLink) return false;
-  SensorStatus = SensorLink->Identify(DeviceAddress, DeviceIdentity);
+  // A sensor left streaming by another program is stopped and asked again.
+  SensorStatus = Dev().Identify(DeviceIdentity).Status;
   if (SensorStatus == ST_OK) {
     View.LabelModel = std::to_string(DeviceIdentity.DeviceType);
     View.LabelRelease = std::to_string(DeviceIdentity.Release);

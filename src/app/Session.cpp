@@ -15,8 +15,10 @@ constexpr const char* RAST_IDLE = "0.000 mm";
 
 TSession::TSession(TOperator& person)
     : Person(person),
-      MotorInterface(std::make_unique<TMotorInterface>()),
-      SensorLink(std::make_unique<TKARVOInterface>()) {
+      StageDevice(std::make_unique<device::Stage>()),
+      Device(std::make_unique<device::Sensor>()),
+      MotorInterface(&StageDevice->Link()),
+      SensorLink(&Device->Link()) {
   StageHooks = &StageRun;
   FormCreate();
 }
@@ -71,8 +73,10 @@ void TSession::FormClose() {
   CloseMotorPort();
   MotorInterface->Close();
   SensorLink->Close();
-  SensorLink.reset();
-  MotorInterface.reset();
+  SensorLink = nullptr;
+  MotorInterface = nullptr;
+  Device.reset();
+  StageDevice.reset();
 }
 
 void TSession::TimerMoreTimer() {
@@ -105,6 +109,11 @@ void TSession::StopStreamForced() {
   if (!SensorLink) return;
   SensorStatus = SensorLink->StopStream(DeviceAddress);
   SensorStatus = SensorLink->StopStream(DeviceAddress);
+}
+
+device::Sensor& TSession::Dev() {
+  Device->SetAddress(DeviceAddress);
+  return *Device;
 }
 
 void TSession::SetProgress(int max, int pos) {

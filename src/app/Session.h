@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "app/Operator.h"
+#include "device/Sensor.h"
+#include "device/Stage.h"
 #include "measure/MeasureLoop.h"
 #include "measure/OscSeries.h"
 #include "measure/SampleRing.h"
@@ -34,6 +36,10 @@ inline constexpr const char* APP_TITLE = "KARVO-SP";
 inline constexpr const char* MAIN_CAPTION = "KARVO-SP (Setup program: rel.4)";
 inline constexpr const char* CAPTION = "KARVO-SP";       // connection, compare, measurement
 inline constexpr const char* CAPTION_DOT = "KARVO-SP.";  // questions, flash results
+inline constexpr const char* ZERO_REFUSED_TEXT =
+    "Zero set refused: the zero point would leave -32768 to 32767.";
+// Heads the list of rows "Load" did not send because they do not fit their rows.
+inline constexpr const char* VALUES_NOT_SENT_TEXT = "Not loaded, outside their rows:";
 
 inline constexpr int FOLDED_HEIGHT = 160;
 inline constexpr int EXPANDED_HEIGHT = 716;
@@ -102,11 +108,14 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   TOperator& Person;
 
   // ---- Program-wide state ----
-  // The stage link is made before the sensor link and goes with it at FormClose.
-  std::unique_ptr<TMotorInterface> MotorInterface;
+  // The stage and the sensor, as the device layer has them; made stage first, gone after
+  // FormClose. MotorInterface and SensorLink are their links, null once they are gone.
+  std::unique_ptr<device::Stage> StageDevice;
+  std::unique_ptr<device::Sensor> Device;
+  TMotorInterface* MotorInterface = nullptr;
   uint32_t MotorResult = ST_OK;
   std::string MotorPortName;
-  std::unique_ptr<TKARVOInterface> SensorLink;  // created by the constructor, gone after FormClose
+  TKARVOInterface* SensorLink = nullptr;
   std::string PortName = "COM1";
   uint32_t LinkBaud = 9600;
   uint8_t DeviceAddress = 1;
@@ -203,9 +212,10 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   void PopupMenuFLASHClick();
   void PopupMenuDefaultClick();
   void PopupMenuFactoryClick();
-  // The messages of "Compare" and "Compare All", built as shown.
-  std::string CompareMessage(int row);
-  std::string CompareAllMessage();
+  // The messages of "Compare" and "Compare All", built as shown; nothing when the read
+  // failed, which is a failure for the watchdog and never a difference.
+  std::optional<std::string> CompareMessage(int row);
+  std::optional<std::string> CompareAllMessage();
 
   // ---- Parameter grid ----
   void FillParamGrid();
@@ -263,6 +273,11 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
 
  private:
   void SetProgress(int max, int pos);
+  // The sensor with the address the window has selected.
+  device::Sensor& Dev();
+  // Sends the rows of ParamWrite that fit their rows; one box names those that do not.
+  void LoadCheckedRows(const std::vector<int>& rows);
+  void ShowOpenError();
   void ShowDisconnectedLook();
   // Writes a file through the safe replacing path; a failure is shown with its reason.
   bool WriteFileShown(const std::string& path, const std::string& bytes);

@@ -87,10 +87,15 @@ bool TSession::TakeMeasurement() {
   SensorStatus = take.Status;
   if (ZeroRequest) {
     ZeroRequest = false;
-    if (take.HaveRaw) {
-      ParamWrite[ROW_ZERO_POINT].Value += static_cast<uint32_t>(static_cast<int32_t>(take.Raw));
+    // The sensor keeps a signed 16-bit zero point: a sum beyond it is refused rather than
+    // sent cut to its low bits while the grid shows the whole sum.
+    uint32_t zero = 0;
+    if (take.HaveRaw && device::ZeroPointAfter(ParamWrite[ROW_ZERO_POINT].Value, take.Raw, zero)) {
+      ParamWrite[ROW_ZERO_POINT].Value = zero;
       LoadParameter(ROW_ZERO_POINT);
       FillParamGrid();
+    } else if (take.HaveRaw) {
+      Person.Message(ZERO_REFUSED_TEXT, CAPTION, TIcon::Exclamation);
     }
   }
   LastStatus = SensorStatus.load();
@@ -125,7 +130,7 @@ void TSession::ButtonStreamClick() {
     LastStatus = SensorStatus.load();
     StreamActive = true;
     TStreamSetup setup;
-    setup.Link = SensorLink.get();
+    setup.Link = SensorLink;
     setup.Address = DeviceAddress;
     setup.RunMode = RunMode;
     setup.MeasuringRange = MeasuringRange;

@@ -59,10 +59,15 @@ void TSession::WriteCalibrationFile() {
                        " readings outside 0 to 21999 were left out of the calibration table.",
                    CAPTION, TIcon::Warning);
   }
-  CalibrationLoad = LoadCalibrationTable(
-      *SensorLink, DeviceAddress, table, [this](int pos, int max) { SetProgress(max, pos); },
+  const device::Result load = Dev().LoadTable(
+      table, CalibrationLoad, nullptr, [this](int pos, int max) { SetProgress(max, pos); },
       [this] { return Person.RetryCancel(CALIBRE_TABLE_ERROR_TEXT, CAPTION); });
-  SensorStatus = CalibrationLoad.Status;
+  if (load.Status == device::ST_BAD_VALUE) {
+    // Nothing was sent: an entry beyond 16 bits would have gone out cut.
+    Person.Message(CALIBRE_TABLE_ERROR_TEXT + ("\r" + load.Reason + "."), CAPTION, TIcon::Stop);
+  } else {
+    SensorStatus = CalibrationLoad.Status;
+  }
   // Offered whether or not the sensor took the table: the file is the record of the sweep.
   SaveSweepResult(CALIBRATION_EXTENSION, CalibrationFileBytes(table));
 }

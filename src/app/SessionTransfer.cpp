@@ -1,11 +1,13 @@
 // Moving parameter values between the two value sets and the sensor: single rows, all
 // rows, compare, and the sensor's flash commands, with the grid menu's handlers.
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/Session.h"
+#include "params/ValueCheck.h"
 
 namespace karvo {
 
@@ -43,9 +45,10 @@ void CopyRow(int row, const TPARAMVALUE& from, TPARAMVALUE& to) {
 }
 
 // Store and factory writes differ only in the code they send.
-void FlashWrite(TSession& s, uint8_t code) {
-  if (!s.SensorLink) return;
-  s.SensorStatus = s.SensorLink->FlashControl(s.DeviceAddress, code);
+void FlashWrite(TSession& s, device::FlashOperation operation) {
+  if (!s.Device) return;
+  s.Device->SetAddress(s.DeviceAddress);
+  s.SensorStatus = s.Device->Flash(operation).Status;
   if (s.SensorStatus != ST_OK) {
     s.Person.Message("Write ERROR", CAPTION_DOT, TIcon::Stop);
   } else {
@@ -64,26 +67,24 @@ int BaudItemIndex(uint32_t baud) {
 }  // namespace
 
 void TSession::LoadParameter(int row) {
-  if (!SensorLink || !ValidRow(row)) return;
-  const TPARAMETR& p = ParamTable[row];
+  if (!Device || !ValidRow(row)) return;
   const TPARAMVALUE& v = ParamWrite[row];
-  const std::vector<uint8_t> image = RegisterImage(row, v);
-  const uint32_t written = SensorLink->WriteRegisters(
-      DeviceAddress, static_cast<uint8_t>(p.Address), p.Size, image.data());
-  SensorStatus = written;
+  // Sent as it stands: the program's own values (a sweep's averaging off) lie outside what an
+  // operator may set; the menu's loads check theirs first. The link follows rows 2 and 3
+  // (rate and address) even when the write failed.
+  const device::Result written = Dev().WriteParameterAsIs(row, v);
+  SensorStatus = written.Status;
 
-  // The program follows what the sensor was sent (only the low bytes travel), even when the
-  // write failed.
   switch (row) {
     case ROW_ADDRESS:
-      DeviceAddress = static_cast<uint8_t>(v.Value);
+      DeviceAddress = Device->Address();
       View.AddressIndex =
           DeviceAddress >= 1 && DeviceAddress <= ADDRESS_ITEM_COUNT ? DeviceAddress - 1 : -1;
       break;
     case ROW_BAUD: {
-      LinkBaud = (v.Value & 0xFF) * 2400;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      OpenSensorPort();
+      LinkBaud = Device->Settings().Baud;
+      LinkRequest = PortItemLink(PortName, LinkBaud);
+      if (!Device->IsOpen()) ShowOpenError();
       const int index = BaudItemIndex(LinkBaud);
       if (index >= 0) View.BaudIndex = index;
       break;
@@ -106,23 +107,29 @@ void TSession::LoadParameter(int row) {
       break;
   }
 
-  // A successful reopen after the baud row must not hide a failed write.
-  if (written != ST_OK) SensorStatus = written;
   LastStatus = SensorStatus.load();
 }
 
+void TSession::LoadCheckedRows(const std::vector<int>& rows) {
+  std::string refused;
+  for (int row : rows) {
+    const std::string problem = ValueProblem(row, ParamWrite[row], MeasuringRange);
+    if (problem.empty()) {
+      LoadParameter(row);
+    } else {
+      refused += CR + std::string("'") + ParamTable[row].Name + "': " + problem;
+    }
+    if (rows.size() > 1) SetProgress(PROGRESS_LAST_ROW, PARAM_COUNT - row);
+  }
+  if (!refused.empty()) Person.Message(VALUES_NOT_SENT_TEXT + refused, CAPTION, TIcon::Warning);
+}
+
 bool TSession::ReadParameter(int row) {
-  if (!SensorLink || !ValidRow(row)) return false;
-  const TPARAMETR& p = ParamTable[row];
-  // Read into a block of our own: a read that fails half-way leaves ParamRead as it was
-  // rather than mixing old and new bytes.
-  uint8_t block[100] = {};
-  SensorStatus =
-      SensorLink->ReadRegisters(DeviceAddress, static_cast<uint8_t>(p.Address), p.Size, block);
-  const bool ok = SensorStatus == ST_OK;
-  if (ok) TakeRegisterImage(row, block, ParamRead[row]);
+  if (!Device || !ValidRow(row)) return false;
+  // A read that fails half-way leaves ParamRead as it was.
+  SensorStatus = Dev().ReadParameter(row, ParamRead[row]).Status;
   LastStatus = SensorStatus.load();
-  return ok;
+  return LastStatus == ST_OK;
 }
 
 bool TSession::CompareParameter(int row) {
@@ -131,14 +138,13 @@ bool TSession::CompareParameter(int row) {
 }
 
 void TSession::LoadAllParameters() {
-  if (!SensorLink) return;
+  if (!Device) return;
   SetProgress(PROGRESS_LAST_ROW, View.ProgressPos);
   // Highest row first: the address (row 3) and baud rate (row 2) change before rows 1 and
   // 0, which then go to the new settings.
-  for (int k = 1; k <= PARAM_COUNT; ++k) {
-    LoadParameter(PARAM_COUNT - k);
-    SetProgress(PROGRESS_LAST_ROW, k);
-  }
+  std::vector<int> rows;
+  for (int k = 1; k <= PARAM_COUNT; ++k) rows.push_back(PARAM_COUNT - k);
+  LoadCheckedRows(rows);
 }
 
 bool TSession::ReadAllParameters() {
@@ -165,16 +171,16 @@ void TSession::AdoptReadValues() {
 }
 
 void TSession::WriteToFlash() {
-  FlashWrite(*this, FLASH_STORE);
+  FlashWrite(*this, device::FlashOperation::Store);
 }
 
 void TSession::WriteToFactory() {
-  FlashWrite(*this, FLASH_FACTORY);
+  FlashWrite(*this, device::FlashOperation::Factory);
 }
 
 void TSession::RestoreFactory() {
-  if (!SensorLink) return;
-  SensorStatus = SensorLink->FlashControl(DeviceAddress, FLASH_RESTORE);
+  if (!Device) return;
+  SensorStatus = Dev().Flash(device::FlashOperation::Restore).Status;
   if (SensorStatus != ST_OK) {
     Person.Message("Restore ERROR", CAPTION_DOT, TIcon::Stop);
     LastStatus = SensorStatus.load();
@@ -193,27 +199,30 @@ void TSession::RestoreFactory() {
   Person.Message("  Restore OK", CAPTION_DOT, TIcon::None);
 }
 
-std::string TSession::CompareMessage(int row) {
+std::optional<std::string> TSession::CompareMessage(int row) {
   if (!ValidRow(row)) return "Ok!";
   // Compared whatever LastStatus says: "Ok!" only after a read that matched.
-  if (CompareParameter(row)) return "Ok!";
+  if (!ReadParameter(row)) return std::nullopt;
+  if (SameValue(row, ParamWrite[row], ParamRead[row])) return "Ok!";
   return std::string("Parameters '") + ParamTable[row].Name + "' not equal:" + CR +
          DifferenceLine(row, ParamWrite[row], ParamRead[row]);
 }
 
-std::string TSession::CompareAllMessage() {
-  if (CompareAllParameters()) return "Ok!";
+std::optional<std::string> TSession::CompareAllMessage() {
+  if (!ReadAllParameters()) return std::nullopt;
   std::string text = "Parameters not equal:";
+  bool differs = false;
   for (int i = 0; i < PARAM_COUNT; ++i) {
     if (!SameValue(i, ParamWrite[i], ParamRead[i])) {
       text += CR + DifferenceLine(i, ParamWrite[i], ParamRead[i]);
+      differs = true;
     }
   }
-  return text;
+  return differs ? text : "Ok!";
 }
 
 void TSession::PopupMenuLoadClick() {
-  LoadParameter(SelParam);
+  if (ValidRow(SelParam)) LoadCheckedRows({SelParam});
 }
 
 void TSession::PopupMenuReadClick() {
@@ -224,7 +233,8 @@ void TSession::PopupMenuReadClick() {
 
 void TSession::PopupMenuCompareClick() {
   if (!SensorLink) return;
-  Person.Message(CompareMessage(SelParam), CAPTION, TIcon::Warning);
+  // A failed read is left to the watchdog's "No answer."
+  if (const auto text = CompareMessage(SelParam)) Person.Message(*text, CAPTION, TIcon::Warning);
 }
 
 void TSession::PopupMenuLoadAllClick() {
@@ -239,7 +249,7 @@ void TSession::PopupMenuReadAllClick() {
 
 void TSession::PopupMenuCompareAllClick() {
   if (!SensorLink) return;
-  Person.Message(CompareAllMessage(), CAPTION, TIcon::Warning);
+  if (const auto text = CompareAllMessage()) Person.Message(*text, CAPTION, TIcon::Warning);
 }
 
 void TSession::PopupMenuFLASHClick() {
@@ -261,6 +271,9 @@ void TSession::PopupMenuFactoryClick() {
   if (!SensorLink) return;
   if (!Person.Confirm("Parameters writing to factory. Are you sure? ", CAPTION_DOT)) return;
   WriteToFactory();
+  // The restore would put the old factory set over the working set: after a failed factory
+  // write there is nothing to go on with.
+  if (LastStatus != ST_OK) return;
   RestoreFactory();
   FillParamGrid();
   SaveParamFile();

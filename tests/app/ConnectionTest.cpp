@@ -104,7 +104,7 @@ TEST_F(Connection, WatchdogTearsDownARunAndCloseLeavesEveryHandlerHarmless) {
   v.ButtonConnectEnabled = false;
   Session.TimerAnswerTimer();
   EXPECT_THAT(Boxes(Person), IsEmpty()) << "nothing failed yet";
-  Sim.CorruptNextTags();
+  Session.SensorLink->Close();
   EXPECT_FALSE(Session.ReadParameter(0));
   Session.TimerAnswerTimer();
   EXPECT_THAT(Boxes(Person), ElementsAre("KARVO-SP Stop: No answer."));

@@ -10,6 +10,7 @@
 namespace karvo::test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 
 // A result answer; `bad` spoils one tag.
@@ -129,6 +130,18 @@ TEST_F(MeasureOnSim, ZeroSetWhileIdleIsServedByTheNextResult) {
   EXPECT_EQ(Session.ParamWrite[ROW_ZERO_POINT].Value, before + raw);
   EXPECT_EQ(Session.View.Grid[ROW_ZERO_POINT].Value, Session.DisplayText(ROW_ZERO_POINT));
   EXPECT_NE(raw, 0u);
+
+  // A sum the sensor's signed 16 bits cannot hold is refused, not sent cut.
+  Sim.SetRegister(23, 0);  // the sensor measures the whole result again
+  Sim.SetRegister(24, 0);
+  Session.ParamWrite[ROW_ZERO_POINT].Value = 32767;
+  Session.FillParamGrid();
+  Session.ButtonZeroClick();
+  Sim.ClearRequests();
+  Session.TimerMainTimer();
+  EXPECT_EQ(Session.ParamWrite[ROW_ZERO_POINT].Value, 32767u);
+  EXPECT_EQ(Sim.Requests().size(), 1u) << "the result only";
+  EXPECT_THAT(Boxes(Person), Contains(std::string("KARVO-SP Exclamation: ") + ZERO_REFUSED_TEXT));
 }
 
 class TRecordingHooks : public TStageHooks {

@@ -45,7 +45,9 @@ void TSession::LoadParamFile() {
                    CAPTION, TIcon::Exclamation);
     return;
   }
-  const TParamFileRead read = ReadParamFileBytes(bytes, ParamWrite);
+  // A file that fails part-way is not taken: the grid would go on showing values the set no
+  // longer holds.
+  const TParamFileRead read = TakeParamFileBytes(bytes, ParamWrite, MeasuringRange);
   if (!read.Complete) {
     std::string token = read.BadToken;
     if (token.size() > MAX_TOKEN_SHOWN) token = token.substr(0, MAX_TOKEN_SHOWN) + "...";
@@ -53,6 +55,12 @@ void TSession::LoadParamFile() {
     return;
   }
   FillParamGrid();
+  // Loaded all the same: stored files may hold such values on purpose; the operator is told
+  // before "Load All" sends them.
+  if (read.Issues.empty()) return;
+  std::string text = "Values outside their rows:";
+  for (const TValueIssue& issue : read.Issues) text += '\r' + IssueLine(issue);
+  Person.Message(text, CAPTION, TIcon::Warning);
 }
 
 }  // namespace karvo

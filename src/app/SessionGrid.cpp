@@ -4,6 +4,7 @@
 
 #include "app/Session.h"
 #include "params/ParamGrid.h"
+#include "params/ValueCheck.h"
 
 namespace karvo {
 
@@ -28,16 +29,19 @@ void TakeRunMode(TSession& s, uint32_t runMode) {
 }
 
 // False when the cell's text failed the integer conversion: the error has been shown and the
-// cell, the value and SelParam stay as they are.
+// cell, the value and SelParam stay as they are. A value that does not fit its row never
+// reaches ParamWrite: the cell shows the stored value again and the row says why.
 bool Commit(TSession& s) {
   const int row = s.SelParam;
   if (!HasRow(s, row)) return true;
-  const TCommitResult r =
-      CommitCell(row, s.View.Grid[row].Value, s.ParamWrite, s.MeasuringRange, s.RunMode);
+  std::string problem;
+  const TCommitResult r = CommitCheckedCell(row, s.View.Grid[row].Value, s.ParamWrite,
+                                            s.MeasuringRange, s.RunMode, problem);
   if (r.Outcome == TCommit::NotInteger) {
     s.Person.Message(NotValidIntegerMessage(r.BadText), CAPTION, TIcon::Stop);
     return false;
   }
+  s.View.Grid[row].Refusal = problem;
   for (const auto& [shown, text] : r.Cells) s.View.Grid[shown].Value = text;
   if (row == ROW_MODE_OF_RUN && r.Outcome == TCommit::Stored) TakeRunMode(s, r.RunMode);
   return true;
@@ -65,6 +69,8 @@ void TSession::FillParamGrid() {
     TGridRow& row = View.Grid[i];
     row.Value = GridCellText(i, ParamWrite[i], MeasuringRange);
     row.PickList = GridPickList(i, MeasuringRange);
+    row.Hint = AllowedValues(i, MeasuringRange);
+    row.Refusal.clear();
   }
   // The register knows only the sensor's output mode; a loop mode chosen earlier gives way.
   const uint32_t mode = ParamWrite[ROW_MODE_OF_RUN].Value & 3;

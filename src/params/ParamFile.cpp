@@ -63,4 +63,14 @@ TParamFileRead ReadParamFileBytes(std::string_view bytes, TParamSet& values) {
   return result;
 }
 
+TParamFileRead TakeParamFileBytes(std::string_view bytes, TParamSet& values,
+                                  int16_t measuringRange) {
+  TParamSet copy = values;
+  TParamFileRead result = ReadParamFileBytes(bytes, copy);
+  if (!result.Complete) return result;
+  result.Issues = ValuesOutsideRows(copy, measuringRange);
+  values = copy;
+  return result;
+}
+
 }  // namespace karvo

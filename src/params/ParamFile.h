@@ -4,8 +4,10 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "params/ParamTable.h"
+#include "params/ValueCheck.h"
 
 namespace karvo {
 
@@ -16,10 +18,17 @@ struct TParamFileRead {
   bool Complete = false;  // all 36 records were taken
   int Records = 0;        // records taken; their rows keep what they got even when incomplete
   std::string BadToken;   // incomplete: the token that is not an integer
+  std::vector<TValueIssue> Issues;  // TakeParamFileBytes: values that do not fit their rows
 };
 
 // Takes up to 36 records from `bytes` into `values`, in the order they come; stops at the
 // first register or number that is not an integer.
 TParamFileRead ReadParamFileBytes(std::string_view bytes, TParamSet& values);
+
+// A whole file or nothing: `values` takes the file only when all 36 records were read, so a
+// file that fails part-way leaves the set as it was. Values outside their rows are taken as
+// they stand (stored files may rely on it) and listed in Issues.
+TParamFileRead TakeParamFileBytes(std::string_view bytes, TParamSet& values,
+                                  int16_t measuringRange);
 
 }  // namespace karvo

@@ -17,6 +17,8 @@ struct TGridRow {
   uint8_t EditStyle = esSimple;
   uint8_t MaxLength = 0;
   std::vector<std::string> PickList;
+  std::string Hint;     // what the row takes (AllowedValues), Windows-1251
+  std::string Refusal;  // why the value last typed was refused; empty once one is taken
 };
 
 // The grid's owner: its rows (grid row r shows GridRows()[r - 1]), and its events, named

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "params/ParamGrid.h"
 #include "params/ParamTable.h"
 
 namespace karvo {
@@ -25,6 +26,13 @@ std::string ValueProblem(int row, const TPARAMVALUE& value, int16_t measuringRan
 bool TakeTypedValue(int row, const std::string& typed, TParamSet& values, int16_t measuringRange,
                     std::string& problem);
 
+// The grid's commit of a cell (CommitCell), checked: a value that does not fit its row, or
+// hex digits that are not hex digits, is refused like a value outside Min..Max (the set as it
+// was, the cell showing the stored value again), with `problem` set. Rows 11 and 12 keep the
+// grid's rule (the typed text is not used).
+TCommitResult CommitCheckedCell(int row, const std::string& cell, TParamSet& values,
+                                int16_t measuringRange, uint32_t runMode, std::string& problem);
+
 struct TValueIssue {
   int Row = 0;
   std::string Value;    // as stored: decimal, or the text
@@ -33,5 +41,9 @@ struct TValueIssue {
 
 // Every row of `values` that does not fit its row, in row order.
 std::vector<TValueIssue> ValuesOutsideRows(const TParamSet& values, int16_t measuringRange);
+
+// "row 8 'Number of Averaged Values': 200: '200' is outside 1 to 128." (Windows-1251, the
+// name without its leading blanks).
+std::string IssueLine(const TValueIssue& issue);
 
 }  // namespace karvo

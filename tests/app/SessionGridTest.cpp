@@ -9,6 +9,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using namespace std::string_literals;
 
 class Grid : public ::testing::Test {
  protected:
@@ -83,6 +84,31 @@ TEST_F(Grid, ConversionErrorKeepsTheRowTheTextAndTheValueAndStopsTheMenuAndTheWi
   s.ValueListEditorParamEditButtonClick(12);
   EXPECT_THAT(Boxes(person), ElementsAre(refusal, refusal, refusal));
   EXPECT_TRUE(person.RangeShown.empty());
+}
+
+// A refused value shows the stored one again and the row says why until a value is taken.
+TEST_F(Grid, ValuesOutsideTheirRowsNeverReachTheSet) {
+  const struct {
+    int row;
+    const char* typed;
+    const char* shown;
+    uint32_t value;
+    const char* refusal;
+  } cases[] = {
+      {2, "7200", "0", 0,
+       "'7200' is not one of 2400, 4800, 9600, 14400, 19200, 38400, 57600, "
+       "115200, 230400, 460800."},
+      {2, "19200", "19200", 8, ""},
+      {17, "1zz", "000", 0, "'1zz' is not a hex number."},
+      {14, "4000", "0", 0, "'4000' is outside 0 to 3999."},
+  };
+  for (const auto& c : cases) {
+    Type(c.row, c.typed);
+    EXPECT_EQ(Cell(c.row) + "|" + s.View.Grid[c.row].Refusal, c.shown + "|"s + c.refusal);
+    EXPECT_EQ(s.ParamWrite[c.row].Value, c.value) << c.typed;
+  }
+  EXPECT_EQ(s.View.Grid[7].Hint, "0 ~0,2 mW to 31 ~3 mW");
+  EXPECT_TRUE(person.Messages.empty());
 }
 
 TEST_F(Grid, RangeWindowExchange) {

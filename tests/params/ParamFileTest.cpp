@@ -80,12 +80,13 @@ TEST(ParamFileReader, Cases) {
   for (const auto& [what, bytes, records, badToken] : cases) {
     TParamSet values;
     for (auto& v : values) v.Value = 55;
-    const TParamFileRead r = ReadParamFileBytes(bytes, values);
+    const TParamFileRead r = TakeParamFileBytes(bytes, values, 100);
     EXPECT_EQ(r.Records, records) << what;
     EXPECT_EQ(r.BadToken, badToken) << what;
-    // Records taken before a failure stay taken; nothing after it is touched.
-    EXPECT_EQ(values[0].Value, records > 0 ? set[0].Value : 55u) << what;
-    EXPECT_EQ(values[10].Value, records > 10 ? set[10].Value : 55u) << what;
+    // A file that fails part-way is not taken at all.
+    EXPECT_EQ(values[0].Value, records == 36 ? set[0].Value : 55u) << what;
+    EXPECT_EQ(values[10].Value, records == 36 ? set[10].Value : 55u) << what;
+    EXPECT_EQ(r.Issues.size(), records == 36 ? ValuesOutsideRows(set, 100).size() : 0) << what;
   }
 }
 

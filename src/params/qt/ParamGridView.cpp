@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
+#include <QToolTip>
 #include <algorithm>
 
 #include "params/ParamTable.h"
@@ -115,6 +116,8 @@ QWidget* TParamGridDelegate::createEditor(QWidget* parent, const QStyleOptionVie
     editor = line;
   }
   editor->setObjectName("ValueEditor");
+  // The editor covers the cell: it carries the cell's hint.
+  editor->setToolTip(index.data(Qt::ToolTipRole).toString());
   // A right click in the cell opens the grid's menu, not the text editor's.
   editor->setContextMenuPolicy(Qt::NoContextMenu);
   if (QWidget* proxy = editor->focusProxy()) proxy->setContextMenuPolicy(Qt::NoContextMenu);
@@ -255,6 +258,17 @@ void TParamGridView::SyncFromView() {
       item(r, 0)->setToolTip(Decode(want.Key).trimmed());
     }
     const bool editing = editor_ && editorIndex_.isValid() && editorIndex_.row() == r;
+    if (want.Hint != have.Hint || want.Refusal != have.Refusal) {
+      const QString tip =
+          want.Refusal.empty() ? "Allowed: " + Decode(want.Hint) : Decode(want.Refusal);
+      item(r, 1)->setToolTip(want.Hint.empty() && want.Refusal.empty() ? QString() : tip);
+      if (editing) editor_->setToolTip(item(r, 1)->toolTip());
+      // A refused value just shows the stored one again; say why where the operator looks.
+      if (!want.Refusal.empty() && isVisible()) {
+        const QRect cell = visualRect(model()->index(r, 1));
+        QToolTip::showText(viewport()->mapToGlobal(cell.bottomLeft()), tip, viewport(), cell);
+      }
+    }
     if (want.Value != have.Value) {
       item(r, 1)->setText(Decode(want.Value));
       if (editing) SetEditorText(editor_, Decode(want.Value));

@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QTimer>
 #include <QToolButton>
+#include <QToolTip>
 #include <QtTest>
 #include <tuple>
 
@@ -108,6 +109,17 @@ class ParamGridViewTest : public QObject {
     rig.Type("\b50");
     rig.Select(7);
     QCOMPARE(rig.Grid->CellText(12), QString("0"));
+
+    // A value outside its row: the stored one comes back and the cell says why.
+    rig.Select(3);
+    rig.Type("\b7200");
+    rig.Select(7);
+    QCOMPARE(rig.Grid->CellText(3) + "|" + rig.Grid->item(2, 1)->toolTip(),
+             QString("0|'7200' is not one of 2400, 4800, 9600, 14400, 19200, 38400, 57600, "
+                     "115200, 230400, 460800."));
+    QCOMPARE(s.ParamWrite[2].Value, 0u);
+    QVERIFY(QToolTip::text().startsWith("'7200'"));
+    QCOMPARE(rig.Grid->item(3, 1)->toolTip(), QString("Allowed: 1 to 127"));
 
     // A pick: "Full" sets bit 1 of the shared mode register.
     auto* combo = qobject_cast<QComboBox*>(rig.Grid->OpenEditor());

@@ -102,8 +102,15 @@ void TSession::ButtonConnectClick() {
       return;
     }
     View.TimerAnswer = true;
-    // A failed read leaves LastStatus set; the watchdog's next tick tears down.
-    if (!ReadAllParameters()) return;
+    // A failed read leaves LastStatus set; the watchdog's next tick tears down. A cancelled
+    // one leaves the window as it was before the click.
+    if (!ReadAllParameters()) {
+      if (Cancel.Cancelled()) {
+        View.TimerAnswer = false;
+        CloseSensorPort();
+      }
+      return;
+    }
     View.GridEnabled = true;
     StartFold(*this, true);
     View.ButtonConnectTag = 1;

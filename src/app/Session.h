@@ -165,6 +165,10 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   // command line's count); 0, as in the window: never.
   uint64_t StreamSampleLimit = 0;
 
+  // Set from any thread to end a long operation (a connect's read, the All transfers, a table
+  // load) between two requests; each operation clears it when it starts.
+  device::CancelToken Cancel;
+
   // Where a USB adapter is looked up; tests use a fake tree.
   std::string SysfsRoot = "/sys";
 

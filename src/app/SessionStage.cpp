@@ -60,7 +60,7 @@ void TSession::WriteCalibrationFile() {
                    CAPTION, TIcon::Warning);
   }
   const device::Result load = Dev().LoadTable(
-      table, CalibrationLoad, nullptr, [this](int pos, int max) { SetProgress(max, pos); },
+      table, CalibrationLoad, &Cancel, [this](int pos, int max) { SetProgress(max, pos); },
       [this] { return Person.RetryCancel(CALIBRE_TABLE_ERROR_TEXT, CAPTION); });
   if (load.Status == device::ST_BAD_VALUE) {
     // Nothing was sent: an entry beyond 16 bits would have gone out cut.

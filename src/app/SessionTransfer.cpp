@@ -113,6 +113,7 @@ void TSession::LoadParameter(int row) {
 void TSession::LoadCheckedRows(const std::vector<int>& rows) {
   std::string refused;
   for (int row : rows) {
+    if (Cancel.Cancelled()) break;
     const std::string problem = ValueProblem(row, ParamWrite[row], MeasuringRange);
     if (problem.empty()) {
       LoadParameter(row);
@@ -152,6 +153,9 @@ bool TSession::ReadAllParameters() {
   SetProgress(PROGRESS_LAST_ROW, View.ProgressPos);
   bool ok = true;
   for (int i = 0; i < PARAM_COUNT && ok; ++i) {
+    // A cancel ends the read as a failure that the watchdog does not see: nothing went wrong
+    // on the line.
+    if (Cancel.Cancelled()) return false;
     ok = ReadParameter(i);
     SetProgress(PROGRESS_LAST_ROW, i);
   }

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -16,6 +17,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -94,75 +96,103 @@ class TFormMain::TWindowOperator : public TOperator {
  public:
   explicit TWindowOperator(TFormMain& form) : form_(form) {}
 
+  // Runs `f` on the window's thread and returns what it returns.
+  template <typename F>
+  auto Ask(F f) {
+    using R = decltype(f());
+    if constexpr (std::is_void_v<R>) {
+      form_.RunOnWindow(f);
+    } else {
+      R result{};
+      form_.RunOnWindow([&] { result = f(); });
+      return result;
+    }
+  }
+
   void Message(const std::string& text, const std::string& caption, TIcon icon) override {
-    // The View's timers must be mirrored before the box's event loop lets them fire.
-    form_.SyncFromView();
-    const TArrowCursor arrow;
-    if (form_.dialogs_) return form_.dialogs_->Message(text, caption, icon);
-    QMessageBox box(BoxIcon(icon), Decode(caption), MessageText(text), QMessageBox::Ok, &form_);
-    box.exec();
+    Ask([&] {
+      form_.SyncFromView();
+      const TArrowCursor arrow;
+      if (form_.dialogs_) return form_.dialogs_->Message(text, caption, icon);
+      QMessageBox box(BoxIcon(icon), Decode(caption), MessageText(text), QMessageBox::Ok, &form_);
+      box.exec();
+    });
   }
 
   bool Confirm(const std::string& text, const std::string& caption) override {
-    form_.SyncFromView();
-    const TArrowCursor arrow;
-    if (form_.dialogs_) return form_.dialogs_->Confirm(text, caption);
-    QMessageBox box(QMessageBox::Warning, Decode(caption), MessageText(text),
-                    QMessageBox::Ok | QMessageBox::Cancel, &form_);
-    box.setDefaultButton(QMessageBox::Ok);
-    return box.exec() == QMessageBox::Ok;
+    return Ask([&] {
+      form_.SyncFromView();
+      const TArrowCursor arrow;
+      if (form_.dialogs_) return form_.dialogs_->Confirm(text, caption);
+      QMessageBox box(QMessageBox::Warning, Decode(caption), MessageText(text),
+                      QMessageBox::Ok | QMessageBox::Cancel, &form_);
+      box.setDefaultButton(QMessageBox::Ok);
+      return box.exec() == QMessageBox::Ok;
+    });
   }
 
   bool RetryCancel(const std::string& text, const std::string& caption) override {
-    form_.SyncFromView();
-    const TArrowCursor arrow;
-    if (form_.dialogs_) return form_.dialogs_->RetryCancel(text, caption);
-    QMessageBox box(QMessageBox::Critical, Decode(caption), MessageText(text),
-                    QMessageBox::Retry | QMessageBox::Cancel, &form_);
-    box.setDefaultButton(QMessageBox::Retry);
-    return box.exec() == QMessageBox::Retry;
+    return Ask([&] {
+      form_.SyncFromView();
+      const TArrowCursor arrow;
+      if (form_.dialogs_) return form_.dialogs_->RetryCancel(text, caption);
+      QMessageBox box(QMessageBox::Critical, Decode(caption), MessageText(text),
+                      QMessageBox::Retry | QMessageBox::Cancel, &form_);
+      box.setDefaultButton(QMessageBox::Retry);
+      return box.exec() == QMessageBox::Retry;
+    });
   }
 
   std::optional<std::string> AskSaveFile(const std::string& suggestedName) override {
-    form_.SyncFromView();
-    const TArrowCursor arrow;
-    if (form_.dialogs_) return form_.dialogs_->AskSaveFile(suggestedName);
-    const QString suggestion = Decode(suggestedName);
-    const QString suffix = QFileInfo(suggestion).suffix();
-    QString filter = "All files (*)";
-    if (!suffix.isEmpty()) filter = QString("*.%1 files (*.%1);;").arg(suffix) + filter;
-    // The session asks "Rewrite file?" itself.
-    const QString name = QFileDialog::getSaveFileName(&form_, QString(), suggestion, filter,
-                                                      nullptr, QFileDialog::DontConfirmOverwrite);
-    if (name.isEmpty()) return std::nullopt;
-    return QFile::encodeName(name).toStdString();
+    return Ask([&]() -> std::optional<std::string> {
+      form_.SyncFromView();
+      const TArrowCursor arrow;
+      if (form_.dialogs_) return form_.dialogs_->AskSaveFile(suggestedName);
+      const QString suggestion = Decode(suggestedName);
+      const QString suffix = QFileInfo(suggestion).suffix();
+      QString filter = "All files (*)";
+      if (!suffix.isEmpty()) filter = QString("*.%1 files (*.%1);;").arg(suffix) + filter;
+      // The session asks "Rewrite file?" itself.
+      const QString name = QFileDialog::getSaveFileName(&form_, QString(), suggestion, filter,
+                                                        nullptr, QFileDialog::DontConfirmOverwrite);
+      if (name.isEmpty()) return std::nullopt;
+      return QFile::encodeName(name).toStdString();
+    });
   }
 
   std::optional<std::string> AskOpenFile() override {
-    form_.SyncFromView();
-    const TArrowCursor arrow;
-    if (form_.dialogs_) return form_.dialogs_->AskOpenFile();
-    const QString name = QFileDialog::getOpenFileName(&form_, QString(), QString(),
-                                                      "Parameter files (*.prm);;All files (*)");
-    if (name.isEmpty()) return std::nullopt;
-    return QFile::encodeName(name).toStdString();
+    return Ask([&]() -> std::optional<std::string> {
+      form_.SyncFromView();
+      const TArrowCursor arrow;
+      if (form_.dialogs_) return form_.dialogs_->AskOpenFile();
+      const QString name = QFileDialog::getOpenFileName(&form_, QString(), QString(),
+                                                        "Parameter files (*.prm);;All files (*)");
+      if (name.isEmpty()) return std::nullopt;
+      return QFile::encodeName(name).toStdString();
+    });
   }
 
   void Beep() override {
-    if (form_.dialogs_) return form_.dialogs_->Beep();
-    QApplication::beep();
+    Ask([&] {
+      if (form_.dialogs_) return form_.dialogs_->Beep();
+      QApplication::beep();
+    });
   }
 
   void EditRange(int32_t& windowBegin, int32_t& windowEnd) override {
-    form_.SyncFromView();
-    const TArrowCursor arrow;
-    form_.FormRange()->Edit(windowBegin, windowEnd);
+    Ask([&] {
+      form_.SyncFromView();
+      const TArrowCursor arrow;
+      form_.FormRange()->Edit(windowBegin, windowEnd);
+    });
   }
 
   void Refresh() override {
-    form_.SyncFromView();
-    form_.repaint();
-    if (form_.dialogs_) form_.dialogs_->Refresh();
+    Ask([&] {
+      form_.SyncFromView();
+      form_.repaint();
+      if (form_.dialogs_) form_.dialogs_->Refresh();
+    });
   }
 
  private:
@@ -249,18 +279,41 @@ TFormMain::TFormMain(QWidget* parent)
   TimerAnswer->setObjectName("TimerAnswer");
   TimerAnswer->setInterval(200);
   connect(TimerAnswer, &QTimer::timeout, this, [this] { ForwardTick(TICK_ANSWER); });
-  TimerMain = new TPeriodicTimer(this);
-  TimerMain->setObjectName("TimerMain");
-  TimerMain->setInterval(session_->View.TimerMainInterval);
-  connect(TimerMain, &TPeriodicTimer::timeout, this, [this] { ForwardTick(TICK_MAIN); });
-  // The streaming worker announces each new value from its own thread; the window shows it
-  // on its own thread, with at most one announcement waiting at a time.
+  // The device thread, with the measurement loop's timer on it: a replot or a dragged
+  // window never delays a tick, and a tick never waits for the window.
+  deviceThread_ = new QThread(this);
+  deviceThread_->setObjectName("KarvoDevice");
+  deviceContext_ = new QObject;
+  deviceContext_->moveToThread(deviceThread_);
+  connect(deviceThread_, &QThread::finished, deviceContext_, &QObject::deleteLater);
+  deviceThread_->start();
+  QMetaObject::invokeMethod(
+      deviceContext_,
+      [this] {
+        TimerMain = new TPeriodicTimer(deviceContext_);
+        TimerMain->setObjectName("TimerMain");
+        TimerMain->setInterval(session_->View.TimerMainInterval);
+        connect(TimerMain, &TPeriodicTimer::timeout, deviceContext_,
+                [this] { RunOnDevice([this] { session_->TimerMainTimer(); }, false); });
+      },
+      Qt::BlockingQueuedConnection);
+  // The streaming worker announces each new value from its own thread; the device thread
+  // takes it into the View, with at most one announcement waiting at a time.
   session_->StreamValueReady = [this] {
     if (streamValuePending_.exchange(true)) return;
     // By name: the call travels through the event queue's own locking, and nothing made on
     // the worker's thread is read on the window's.
     QMetaObject::invokeMethod(this, "ShowStreamValue", Qt::QueuedConnection);
   };
+
+  ButtonCancel = new QToolButton(ButtonFindSensor->parentWidget());
+  ButtonCancel->setObjectName("ButtonCancel");
+  ButtonCancel->setText("Cancel");
+  ButtonCancel->setToolTip("Stop the running operation after the request under way");
+  ButtonCancel->setFont(ButtonFindSensor->font());
+  ButtonCancel->setGeometry(ButtonFindSensor->geometry());
+  ButtonCancel->hide();
+  connect(ButtonCancel, &QToolButton::clicked, this, [this] { session_->Cancel.Cancel(); });
 
   for (const auto& device : FindSerialDevices()) AddPort(device, false);
 
@@ -347,11 +400,11 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   ButtonStream = button("ButtonStream", "Stream start", 168);
   ButtonZero = button("ButtonZero", "Zero set", 248);
   connect(ButtonConnect, &QPushButton::clicked, this,
-          [this] { ForwardBusy([this] { session_->ButtonConnectClick(); }); });
+          [this] { ForwardClick(ButtonConnect, &TSession::ButtonConnectClick); });
   connect(ButtonMeasure, &QPushButton::clicked, this,
-          [this] { ForwardBusy([this] { session_->ButtonMeasureClick(); }); });
+          [this] { ForwardClick(ButtonMeasure, &TSession::ButtonMeasureClick); });
   connect(ButtonStream, &QPushButton::clicked, this,
-          [this] { ForwardBusy([this] { session_->ButtonStreamClick(); }); });
+          [this] { ForwardClick(ButtonStream, &TSession::ButtonStreamClick); });
   connect(ButtonZero, &QPushButton::clicked, this,
           [this] { Forward([this] { session_->ButtonZeroClick(); }); });
 
@@ -384,7 +437,7 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
 }
 
 void TFormMain::ExportChart(bool picture) {
-  if (closed_ || handlerDepth_ > 0) return;
+  if (closed_ || !Idle()) return;
   const std::optional<std::string> name =
       person_->AskSaveFile(session_->View.LabelSerNum + (picture ? ".png" : ".csv"));
   if (!name) return;
@@ -397,7 +450,7 @@ void TFormMain::ExportChart(bool picture) {
 }
 
 void TFormMain::FindSensor() {
-  if (session_->View.ButtonConnectTag != 0 || handlerDepth_ > 0) return;
+  if (!Idle() || session_->View.ButtonConnectTag != 0) return;
   // The scan needs the port to itself; the selectors' reopen holds it otherwise.
   Forward([this] { session_->CloseSensorPort(); });
   const std::optional<TFoundSensor> found =
@@ -413,7 +466,7 @@ void TFormMain::BuildParamPanel(QWidget* panel) {
   layout->setSpacing(0);
   ValueListEditorParam = new TParamGridView(*session_, panel);
   ValueListEditorParam->Forward = [this](const std::function<void()>& handler) {
-    Forward(handler);
+    ForwardNow(handler);
   };
   layout->addWidget(ValueListEditorParam, 1);
   ProgressBarParam = new QProgressBar(panel);
@@ -530,73 +583,165 @@ void TFormMain::BuildMenus() {
   connect(png, &QAction::triggered, this, [this] { ExportChart(true); });
 }
 
-// ---- Mirroring the View ----
+// ---- The device thread ----
 
-template <typename Handler>
-void TFormMain::Forward(Handler&& handler) {
-  if (closed_ || syncing_ || !session_) return;
-  ++handlerDepth_;
-  handler();
-  --handlerDepth_;
-  SyncFromView();
-  if (handlerDepth_ == 0) RunDeferredTicks();
+void TFormMain::Forward(std::function<void()> handler) {
+  if (closed_ || closing_ || syncing_ || !session_) return;
+  ++pendingOps_;
+  ShowBusy(true);
+  QMetaObject::invokeMethod(
+      deviceContext_, [this, handler = std::move(handler)] { RunOnDevice(handler, true); },
+      Qt::QueuedConnection);
 }
 
-// The operator sees that the window is busy with the sensor, not hung.
-class TWaitCursor {
- public:
-  TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~TWaitCursor() { QApplication::restoreOverrideCursor(); }
-  TWaitCursor(const TWaitCursor&) = delete;
-  TWaitCursor& operator=(const TWaitCursor&) = delete;
-};
+bool TFormMain::ForwardNow(const std::function<void()>& handler) {
+  if (closed_ || closing_ || syncing_ || windowHolds_ || !session_ || !Idle()) return false;
+  {
+    std::unique_lock lock(sessionLock_, std::try_to_lock);
+    if (!lock.owns_lock()) return false;
+    windowHolds_ = true;
+    handler();
+    windowHolds_ = false;
+  }
+  SyncFromView();
+  // The grid's handlers may start the loop's timer or change the fold.
+  QMetaObject::invokeMethod(
+      deviceContext_,
+      [this] {
+        std::lock_guard lock(sessionLock_);
+        SyncDeviceTimers();
+      },
+      Qt::QueuedConnection);
+  return true;
+}
 
-template <typename Handler>
-void TFormMain::ForwardBusy(Handler&& handler) {
-  TWaitCursor wait;
-  Forward(std::forward<Handler>(handler));
+void TFormMain::RunOnDevice(const std::function<void()>& handler, bool operation) {
+  {
+    std::unique_lock lock(sessionLock_);
+    deviceHold_ = &lock;
+    deviceInTask_ = true;
+    // A cancel is for the operation that was running when it was asked.
+    if (operation && !closing_) session_->Cancel.Reset();
+    if (!closing_) handler();
+    SyncDeviceTimers();
+    deviceInTask_ = false;
+    deviceHold_ = nullptr;
+  }
+  if (operation) --pendingOps_;
+  PublishView();
+}
+
+void TFormMain::PublishView() {
+  // A tick every millisecond must not flood the window: one update waits at a time.
+  if (syncQueued_.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        syncQueued_ = false;
+        SyncFromView();
+      },
+      Qt::QueuedConnection);
+}
+
+void TFormMain::SyncDeviceTimers() {
+  const TMainView& v = session_->View;
+  if (!TimerMain) return;
+  if (TimerMain->interval() != v.TimerMainInterval) TimerMain->setInterval(v.TimerMainInterval);
+  const bool run = v.TimerMain && !closing_;
+  if (run && !TimerMain->isActive()) TimerMain->start();
+  if (!run && TimerMain->isActive()) TimerMain->stop();
+}
+
+void TFormMain::RunOnWindow(const std::function<void()>& f) {
+  if (QThread::currentThread() == thread()) return f();
+  // The device thread, inside a handler: the window may read the session while the operator
+  // answers; the handler goes on only after the answer.
+  deviceHold_->unlock();
+  QMetaObject::invokeMethod(this, f, Qt::BlockingQueuedConnection);
+  deviceHold_->lock();
+}
+
+void TFormMain::ForwardClick(QPushButton* button, void (TSession::*click)()) {
+  // The click is for the button as the operator saw it: a run that ended meanwhile must not
+  // be started again by a Stop that was queued behind its end.
+  const std::string seen = button->text().toStdString();
+  std::string TMainView::*caption = button == ButtonConnect   ? &TMainView::ButtonConnectCaption
+                                    : button == ButtonMeasure ? &TMainView::ButtonMeasureCaption
+                                                              : &TMainView::ButtonStreamCaption;
+  Forward([this, seen, caption, click] {
+    if (Cp1251ToUtf8(session_->View.*caption) == seen) (session_.get()->*click)();
+  });
+}
+
+void TFormMain::ShowBusy(bool busy) {
+  if (closed_) return;
+  if (busy != busyShown_) {
+    busyShown_ = busy;
+    // The operator sees that the window is busy with the sensor, not hung, and can stop it.
+    if (busy) {
+      QApplication::setOverrideCursor(Qt::BusyCursor);
+    } else {
+      QApplication::restoreOverrideCursor();
+    }
+    ButtonCancel->setVisible(busy);
+    ButtonFindSensor->setVisible(!busy);
+    for (QWidget* w : std::initializer_list<QWidget*>{ComboBoxCOM, ComboBoxWorkBaund,
+                                                      ComboBoxWorkCodeDev, ComboBoxMotorCom})
+      w->setEnabled(!busy);
+    PopupMenuParam->setEnabled(!busy);
+    PopupMenuSave->setEnabled(!busy);
+  }
+  if (!busy) return;
+  // Whatever the View says meanwhile: no second operation, and a Stop comes back with it.
+  for (QWidget* w : std::initializer_list<QWidget*>{ButtonConnect, ButtonMeasure, ButtonStream,
+                                                    ButtonZero, ValueListEditorParam})
+    w->setEnabled(false);
+}
+
+bool TFormMain::WaitIdle(int ms) {
+  QElapsedTimer clock;
+  clock.start();
+  for (;;) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    if (Idle() && !syncQueued_ && !busyShown_) return true;
+    if (clock.elapsed() > ms) return false;
+    QThread::msleep(1);
+  }
 }
 
 void TFormMain::ForwardTick(int tick) {
-  // A box or dialog of a running handler spins a nested event loop; a tick run there would
-  // act in the middle of the handler's steps (the watchdog closing the link under it).
-  if (handlerDepth_ > 0) {
-    deferredTicks_ |= 1u << tick;
-    return;
-  }
-  Forward([this, tick] {
-    switch (tick) {
-      case TICK_MORE:
-        session_->TimerMoreTimer();
-        break;
-      case TICK_ANSWER:
-        session_->TimerAnswerTimer();
-        break;
-      case TICK_MAIN:
-        session_->TimerMainTimer();
-        break;
-      default:
-        break;
-    }
-  });
+  // At most one tick of a kind waits: a long handler must not find hundreds queued after it.
+  if (closing_ || tickPending_[tick].exchange(true)) return;
+  QMetaObject::invokeMethod(
+      deviceContext_,
+      [this, tick] {
+        RunOnDevice(
+            [this, tick] {
+              tickPending_[tick] = false;
+              TMainView& v = session_->View;
+              // A timer the handler stopped has no tick left to run.
+              if (tick == TICK_MORE && v.TimerMore) session_->TimerMoreTimer();
+              if (tick == TICK_ANSWER && v.TimerAnswer) session_->TimerAnswerTimer();
+            },
+            false);
+      },
+      Qt::QueuedConnection);
 }
 
 void TFormMain::ShowStreamValue() {
   streamValuePending_ = false;
-  if (closed_ || !session_) return;
-  // Only the display: this runs at the stream's pace and touches nothing but the label.
-  session_->ShowStreamValue();
-  LabelRast->setText(Decode(session_->View.LabelRast));
-}
-
-void TFormMain::RunDeferredTicks() {
-  while (deferredTicks_ != 0 && !closed_) {
-    const int tick = std::countr_zero(deferredTicks_);
-    deferredTicks_ &= ~(1u << tick);
-    const bool active[] = {TimerMore->isActive(), TimerAnswer->isActive(), TimerMain->isActive()};
-    // A timer the handler stopped has no tick left to run.
-    if (active[tick]) ForwardTick(tick);
-  }
+  if (closed_ || closing_ || !session_) return;
+  QMetaObject::invokeMethod(
+      deviceContext_,
+      [this] {
+        {
+          std::lock_guard lock(sessionLock_);
+          if (closing_) return;
+          session_->ShowStreamValue();
+        }
+        PublishView();
+      },
+      Qt::QueuedConnection);
 }
 
 template <typename Timer>
@@ -607,6 +752,18 @@ void TFormMain::SyncTimer(Timer* timer, bool run) {
 
 void TFormMain::SyncFromView() {
   if (closed_ || syncing_ || !session_) return;
+  // The device thread holds the session while it works; the View is shown once it lets go.
+  std::unique_lock lock(sessionLock_, std::defer_lock);
+  if (!windowHolds_ && !lock.try_lock()) {
+    if (!syncRetryArmed_) {
+      syncRetryArmed_ = true;
+      QTimer::singleShot(5, this, [this] {
+        syncRetryArmed_ = false;
+        SyncFromView();
+      });
+    }
+    return;
+  }
   syncing_ = true;
   const TMainView& v = session_->View;
 
@@ -650,17 +807,19 @@ void TFormMain::SyncFromView() {
   ProgressBarParam->setValue(std::clamp(v.ProgressPos, 0, max));
   if (ProgressStrip->maximum() != max) ProgressStrip->setMaximum(max);
   ProgressStrip->setValue(ProgressBarParam->value());
-  ProgressStrip->setVisible(handlerDepth_ > 0 && middleCover_->isVisible() && v.ProgressPos > 0);
+  const bool working = deviceInTask_ || pendingOps_ > 0;
+  ProgressStrip->setVisible(working && middleCover_->isVisible() && v.ProgressPos > 0);
   Chart1->Show(v.SeriesOsc, v.ChartFooter);
 
   if (height() != v.Height) setFixedSize(CLIENT_WIDTH, v.Height);
   SyncTimer(TimerMore, v.TimerMore);
   SyncTimer(TimerAnswer, v.TimerAnswer);
-  if (TimerMain->interval() != v.TimerMainInterval) TimerMain->setInterval(v.TimerMainInterval);
-  SyncTimer(TimerMain, v.TimerMain);
   syncing_ = false;
 
   ValueListEditorParam->SyncFromView();
+  if (lock.owns_lock()) lock.unlock();
+  // After the View: its buttons are what the operator gets back once the work is done.
+  ShowBusy(working);
 }
 
 // ---- Ports ----
@@ -697,7 +856,7 @@ void TFormMain::AddPort(const std::string& devicePath, bool select) {
     syncing_ = was;
   }
   if (select) {
-    Forward([this, &devicePath] {
+    Forward([this, devicePath] {
       session_->View.PortText = devicePath;
       session_->ComboBoxCOMChange();
     });
@@ -721,14 +880,27 @@ TFormRange* TFormMain::FormRange() {
 // ---- Closing ----
 
 void TFormMain::FormClose() {
-  if (closed_) return;
+  if (closed_ || closing_) return;
   // No timer tick and no grid event may reach the session or its link from here on.
   TimerMore->stop();
   TimerAnswer->stop();
-  TimerMain->stop();
+  closing_ = true;
+  session_->Cancel.Cancel();
+  // The device thread finishes what it is doing (cancelled between requests), closes the
+  // links and ends; its boxes are still served meanwhile.
+  QMetaObject::invokeMethod(
+      deviceContext_,
+      [this] {
+        std::lock_guard lock(sessionLock_);
+        if (TimerMain) TimerMain->stop();
+        session_->FormClose();
+        QThread::currentThread()->quit();
+      },
+      Qt::QueuedConnection);
+  while (!deviceThread_->wait(5)) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
   closed_ = true;
+  ShowBusy(false);
   ValueListEditorParam->Detach();
-  session_->FormClose();
 }
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {

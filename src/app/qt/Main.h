@@ -2,11 +2,18 @@
 // buttons and the large display; the parameter grid and the oscilloscope; the identity
 // labels at the bottom. It shows the session's View and forwards every event to the
 // session, and answers the session's questions to the operator with real dialogs.
+//
+// The session lives on a device thread of its own, which owns the sensor and stage links:
+// the window hands it the events and never waits on the line. The window reads the session
+// (to mirror its View) only while the device thread is not inside a handler, or while the
+// device thread waits for the operator's answer to a box.
 #pragma once
 
 #include <QWidget>
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +28,7 @@ class QCPGraph;
 class QLabel;
 class QMenu;
 class QProgressBar;
+class QThread;
 class QPushButton;
 class QTimer;
 class QToolButton;
@@ -38,7 +46,22 @@ class TFormMain : public QWidget {
   explicit TFormMain(QWidget* parent = nullptr);
   ~TFormMain() override;
 
+  // The session itself: only for reading while Idle() from the window's thread, or with
+  // WithSession.
   TSession& Session() { return *session_; }
+  // Runs `f` on the calling thread with the session to itself: waits while the device thread
+  // is inside a handler. For tests, benchmarks and the tour, which must not race the device
+  // thread.
+  template <typename F>
+  decltype(auto) WithSession(F&& f) {
+    std::lock_guard lock(sessionLock_);
+    return f(*session_);
+  }
+  // True when the device thread has no handler queued or running.
+  bool Idle() const { return pendingOps_.load() == 0 && !deviceInTask_.load(); }
+  // Serves the window's events until the device thread is idle and the window shows the
+  // session's View (at most `ms`); true when it got there.
+  bool WaitIdle(int ms = 30000);
   // Copies all of the session's View into the widgets.
   void SyncFromView();
 
@@ -90,7 +113,10 @@ class TFormMain : public QWidget {
   QAction* WriteToFactory = nullptr;
   QTimer* TimerMore = nullptr;
   QTimer* TimerAnswer = nullptr;
-  TPeriodicTimer* TimerMain = nullptr;
+  TPeriodicTimer* TimerMain = nullptr;  // lives on the device thread
+  // Cancels the running operation between two requests; shown in place of "Find sensor..."
+  // while the device thread is busy.
+  QToolButton* ButtonCancel = nullptr;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -109,17 +135,30 @@ class TFormMain : public QWidget {
   void BuildChart(QWidget* parent);
   void BuildBottomPanel(QWidget* panel);
   void BuildMenus();
-  // Runs a session handler and shows what it changed; nothing reaches the session once the
-  // window is closing or while the widgets are being set from the View.
-  template <typename Handler>
-  void Forward(Handler&& handler);
-  // Forward for events that may wait on the sensor: a wait cursor while they run.
-  template <typename Handler>
-  void ForwardBusy(Handler&& handler);
-  // Timer ticks go through here: held back while a handler runs, run once it has returned.
+  // Hands a session handler to the device thread, which runs it after those before it and
+  // then has the window show what it changed; nothing reaches the session once the window is
+  // closing or while the widgets are being set from the View.
+  void Forward(std::function<void()> handler);
+  // Forward for events that may wait on the sensor.
+  void ForwardBusy(std::function<void()> handler) { Forward(std::move(handler)); }
+  // Runs a grid event on the window's thread at once, when the device thread is idle (the
+  // grid needs its answer before the event returns); false when it was not run.
+  bool ForwardNow(const std::function<void()>& handler);
+  // Timer ticks go to the device thread too, at most one of each kind waiting; a tick that
+  // comes while a handler's box is open is served after the handler.
   enum { TICK_MORE, TICK_ANSWER, TICK_MAIN };
   void ForwardTick(int tick);
-  void RunDeferredTicks();
+  // Device thread: one handler or tick with the session held; then the window is told.
+  void RunOnDevice(const std::function<void()>& handler, bool operation);
+  void PublishView();
+  void SyncDeviceTimers();
+  // Runs `f` on the window's thread; from the device thread the session is let go meanwhile,
+  // so that the window can show it.
+  void RunOnWindow(const std::function<void()>& f);
+  // A button's click, dropped when the button no longer says what the operator clicked.
+  void ForwardClick(QPushButton* button, void (TSession::*click)());
+  // Controls that would start another operation are off while the device thread works.
+  void ShowBusy(bool busy);
   void FindSensor();
   // "Export points as CSV..." and "Export picture as PNG..." of the chart's menu.
   void ExportChart(bool picture);
@@ -132,10 +171,22 @@ class TFormMain : public QWidget {
   TFormRange* formRange_ = nullptr;
   QWidget* middleCover_ = nullptr;
   bool syncing_ = false;
-  int handlerDepth_ = 0;
-  unsigned deferredTicks_ = 0;
   bool closed_ = false;
+  bool syncRetryArmed_ = false;
+  bool windowHolds_ = false;  // a grid event runs on the window's thread with the session
+  bool busyShown_ = false;
+  std::atomic<bool> closing_{false};
   std::atomic<bool> streamValuePending_{false};
+  std::atomic<bool> syncQueued_{false};
+  std::atomic<bool> tickPending_[3] = {false, false, false};
+  std::atomic<int> pendingOps_{0};
+  std::atomic<bool> deviceInTask_{false};
+
+  // The session is held by the device thread while it runs a handler or a tick.
+  std::mutex sessionLock_;
+  std::unique_lock<std::mutex>* deviceHold_ = nullptr;  // device thread only
+  QThread* deviceThread_ = nullptr;
+  QObject* deviceContext_ = nullptr;  // lives on the device thread
 };
 
 }  // namespace karvo

@@ -68,7 +68,8 @@ bool RunTour(TFormMain& form, const QString& dir) {
   form.SetDialogs(&person);
   QDir().mkpath(dir);
   int step = 0;
-  const auto settled = [&form] { return !form.TimerMore->isActive(); };
+  // The device thread has done what was asked and the fold has come to rest.
+  const auto settled = [&form] { return form.WaitIdle(5000) && !form.TimerMore->isActive(); };
   const auto shot = [&](const char* name, const char* what) {
     form.Chart1->FlushReplot();
     const QString path =
@@ -89,7 +90,7 @@ bool RunTour(TFormMain& form, const QString& dir) {
       !shot("start", "The window starts folded, the simulated sensor chosen as the port."))
     return fail("the window did not come up");
   form.ButtonConnect->click();
-  if (form.ButtonConnect->text() != "Disconnect" || !WaitUntil(settled, 5000))
+  if (!WaitUntil(settled, 5000) || form.ButtonConnect->text() != "Disconnect")
     return fail("Connect did not reach the simulated sensor");
   shot("connected", "Connect: the sensor's identity and its 36 parameters are read.");
 
@@ -97,6 +98,7 @@ bool RunTour(TFormMain& form, const QString& dir) {
   Work(2500);
   shot("measuring", "Measure: every millisecond a result, in the display and on the oscilloscope.");
   form.ButtonMeasure->click();
+  form.WaitIdle();
   shot("measured", "Stop: the run's samples stay on the chart and can be saved from its menu.");
 
   form.ButtonStream->click();

@@ -1,8 +1,10 @@
-// The main window mirrors the session and forwards its events; the session's own rules are
-// tested without widgets. Here one simulated sensor and one window go the operator's way:
-// connect with the fold timer, a measure run and a stream seen on the chart and the display,
-// then a menu operation on a sensor gone silent, whose boxes spin nested event loops while the
-// watchdog must wait until the handler has returned.
+// The main window mirrors the session and hands its events to the device thread; the
+// session's own rules are tested without widgets. Here one simulated sensor and one window go
+// the operator's way: connect with the fold timer, a measure run and a stream seen on the
+// chart and the display, a transfer cancelled half-way, then a menu operation on a sensor gone
+// silent, whose box spins a nested event loop while the watchdog must wait until the handler
+// has returned. All along, the window's own thread keeps serving its events.
+#include <QAbstractButton>
 #include <QAction>
 #include <QComboBox>
 #include <QEventLoop>
@@ -11,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolButton>
 #include <QtTest>
 
 #include "app/qt/Main.h"
@@ -38,6 +41,7 @@ class TWatchingOperator : public karvo::test::TScriptedOperator {
     QEventLoop loop;
     QTimer::singleShot(450, &loop, &QEventLoop::quit);
     loop.exec();
+    // The device thread waits for the answer: the session may be looked at meanwhile.
     ConnectedDuringBox.push_back(Form.Session().View.ButtonConnectTag == 1 &&
                                  Form.Session().SensorLink->IsOpen());
   }
@@ -60,8 +64,24 @@ class MainWindowTest : public QObject {
 
   bool FoldedTo(int height) {
     QWidget* cover = f.findChild<QWidget*>("PanelMiddleCover");
-    return QTest::qWaitFor([&] { return !f.TimerMore->isActive(); }, 5000) &&
+    return QTest::qWaitFor([&] { return f.Idle() && !f.TimerMore->isActive(); }, 5000) &&
            f.height() == height && cover->isVisible() == (height == 160);
+  }
+  // Clicks and waits until the device thread has done it, counting the window's own 10 ms
+  // beats meanwhile: a window thread that waited on the line would have none to show.
+  int ClickAndCountBeats(QAbstractButton* button) {
+    int beats = 0;
+    QTimer beat;
+    beat.setInterval(10);
+    connect(&beat, &QTimer::timeout, [&] { ++beats; });
+    beat.start();
+    button->click();
+    if (!f.WaitIdle()) return -1;
+    return beats;
+  }
+  template <typename F>
+  auto Look(F&& f_) {
+    return f.WithSession(std::forward<F>(f_));
   }
   QAction* ChartItem(const char* name) { return f.PopupMenuSave->findChild<QAction*>(name); }
 
@@ -78,7 +98,9 @@ class MainWindowTest : public QObject {
     f.ComboBoxWorkBaund->setCurrentText("115200");
     f.ComboBoxWorkCodeDev->setCurrentText("5");
     f.show();
-    f.ButtonConnect->click();
+    QVERIFY(f.WaitIdle());
+    // Read at 115200 baud, a connect takes a few hundred milliseconds of the wire.
+    QVERIFY(ClickAndCountBeats(f.ButtonConnect) > 5);
     QCOMPARE(f.ButtonConnect->text(), QString("Disconnect"));
     QCOMPARE(f.LabelSerNum->text() + "|" + f.LabelRange->text(), QString("1234|100 mm"));
     QVERIFY(f.ButtonMeasure->isEnabled() && !f.ComboBoxMotorCom->isHidden() &&
@@ -93,14 +115,16 @@ class MainWindowTest : public QObject {
 
   void measureRunFillsTheChartAndSavesTheData() {
     f.ButtonMeasure->click();
+    QVERIFY(f.WaitIdle());
     QCOMPARE(f.ButtonMeasure->text(), QString("Stop"));
-    QTRY_VERIFY_WITH_TIMEOUT(f.Session().View.SeriesOsc.Count() >= 20, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(Look([](auto& s) { return s.View.SeriesOsc.Count(); }) >= 20, 5000);
     f.ButtonMeasure->click();
+    QVERIFY(f.WaitIdle());
     // 50 mm of a 100 mm range, give or take the noise.
     QVERIFY2(f.LabelRast->text().endsWith(" mm") && f.LabelRast->text().startsWith("5"),
              qPrintable(f.LabelRast->text()));
     QCOMPARE(size_t(f.SeriesOsc->dataCount()), f.Session().View.SeriesOsc.Count());
-    QVERIFY(!f.TimerMain->isActive());
+    QVERIFY(!f.Session().View.TimerMain);
 
     const karvo::test::TScratchDir dir;
     const std::string path = dir.Path("data.txt");
@@ -108,15 +132,18 @@ class MainWindowTest : public QObject {
     QVERIFY(!data.empty());
     // "Clear" empties the chart only; a save after it still has every sample.
     ChartItem("Clear")->trigger();
+    QVERIFY(f.WaitIdle());
     QCOMPARE(f.SeriesOsc->dataCount(), 0);
     person.SaveAnswers.push_back(path);
     ChartItem("Save")->trigger();
+    QVERIFY(f.WaitIdle());
     QCOMPARE(karvo::test::FileBytes(path), data);
     QVERIFY(person.Messages.empty());
   }
 
   void streamFoldsTheWindowAndPlotsAtItsStop() {
     f.ButtonStream->click();
+    QVERIFY(f.WaitIdle());
     QCOMPARE(f.ButtonStream->text(), QString("Stream stop"));
     QVERIFY(FoldedTo(160));
     // The display follows the worker while the chart stays as it was.
@@ -127,10 +154,32 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.SeriesOsc->dataCount(), 0);
 
     f.ButtonStream->click();
+    QVERIFY(f.WaitIdle());
     QVERIFY(f.Session().SampleRing.SampleCount > 20);
     QCOMPARE(size_t(f.SeriesOsc->dataCount()), size_t(f.Session().SampleRing.SampleCount));
     QVERIFY(FoldedTo(716));
     QVERIFY(person.Messages.empty());
+  }
+
+  // "Read All" cancelled from the window: the read stops between two requests, nothing is
+  // adopted, no box comes and the connection stays.
+  void aTransferCancelledHalfWayLeavesTheConnection() {
+    QVERIFY(FoldedTo(716));
+    const karvo::TParamSet before = f.Session().ParamWrite;
+    sim.SetRegister(5, 3);  // what a read would adopt
+    sim.ClearRequests();
+    f.Session().SensorLink->Pause = [](uint32_t) {};
+    QTimer::singleShot(30, f.ButtonCancel, &QToolButton::click);
+    f.findChild<QAction*>("PopupMenuReadAll")->trigger();
+    QVERIFY(f.ButtonCancel->isVisible() && !f.ButtonConnect->isEnabled());
+    QVERIFY(f.WaitIdle());
+    QVERIFY(!f.ButtonCancel->isVisible() && f.ButtonConnect->isEnabled());
+    const size_t asked = sim.Requests().size();
+    QVERIFY2(asked > 0 && asked < 36, qPrintable(QString::number(asked)));
+    QVERIFY(f.Session().ParamWrite == before);
+    QVERIFY(person.Messages.empty());
+    QTest::qWait(300);  // a watchdog tick
+    QCOMPARE(f.ButtonConnect->text(), QString("Disconnect"));
   }
 
   void watchdogWaitsUntilTheHandlerHasReturned() {
@@ -139,6 +188,7 @@ class MainWindowTest : public QObject {
     sim.FailSilent();
     const size_t offered = person.SaveSuggestions.size();
     f.findChild<QAction*>("WriteToFactory")->trigger();
+    QVERIFY(f.WaitIdle());
 
     std::vector<std::string> texts;
     for (const auto& m : person.Messages) texts.push_back(m.Text);
@@ -159,12 +209,13 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.ComboBoxWorkBaund->currentText() + " " + f.ComboBoxWorkCodeDev->currentText(),
              QString("9600 1"));
     f.ComboBoxCOM->setEditText("/dev/karvo-typed");
+    QVERIFY(f.WaitIdle());
     QCOMPARE(f.Session().PortName, std::string("/dev/karvo-typed"));
     auto& v = f.Session().View;
-    v.TimerMore = v.TimerAnswer = v.TimerMain = true;
+    f.WithSession([](auto& s) { s.View.TimerMore = s.View.TimerAnswer = true; });
     f.SyncFromView();
     f.close();
-    QVERIFY(!f.TimerMore->isActive() && !f.TimerAnswer->isActive() && !f.TimerMain->isActive());
+    QVERIFY(!f.TimerMore->isActive() && !f.TimerAnswer->isActive());
     // Nothing the window is asked later starts them again.
     v.TimerAnswer = true;
     f.SyncFromView();

@@ -1,6 +1,5 @@
 #include "cli/Cli.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,15 +7,19 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
-#include <optional>
 #include <sstream>
-#include <thread>
 
-#include "app/Operator.h"
-#include "app/Session.h"
+#include "cli/Arguments.h"
+#include "cli/Json.h"
+#include "device/Sensor.h"
+#include "device/Stage.h"
+#include "files/TextFile.h"
+#include "measure/DataFile.h"
 #include "measure/RunModes.h"
+#include "params/ParamFile.h"
 #include "params/ParamGrid.h"
 #include "params/ParamTable.h"
+#include "params/ValueCheck.h"
 #include "protocol/SensorScan.h"
 #include "stage/SweepFiles.h"
 
@@ -24,58 +27,12 @@ namespace karvo::cli {
 
 namespace {
 
-struct TOptions {
-  std::string Port = "COM1";
-  uint32_t Baud = 9600;
-  uint8_t Address = 1;
-  bool Trace = false;
-  bool Force = false;
-  std::vector<std::string> Words;  // the command and its arguments
-};
+using device::Result;
 
-// Answers the session's questions from the command line's options and keeps its messages,
-// so that each command can decide what to print.
-class TCliOperator : public TOperator {
- public:
-  std::string FileName;
-  bool Overwrite = false;
-  std::vector<std::string> Messages;
-  bool OverwriteRefused = false;
-
-  void Message(const std::string& text, const std::string&, TIcon) override {
-    Messages.push_back(text);
-  }
-  bool Confirm(const std::string&, const std::string&) override {
-    if (!Overwrite) OverwriteRefused = true;
-    return Overwrite;
-  }
-  bool RetryCancel(const std::string&, const std::string&) override { return false; }
-  std::optional<std::string> AskSaveFile(const std::string&) override { return FileName; }
-  std::optional<std::string> AskOpenFile() override { return FileName; }
-  void Beep() override {}
-  void EditRange(int32_t&, int32_t&) override {}
-  void Refresh() override {}
-};
-
-// The session's messages are Windows-1251 with CR alone as the line break; the terminal
-// gets UTF-8 lines.
-std::string Lines(const std::string& text) {
-  std::string out;
-  for (char c : text) out += (c == '\r') ? '\n' : c;
-  return Cp1251ToUtf8(out);
-}
-
-bool ParseNumber(const std::string& text, long min, long max, long& value) {
-  if (text.empty() || text.size() > 12) return false;
-  size_t i = 0;
-  if (text[0] == '-' || text[0] == '+') i = 1;
-  if (i == text.size()) return false;
-  for (size_t k = i; k < text.size(); ++k) {
-    if (text[k] < '0' || text[k] > '9') return false;
-  }
-  value = std::stol(text);
-  return value >= min && value <= max;
-}
+// Far beyond any parameter file; keeps a wrongly named file from filling the memory.
+constexpr size_t MAX_PARAM_FILE_SIZE = 16 * 1024 * 1024;
+// A token longer than this is cut in the message.
+constexpr size_t MAX_TOKEN_SHOWN = 100;
 
 std::string Timestamp() {
   using namespace std::chrono;
@@ -89,18 +46,39 @@ std::string Timestamp() {
   return buf;
 }
 
-std::string StatusLine(uint32_t status) {
-  return "status " + std::to_string(status) + " (" + StatusText(status) + ")";
+bool IsText(int row) {
+  return ParamTable[row].Kind == KIND_TEXT;
+}
+
+std::string NameOf(int row) {
+  return Cp1251ToUtf8(ParamTable[row].Name);
+}
+
+// A value as the compare messages give it: the text, or the number in signed decimal.
+std::string ValueText(int row, const TPARAMVALUE& v) {
+  return IsText(row) ? Cp1251ToUtf8(v.Text) : std::to_string(static_cast<int32_t>(v.Value));
+}
+
+void ValueJson(TJson& json, int row, const TPARAMVALUE& v) {
+  if (IsText(row)) {
+    json.Str(Cp1251ToUtf8(v.Text));
+  } else {
+    json.Int(static_cast<int32_t>(v.Value));
+  }
+}
+
+std::string UnitOf(uint32_t runMode) {
+  if (runMode == RUN_PULSE) return "px";
+  const std::string unit = ModeDisplay(runMode).Unit;
+  return unit.substr(unit.find_first_not_of(' '));
 }
 
 class TCommand {
  public:
-  TCommand(const TOptions& options, std::ostream& out, std::ostream& err)
-      : options_(options), out_(out), err_(err), session_(person_) {
-    session_.FormCreate();
-    person_.Overwrite = options.Force;
-    if (options.Trace) {
-      session_.SensorLink->Trace = [this](char direction, const uint8_t* bytes, size_t count) {
+  TCommand(const TArguments& args, std::ostream& out, std::ostream& err, TInterrupt& interrupt)
+      : args_(args), out_(out), err_(err), interrupt_(interrupt) {
+    if (args.Trace) {
+      sensor_.Link().Trace = [this](char direction, const uint8_t* bytes, size_t count) {
         std::ostringstream line;
         line << Timestamp() << ' ' << direction;
         char hex[4];
@@ -120,83 +98,56 @@ class TCommand {
     err_ << "karvo-cli: " << message << '\n';
     return code;
   }
-  int DeviceFailure(const std::string& what) {
-    const std::string& reason = session_.SensorLink->LastReason();
-    return Fail(EXIT_DEVICE, what + " failed: " + StatusLine(session_.LastStatus) +
-                                 (reason.empty() ? "" : ": " + reason));
-  }
   int UsageError(const std::string& message) { return Fail(EXIT_USAGE, message + "\n" + Usage()); }
-
-  // Opens the port with the options' settings; on failure says why.
-  int OpenPort() {
-    session_.View.PortText = options_.Port;
-    session_.ComboBoxCOMChange();
-    session_.LinkBaud = options_.Baud;
-    session_.DeviceAddress = options_.Address;
-    if (session_.OpenSensorPort()) return EXIT_OK;
-    const TInterface& port = session_.SensorLink->Port;
-    std::string reason =
-        port.LastReason.empty() ? "port already in use or not available" : port.LastReason;
-    return Fail(EXIT_NO_PORT, "cannot open " + options_.Port + ": " + reason);
+  // A failed operation: `message` on stderr and the result as the JSON document; 128 + the
+  // signal when it was cancelled.
+  int Failure(const Result& r, int code, const std::string& message) {
+    if (r.Cancelled() || interrupt_.Token.Cancelled()) code = interrupt_.ExitStatus();
+    if (args_.Json) {
+      TJson json;
+      json.Object().Key("error").Object();
+      json.Key("status").Int(r.Status).Key("reason").Str(AsUtf8(r.Reason));
+      json.Key("doing").Str(AsUtf8(r.Doing)).End().End();
+      out_ << json.Line();
+    }
+    return Fail(code, message);
   }
-
-  // Opens, identifies and reads all parameters into both sets, as a connect does.
-  int Connect(bool readParameters) {
-    if (int code = OpenPort()) return code;
-    if (!session_.IdentifySensor()) return DeviceFailure("identify");
-    if (!readParameters) return EXIT_OK;
-    if (!session_.ReadAllParameters()) return DeviceFailure("reading the parameters");
-    session_.AdoptReadValues();
-    session_.FillParamGrid();
+  int DeviceFailure(const Result& r, const std::string& what = "") {
+    return Failure(r, EXIT_DEVICE, (what.empty() ? "" : what + ": ") + AsUtf8(r.Describe()));
+  }
+  int NoPort(const Result& r, const std::string& what) {
+    const std::string reason = r.Reason.empty() ? "port already in use or not available" : r.Reason;
+    return Failure(r, EXIT_NO_PORT, "cannot open " + what + ": " + AsUtf8(reason));
+  }
+  int Ok() {
+    if (args_.Json) out_ << TJson().Object().Key("ok").Bool(true).End().Line();
     return EXIT_OK;
   }
 
-  bool Arguments(size_t count) const { return options_.Words.size() == count + 1; }
-  const std::string& Arg(size_t i) const { return options_.Words[i + 1]; }
+  int OpenPort();
+  // Opens, identifies and (when asked) reads all parameters into both sets, as a connect does.
+  int Connect(bool readParameters);
+  bool ParseRow(const std::string& text, int& row);
+  // Takes VALUE of a command line as the grid takes a typed cell into the working set.
+  bool TakeTyped(int row, const std::string& typed);
+  // Reads a parameter file; one that does not parse is refused before the sensor is touched.
+  int ReadFile(const std::string& path, std::string& bytes);
+  // The file's records over `values`: rows it does not mention keep theirs.
+  int TakeFile(const std::string& bytes, TParamSet& values);
+  int WriteFile(const std::string& path, const std::string& bytes);
+  int PrintComparison(const std::vector<device::ParameterDifference>& differences, int row);
 
-  bool ParseRow(const std::string& text, int& row) {
-    long v;
-    if (!ParseNumber(text, 0, PARAM_COUNT - 1, v)) return false;
-    row = static_cast<int>(v);
-    return true;
+  const std::string& Arg(size_t i) const { return args_.Words[i + 1]; }
+  std::string Option(const std::string& name) const {
+    auto it = args_.Options.find(name);
+    return it == args_.Options.end() ? "" : it->second;
   }
-
-  // Puts a value typed as in the grid's cell into the working set, by the grid's rules.
-  bool SetWorkingValue(int row, const std::string& typed) {
-    if (row == ROW_WINDOW_BEGIN || row == ROW_WINDOW_END) {
-      // The grid takes these two only from the range window, in whole percent.
-      long percent;
-      if (!ParseNumber(typed, 0, 100, percent)) {
-        Fail(EXIT_USAGE, "row " + std::to_string(row) + " takes a whole percent 0 to 100");
-        return false;
-      }
-      session_.ParamWrite[row].Value = PercentToWindowValue(static_cast<int32_t>(percent));
-      return true;
-    }
-    size_t shown = person_.Messages.size();
-    session_.SelParam = static_cast<uint8_t>(row);
-    session_.View.Grid[row].Value = Utf8ToCp1251(typed);
-    session_.CommitParamEdit();
-    if (person_.Messages.size() != shown) {
-      Fail(EXIT_USAGE, Lines(person_.Messages.back()));
-      return false;
-    }
-    return true;
-  }
-
-  void PrintRow(int row) {
-    const TPARAMVALUE& v = session_.ParamWrite[row];
-    std::string raw = ParamTable[row].Kind == KIND_TEXT
-                          ? Cp1251ToUtf8(v.Text)
-                          : std::to_string(static_cast<int32_t>(v.Value));
-    out_ << row << '\t' << Cp1251ToUtf8(ParamTable[row].Name) << '\t'
-         << Cp1251ToUtf8(session_.DisplayText(row)) << '\t' << raw << '\n';
-  }
+  const device::CancelToken* Cancel() const { return &interrupt_.Token; }
 
   int Identify();
   int ReadRegisters();
   int WriteRegisters();
-  int Result();
+  int ReadResult();
   int ReadParams();
   int LoadParam();
   int Compare();
@@ -209,61 +160,146 @@ class TCommand {
   int Stream();
   int Sweep();
 
-  // The command's own options after its word: "--name value" or "--name=value", and flags.
-  // False (after saying why) on an option that is not in `valued` or `flags`.
-  bool CommandOptions(const std::vector<std::string>& valued, const std::vector<std::string>& flags,
-                      std::vector<std::pair<std::string, std::string>>& found, size_t first = 1);
-  // The sensor stopped answering: the window's teardown, then exit 4 with the reason.
-  int SensorLost();
-  // Writes the data file as "Save data to file" does.
-  int SaveData(const std::string& path);
-
-  const TOptions& options_;
+  const TArguments& args_;
   std::ostream& out_;
   std::ostream& err_;
-  TCliOperator person_;
-  TSession session_;
+  TInterrupt& interrupt_;
+  device::Sensor sensor_;
+  IdentityRecord identity_;
+  TParamSet read_;     // as the sensor holds them
+  TParamSet working_;  // what goes to the sensor
 };
 
 int TCommand::Run() {
-  const std::string& name = options_.Words[0];
+  const std::string& name = args_.Words[0];
   struct Entry {
     const char* Name;
     size_t MinArgs;
     size_t MaxArgs;
+    const char* Options;  // the command's own, blank-separated
     int (TCommand::*Handler)();
   };
   static const Entry kCommands[] = {
-      {"identify", 0, 0, &TCommand::Identify},
-      {"read-registers", 2, 2, &TCommand::ReadRegisters},
-      {"write-registers", 2, 256, &TCommand::WriteRegisters},
-      {"result", 0, 0, &TCommand::Result},
-      {"read-params", 0, 0, &TCommand::ReadParams},
-      {"load-param", 2, 2, &TCommand::LoadParam},
-      {"compare", 2, 2, &TCommand::Compare},
-      {"flash", 1, 1, &TCommand::Flash},
-      {"save-params", 1, 1, &TCommand::SaveParams},
-      {"load-params", 1, 1, &TCommand::LoadParams},
-      {"compare-params", 1, 1, &TCommand::CompareParams},
-      {"scan", 0, 1, &TCommand::Scan},
-      {"measure", 0, 7, &TCommand::Measure},
-      {"stream", 0, 4, &TCommand::Stream},
-      {"sweep", 1, 5, &TCommand::Sweep},
+      {"identify", 0, 0, "", &TCommand::Identify},
+      {"read-registers", 2, 2, "", &TCommand::ReadRegisters},
+      {"write-registers", 2, 256, "", &TCommand::WriteRegisters},
+      {"result", 0, 0, "", &TCommand::ReadResult},
+      {"read-params", 0, 0, "", &TCommand::ReadParams},
+      {"load-param", 2, 2, "", &TCommand::LoadParam},
+      {"compare", 2, 2, "", &TCommand::Compare},
+      {"flash", 1, 1, "", &TCommand::Flash},
+      {"save-params", 1, 1, "", &TCommand::SaveParams},
+      {"load-params", 1, 1, "", &TCommand::LoadParams},
+      {"compare-params", 1, 1, "", &TCommand::CompareParams},
+      {"scan", 0, 0, "--all", &TCommand::Scan},
+      {"measure", 0, 0, "--mode --count --zero --data", &TCommand::Measure},
+      {"stream", 0, 0, "--count --data", &TCommand::Stream},
+      {"sweep", 1, 1, "--stage --file", &TCommand::Sweep},
   };
   for (const Entry& e : kCommands) {
     if (name != e.Name) continue;
-    size_t n = options_.Words.size() - 1;
-    if (n < e.MinArgs || n > e.MaxArgs) {
-      return UsageError("wrong number of arguments for " + name);
+    for (const auto& option : args_.Options) {
+      if ((" " + std::string(e.Options) + " ").find(" " + option.first + " ") == std::string::npos)
+        return UsageError(option.first + " is not an option of " + name);
     }
-    return (this->*e.Handler)();
+    const size_t n = args_.Words.size() - 1;
+    if (n < e.MinArgs || n > e.MaxArgs) return UsageError("wrong number of arguments for " + name);
+    const int code = (this->*e.Handler)();
+    // Asked to stop: scripts must see that, even when the command got to its end.
+    return interrupt_.Token.Cancelled() ? interrupt_.ExitStatus() : code;
   }
   return UsageError("unknown command '" + name + "'");
 }
 
+int TCommand::OpenPort() {
+  const Result r = sensor_.Open({.Port = args_.Port, .Baud = args_.Baud, .Address = args_.Address});
+  return r ? EXIT_OK : NoPort(r, args_.Port);
+}
+
+int TCommand::Connect(bool readParameters) {
+  if (int code = OpenPort()) return code;
+  if (Result r = sensor_.Identify(identity_); !r) return DeviceFailure(r);
+  if (!readParameters) return EXIT_OK;
+  if (Result r = sensor_.ReadParameters(read_, Cancel()); !r) return DeviceFailure(r);
+  working_ = read_;
+  return EXIT_OK;
+}
+
+bool TCommand::ParseRow(const std::string& text, int& row) {
+  long v;
+  if (!ParseNumber(text, 0, PARAM_COUNT - 1, v)) return false;
+  row = static_cast<int>(v);
+  return true;
+}
+
+bool TCommand::TakeTyped(int row, const std::string& typed) {
+  std::string problem;
+  if (TakeTypedValue(row, Utf8ToCp1251(typed), working_, sensor_.MeasuringRange(), problem)) {
+    return true;
+  }
+  Fail(EXIT_USAGE, "row " + std::to_string(row) + " (" + NameOf(row) + "): " + AsUtf8(problem));
+  return false;
+}
+
+int TCommand::ReadFile(const std::string& path, std::string& bytes) {
+  std::string reason;
+  if (!ReadRegularFile(path, MAX_PARAM_FILE_SIZE, bytes, reason)) {
+    return Fail(EXIT_FILE, "Error reading " + path + ". " + reason);
+  }
+  TParamSet scratch;
+  return TakeFile(bytes, scratch);
+}
+
+int TCommand::TakeFile(const std::string& bytes, TParamSet& values) {
+  const TParamFileRead read = ReadParamFileBytes(bytes, values);
+  if (read.Complete) return EXIT_OK;
+  std::string token = read.BadToken;
+  if (token.size() > MAX_TOKEN_SHOWN) token = token.substr(0, MAX_TOKEN_SHOWN) + "...";
+  return Fail(EXIT_FILE, AsUtf8(NotValidIntegerMessage(token)));
+}
+
+int TCommand::WriteFile(const std::string& path, const std::string& bytes) {
+  int error = 0;
+  if (WriteFileReplacing(path, bytes, error)) return EXIT_OK;
+  return Fail(EXIT_FILE, "Error writing " + path + ". " + ErrnoSentence(error));
+}
+
+int TCommand::PrintComparison(const std::vector<device::ParameterDifference>& differences,
+                              int row) {
+  if (args_.Json) {
+    TJson json;
+    json.Object().Key("equal").Bool(differences.empty()).Key("differences").Array();
+    for (const auto& d : differences) {
+      json.Object().Key("row").Int(d.Row).Key("name").Str(NameOf(d.Row)).Key("expected");
+      ValueJson(json, d.Row, d.Expected);
+      json.Key("read");
+      ValueJson(json, d.Row, d.Read);
+      json.End();
+    }
+    out_ << json.End().End().Line();
+  } else if (differences.empty()) {
+    out_ << "Ok!\n";
+  } else {
+    out_ << (row >= 0 ? "Parameters '" + NameOf(row) + "' not equal:" : "Parameters not equal:");
+    for (const auto& d : differences) {
+      out_ << "\n'" << NameOf(d.Row) << "': Write=" << ValueText(d.Row, d.Expected)
+           << ", Read=" << ValueText(d.Row, d.Read) << '.';
+    }
+    out_ << '\n';
+  }
+  return differences.empty() ? EXIT_OK : EXIT_DIFFERENT;
+}
+
 int TCommand::Identify() {
   if (int code = Connect(false)) return code;
-  const IdentityRecord& id = session_.DeviceIdentity;
+  const IdentityRecord& id = identity_;
+  if (args_.Json) {
+    TJson json;
+    json.Object().Key("device_type").Int(id.DeviceType).Key("release").Int(id.Release);
+    json.Key("serial_number").Int(id.SerialNumber).Key("base_distance").Int(id.BaseDistance);
+    out_ << json.Key("measuring_range").Int(id.MeasuringRange).End().Line();
+    return EXIT_OK;
+  }
   out_ << "device_type: " << int(id.DeviceType) << '\n'
        << "release: " << int(id.Release) << '\n'
        << "serial_number: " << id.SerialNumber << '\n'
@@ -280,17 +316,18 @@ int TCommand::ReadRegisters() {
   }
   if (int code = OpenPort()) return code;
   std::vector<uint8_t> bytes(static_cast<size_t>(count));
-  // The count travels in one byte; 256 registers take two series.
-  for (long done = 0; done < count;) {
-    long part = std::min(count - done, 255L);
-    uint32_t status = session_.SensorLink->ReadRegisters(
-        session_.DeviceAddress, static_cast<uint8_t>(first + done), static_cast<uint8_t>(part),
-        bytes.data() + done);
-    session_.LastStatus = status;
-    if (status != ST_OK) return DeviceFailure("reading registers");
-    done += part;
+  const Result r = sensor_.ReadRegisters(static_cast<uint8_t>(first), bytes.size(), bytes.data());
+  if (!r) return DeviceFailure(r);
+  TJson json;
+  json.Array();
+  for (long i = 0; i < count; ++i) {
+    if (args_.Json) {
+      json.Object().Key("register").Int(first + i).Key("value").Int(bytes[i]).End();
+    } else {
+      out_ << first + i << '\t' << int(bytes[i]) << '\n';
+    }
   }
-  for (long i = 0; i < count; ++i) out_ << first + i << '\t' << int(bytes[i]) << '\n';
+  if (args_.Json) out_ << json.End().Line();
   return EXIT_OK;
 }
 
@@ -298,7 +335,7 @@ int TCommand::WriteRegisters() {
   long first;
   if (!ParseNumber(Arg(0), 0, 255, first)) return UsageError("FIRST must be a register 0 to 255");
   std::vector<uint8_t> bytes;
-  for (size_t i = 1; i + 1 < options_.Words.size(); ++i) {
+  for (size_t i = 1; i + 1 < args_.Words.size(); ++i) {
     long v;
     if (!ParseNumber(Arg(i), 0, 255, v)) {
       return UsageError("'" + Arg(i) + "' is not a byte value 0 to 255");
@@ -309,33 +346,41 @@ int TCommand::WriteRegisters() {
     return UsageError("the bytes run past register 255");
   }
   if (int code = OpenPort()) return code;
-  // The highest registers go first, as in one series.
-  for (long end = static_cast<long>(bytes.size()); end > 0;) {
-    long part = std::min(end, 255L);
-    long start = end - part;
-    uint32_t status = session_.SensorLink->WriteRegisters(
-        session_.DeviceAddress, static_cast<uint8_t>(first + start), static_cast<uint8_t>(part),
-        bytes.data() + start);
-    session_.LastStatus = status;
-    if (status != ST_OK) return DeviceFailure("writing registers");
-    end = start;
+  if (Result r = sensor_.WriteRegisters(static_cast<uint8_t>(first), bytes); !r) {
+    return DeviceFailure(r);
   }
-  return EXIT_OK;
+  return Ok();
 }
 
-int TCommand::Result() {
+int TCommand::ReadResult() {
   if (int code = OpenPort()) return code;
   uint16_t word = 0;
-  uint32_t status = session_.SensorLink->ReadResult(session_.DeviceAddress, word);
-  session_.LastStatus = status;
-  if (status != ST_OK) return DeviceFailure("reading the result");
-  out_ << static_cast<int16_t>(word) << '\n';
+  if (Result r = sensor_.ReadResult(word); !r) return DeviceFailure(r);
+  if (args_.Json) {
+    out_ << TJson().Object().Key("result").Int(static_cast<int16_t>(word)).End().Line();
+  } else {
+    out_ << static_cast<int16_t>(word) << '\n';
+  }
   return EXIT_OK;
 }
 
 int TCommand::ReadParams() {
   if (int code = Connect(true)) return code;
-  for (int row = 0; row < PARAM_COUNT; ++row) PrintRow(row);
+  TJson json;
+  json.Array();
+  for (int row = 0; row < PARAM_COUNT; ++row) {
+    const TPARAMVALUE& v = working_[row];
+    const std::string shown = Cp1251ToUtf8(GridCellText(row, v, sensor_.MeasuringRange()));
+    if (args_.Json) {
+      json.Object().Key("row").Int(row).Key("name").Str(NameOf(row)).Key("value").Str(shown);
+      json.Key("raw");
+      ValueJson(json, row, v);
+      json.End();
+    } else {
+      out_ << row << '\t' << NameOf(row) << '\t' << shown << '\t' << ValueText(row, v) << '\n';
+    }
+  }
+  if (args_.Json) out_ << json.End().Line();
   return EXIT_OK;
 }
 
@@ -343,10 +388,12 @@ int TCommand::LoadParam() {
   int row;
   if (!ParseRow(Arg(0), row)) return UsageError("ROW must be 0 to 35");
   if (int code = Connect(true)) return code;
-  if (!SetWorkingValue(row, Arg(1))) return EXIT_USAGE;
-  session_.LoadParameter(row);
-  if (session_.LastStatus != ST_OK) return DeviceFailure("writing row " + std::to_string(row));
-  PrintRow(row);
+  if (!TakeTyped(row, Arg(1))) return EXIT_USAGE;
+  if (Result r = sensor_.WriteParameter(row, working_[row]); !r) return DeviceFailure(r);
+  if (args_.Json) return Ok();
+  out_ << row << '\t' << NameOf(row) << '\t'
+       << Cp1251ToUtf8(GridCellText(row, working_[row], sensor_.MeasuringRange())) << '\t'
+       << ValueText(row, working_[row]) << '\n';
   return EXIT_OK;
 }
 
@@ -354,336 +401,320 @@ int TCommand::Compare() {
   int row;
   if (!ParseRow(Arg(0), row)) return UsageError("ROW must be 0 to 35");
   if (int code = Connect(true)) return code;
-  if (!SetWorkingValue(row, Arg(1))) return EXIT_USAGE;
-  std::string message = session_.CompareMessage(row);
-  if (session_.LastStatus != ST_OK) return DeviceFailure("reading row " + std::to_string(row));
-  out_ << Lines(message) << '\n';
-  return message == "Ok!" ? EXIT_OK : EXIT_DIFFERENT;
+  if (!TakeTyped(row, Arg(1))) return EXIT_USAGE;
+  TPARAMVALUE read;
+  bool equal = false;
+  if (Result r = sensor_.CompareParameter(row, working_[row], read, equal); !r) {
+    return DeviceFailure(r);
+  }
+  std::vector<device::ParameterDifference> differences;
+  if (!equal) differences.push_back({row, working_[row], read});
+  return PrintComparison(differences, row);
 }
 
 int TCommand::Flash() {
-  const std::string& what = Arg(0);
-  if (what != "store" && what != "restore" && what != "factory") {
-    return UsageError("flash takes store, restore or factory");
-  }
+  static const struct {
+    const char* Word;
+    device::FlashOperation Operation;
+  } kinds[] = {{"store", device::FlashOperation::Store},
+               {"restore", device::FlashOperation::Restore},
+               {"factory", device::FlashOperation::Factory}};
+  const auto* kind = std::find_if(std::begin(kinds), std::end(kinds),
+                                  [&](const auto& k) { return Arg(0) == k.Word; });
+  if (kind == std::end(kinds)) return UsageError("flash takes store, restore or factory");
   if (int code = OpenPort()) return code;
-  if (what == "store") session_.WriteToFlash();
-  if (what == "restore") session_.RestoreFactory();
-  if (what == "factory") session_.WriteToFactory();
-  if (session_.LastStatus != ST_OK) return DeviceFailure("flash " + what);
-  out_ << "flash " << what << ": ok\n";
+  if (Result r = sensor_.Flash(kind->Operation); !r) return DeviceFailure(r);
+  if (args_.Json) return Ok();
+  out_ << "flash " << kind->Word << ": ok\n";
   return EXIT_OK;
 }
 
 int TCommand::SaveParams() {
-  person_.FileName = Arg(0);
-  if (int code = Connect(true)) return code;
-  size_t shown = person_.Messages.size();
-  session_.SaveParamFile();
-  if (person_.OverwriteRefused) {
-    return Fail(EXIT_FILE, Arg(0) + " exists; --force replaces it");
+  const std::string& path = Arg(0);
+  if (access(path.c_str(), F_OK) == 0 && !args_.Force) {
+    return Fail(EXIT_FILE, path + " exists; --force replaces it");
   }
-  if (person_.Messages.size() != shown) return Fail(EXIT_FILE, Lines(person_.Messages.back()));
-  return EXIT_OK;
+  if (int code = Connect(true)) return code;
+  if (int code = WriteFile(path, ParamFileBytes(working_))) return code;
+  return Ok();
 }
 
 int TCommand::LoadParams() {
-  person_.FileName = Arg(0);
-  // Rows the file does not mention keep the sensor's own values.
+  std::string bytes;
+  if (int code = ReadFile(Arg(0), bytes)) return code;
   if (int code = Connect(true)) return code;
-  size_t shown = person_.Messages.size();
-  session_.LoadParamFile();
-  if (person_.Messages.size() != shown) return Fail(EXIT_FILE, Lines(person_.Messages.back()));
-  // Row by row in the order of "Load All", so that every failing row is named.
-  std::string failed;
-  for (int k = 1; k <= PARAM_COUNT; ++k) {
-    int row = PARAM_COUNT - k;
-    session_.LoadParameter(row);
-    if (session_.LastStatus != ST_OK) failed += " " + std::to_string(row);
+  TakeFile(bytes, working_);
+  // The reader takes any number; a value from another sensor, or a typo, would go out with
+  // only its low bytes.
+  const std::vector<TValueIssue> issues = ValuesOutsideRows(working_, sensor_.MeasuringRange());
+  if (!issues.empty() && !args_.Force) {
+    for (const TValueIssue& issue : issues) {
+      err_ << "karvo-cli: row " << issue.Row << " (" << NameOf(issue.Row)
+           << "): " << AsUtf8(issue.Value) << ": " << AsUtf8(issue.Problem) << '\n';
+    }
+    return Fail(EXIT_FILE, Arg(0) +
+                               " holds values outside their rows; nothing was written "
+                               "(--force writes them as they are)");
   }
-  if (!failed.empty()) return Fail(EXIT_DEVICE, "writing failed for rows" + failed);
-  return EXIT_OK;
+  std::vector<int> failed;
+  Result first;
+  if (issues.empty()) {
+    first = sensor_.WriteParameters(working_, Cancel(), {}, &failed);
+  } else {
+    // As the checked load does it: highest row first, a failing row does not stop the others.
+    for (int row = PARAM_COUNT - 1; row >= 0; --row) {
+      if (interrupt_.Token.Cancelled())
+        return DeviceFailure(Result::Failure(device::ST_CANCELLED, "writing the parameters"));
+      if (Result r = sensor_.WriteParameterAsIs(row, working_[row]); !r) {
+        failed.push_back(row);
+        if (first) first = r;
+      }
+    }
+  }
+  if (first) return Ok();
+  std::string rows;
+  for (int row : failed) rows += " " + std::to_string(row);
+  return DeviceFailure(first, "writing failed for rows" + rows);
 }
 
 int TCommand::CompareParams() {
-  person_.FileName = Arg(0);
+  std::string bytes;
+  if (int code = ReadFile(Arg(0), bytes)) return code;
   if (int code = Connect(true)) return code;
-  size_t shown = person_.Messages.size();
-  session_.LoadParamFile();
-  if (person_.Messages.size() != shown) return Fail(EXIT_FILE, Lines(person_.Messages.back()));
-  std::string message = session_.CompareAllMessage();
-  if (session_.LastStatus != ST_OK) return DeviceFailure("reading the parameters");
-  out_ << Lines(message) << '\n';
-  return message == "Ok!" ? EXIT_OK : EXIT_DIFFERENT;
+  TakeFile(bytes, working_);
+  TParamSet read;
+  std::vector<device::ParameterDifference> differences;
+  if (Result r = sensor_.CompareParameters(working_, read, differences, Cancel()); !r) {
+    return DeviceFailure(r);
+  }
+  return PrintComparison(differences, -1);
 }
 
 int TCommand::Scan() {
-  const bool all = Arguments(1);
-  if (all && Arg(0) != "--all") return UsageError("scan takes only --all");
   // Opening at the given settings first names a port that cannot be opened at all.
   if (int code = OpenPort()) return code;
   TScanOptions options;
-  options.Port = session_.SensorLink->Link;
-  options.SelectedBaud = options_.Baud;
-  options.SelectedAddress = options_.Address;
-  options.All = all;
+  options.Port = sensor_.Link().Link;
+  options.SelectedBaud = args_.Baud;
+  options.SelectedAddress = args_.Address;
+  options.All = args_.Has("--all");
   TSensorScan scan(options);
   // Progress only for a person watching; a pipe or a log gets the result lines alone.
   const bool watched = &err_ == &std::cerr && isatty(STDERR_FILENO);
-  if (watched) {
-    scan.Progress = [this](const TScanProgress& p) {
-      err_ << "\rscanning " << p.Probe.Baud << " baud, address " << int(p.Probe.Address) << " ("
-           << p.Done + 1 << '/' << p.Total << ")   " << std::flush;
-    };
-  }
-  scan.Found = [this, watched](const TFoundSensor& found) {
+  scan.Progress = [&](const TScanProgress& p) {
+    if (interrupt_.Token.Cancelled()) scan.Cancel();
+    if (!watched) return;
+    err_ << "\rscanning " << p.Probe.Baud << " baud, address " << int(p.Probe.Address) << " ("
+         << p.Done + 1 << '/' << p.Total << ")   " << std::flush;
+  };
+  scan.Found = [&](const TFoundSensor& found) {
     if (watched) err_ << "\r\033[K" << std::flush;
+    if (args_.Json) return;
     out_ << found.Baud << ' ' << int(found.Address) << ' ' << int(found.Identity.DeviceType) << ' '
          << found.Identity.SerialNumber << '\n'
          << std::flush;
   };
-  const TScanResult result = scan.Run(*session_.SensorLink);
+  const TScanResult result = scan.Run(sensor_.Link());
   if (watched) err_ << "\r\033[K" << std::flush;
+  if (result.Cancelled || interrupt_.Token.Cancelled()) {
+    return DeviceFailure(Result::Failure(device::ST_CANCELLED, "scan"));
+  }
   if (result.Status != ST_OK) {
-    if (result.Status == ST_NOT_OPEN) {
-      std::string reason = result.Reason.empty() ? "not available" : result.Reason;
-      return Fail(EXIT_NO_PORT, "cannot open " + options_.Port + ": " + reason);
-    }
-    return Fail(EXIT_DEVICE, "scan stopped: " + StatusLine(result.Status));
+    const Result r = Result::Failure(result.Status, "scan", result.Reason);
+    return result.Status == ST_NOT_OPEN ? NoPort(r, args_.Port) : DeviceFailure(r, "scan stopped");
   }
   if (result.Found.empty()) {
     return Fail(EXIT_DEVICE, "no sensor found (" + std::to_string(result.Probes) +
                                  " combinations of baud rate and address tried)");
   }
-  return EXIT_OK;
-}
-
-bool TCommand::CommandOptions(const std::vector<std::string>& valued,
-                              const std::vector<std::string>& flags,
-                              std::vector<std::pair<std::string, std::string>>& found,
-                              size_t first) {
-  auto listed = [](const std::vector<std::string>& names, const std::string& name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-  };
-  for (size_t i = first; i < options_.Words.size(); ++i) {
-    std::string name = options_.Words[i];
-    std::string value;
-    bool hasValue = false;
-    const size_t eq = name.find('=');
-    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-      hasValue = true;
+  if (args_.Json) {
+    TJson json;
+    json.Array();
+    for (const TFoundSensor& f : result.Found) {
+      json.Object().Key("baud").Int(f.Baud).Key("address").Int(f.Address);
+      json.Key("device_type").Int(f.Identity.DeviceType);
+      json.Key("serial_number").Int(f.Identity.SerialNumber).End();
     }
-    if (listed(flags, name) && !hasValue) {
-      found.emplace_back(name, "");
-      continue;
-    }
-    if (!listed(valued, name)) {
-      UsageError("unknown option '" + options_.Words[i] + "' for " + options_.Words[0]);
-      return false;
-    }
-    if (!hasValue) {
-      if (i + 1 >= options_.Words.size()) {
-        UsageError(name + " needs a value");
-        return false;
-      }
-      value = options_.Words[++i];
-    }
-    found.emplace_back(name, value);
+    out_ << json.End().Line();
   }
-  return true;
-}
-
-int TCommand::SensorLost() {
-  const uint32_t status = session_.LastStatus;
-  session_.NoAnswerTeardown();
-  return Fail(EXIT_DEVICE, "the sensor stopped answering: " + StatusLine(status));
-}
-
-int TCommand::SaveData(const std::string& path) {
-  person_.FileName = path;
-  const size_t shown = person_.Messages.size();
-  session_.SaveClick();
-  if (person_.Messages.size() != shown) return Fail(EXIT_FILE, Lines(person_.Messages.back()));
   return EXIT_OK;
 }
 
 int TCommand::Measure() {
-  std::vector<std::pair<std::string, std::string>> found;
-  if (!CommandOptions({"--mode", "--count", "--data"}, {"--zero"}, found)) return EXIT_USAGE;
   int mode = -1;  // the mode the sensor's "Mode of Run" holds
   long count = 10;
-  bool zero = false;
-  std::string data;
-  for (const auto& [name, value] : found) {
-    if (name == "--mode") {
-      mode = -1;
-      for (uint32_t m = RUN_LINE; m <= RUN_PULSE; ++m)
-        if (value == RunModeName(m)) mode = static_cast<int>(m);
-      if (mode < 0) return UsageError("--mode takes Line, NonLine, Temperature or Pulse");
-    } else if (name == "--count") {
-      if (!ParseNumber(value, 1, 100000000, count)) return UsageError("--count takes 1 or more");
-    } else if (name == "--zero") {
-      zero = true;
-    } else {
-      if (value.empty()) return UsageError("--data needs a file name");
-      data = value;
-    }
+  const std::string data = Option("--data");
+  if (args_.Has("--mode")) {
+    for (uint32_t m = RUN_LINE; m <= RUN_PULSE; ++m)
+      if (Option("--mode") == RunModeName(m)) mode = static_cast<int>(m);
+    if (mode < 0) return UsageError("--mode takes Line, NonLine, Temperature or Pulse");
+  }
+  if (args_.Has("--count") && !ParseNumber(Option("--count"), 1, 100000000, count)) {
+    return UsageError("--count takes 1 or more");
   }
   if (int code = Connect(true)) return code;
-  // As the grid's commit: the loop's mode only, the sensor is not written.
-  if (mode >= 0 && !SetWorkingValue(ROW_MODE_OF_RUN, RunModeName(static_cast<uint32_t>(mode))))
-    return EXIT_USAGE;
-  if (zero) session_.ButtonZeroClick();
-  session_.StartStopMeasure();
-  const TSampleRing& ring = session_.SampleRing;
-  for (long taken = 0; taken < count;) {
-    const uint32_t points = ring.PointCounter;
-    session_.TimerMainTimer();
-    if (session_.LastStatus != ST_OK) return SensorLost();
-    if (session_.RunMode == RUN_PULSE) {
-      const PulseRecord& pulse = session_.MeasureLoop.LastPulse();
+  const uint32_t runMode =
+      mode >= 0 ? static_cast<uint32_t>(mode) : RunModeOfRegister(read_[ROW_MODE_OF_RUN].Value);
+  // A pulse profile has no result to zero on.
+  if (args_.Has("--zero") && runMode != RUN_PULSE) {
+    if (Result r = sensor_.Zero(working_); !r) return DeviceFailure(r);
+  }
+  TJson json;
+  json.Object().Key("unit").Str(UnitOf(runMode)).Key("values").Array();
+  TSampleRing ring;
+  Result r;
+  if (runMode == RUN_PULSE) {
+    std::vector<PulseRecord> pulses;
+    for (long taken = 0; taken < count && r; ++taken) {
+      if (interrupt_.Token.Cancelled()) r = Result::Failure(device::ST_CANCELLED, "measuring");
+      PulseRecord pulse;
+      if (r) r = sensor_.ReadPulse(pulse);
+      if (!r) break;
+      if (args_.Json) {
+        json.Int(pulse.Position);
+        pulses.push_back(pulse);
+        continue;
+      }
       out_ << "position: " << pulse.Position << " px\n"
            << "exposure: " << pulse.Exposure / 10 << " mks\n";
       for (size_t i = 0; i < PULSE_SAMPLES; ++i) out_ << (i ? " " : "") << pulse.Samples[i];
       out_ << '\n';
-      ++taken;
-    } else if (ring.PointCounter != points) {
-      out_ << session_.View.LabelRast << '\n';
-      ++taken;
     }
+    json.End().Key("pulses").Array();
+    for (const PulseRecord& pulse : pulses) {
+      json.Object().Key("position").Int(pulse.Position).Key("exposure").Int(pulse.Exposure / 10);
+      json.Key("samples").Array();
+      for (uint16_t sample : pulse.Samples) json.Int(sample);
+      json.End().End();
+    }
+  } else {
+    r = sensor_.Measure(
+        runMode, static_cast<size_t>(count),
+        [&](float value) {
+          ring.Store(value);
+          if (args_.Json) {
+            json.Num(value);
+          } else {
+            out_ << ResultText(runMode, value) << '\n';
+          }
+        },
+        Cancel());
   }
-  session_.StartStopMeasure();
-  return data.empty() ? EXIT_OK : SaveData(data);
+  if (!r) return DeviceFailure(r);
+  if (args_.Json) out_ << json.End().End().Line();
+  return data.empty() ? EXIT_OK : WriteFile(data, DataFileBytes(ring));
 }
 
 int TCommand::Stream() {
-  std::vector<std::pair<std::string, std::string>> found;
-  if (!CommandOptions({"--count", "--data"}, {}, found)) return EXIT_USAGE;
   long count = 10;
-  std::string data;
-  for (const auto& [name, value] : found) {
-    if (name == "--count") {
-      // One ring's worth: a stream plots only what it took since the ring last wrapped.
-      if (!ParseNumber(value, 1, 65535, count)) return UsageError("--count takes 1 to 65535");
-    } else {
-      if (value.empty()) return UsageError("--data needs a file name");
-      data = value;
-    }
+  // One ring's worth: the data file holds what the ring keeps.
+  if (args_.Has("--count") && !ParseNumber(Option("--count"), 1, 65535, count)) {
+    return UsageError("--count takes 1 to 65535");
   }
+  const std::string data = Option("--data");
   if (int code = Connect(true)) return code;
-  session_.StreamSampleLimit = static_cast<uint64_t>(count);
+  const uint32_t runMode = RunModeOfRegister(read_[ROW_MODE_OF_RUN].Value);
+  TJson json;
+  json.Object().Key("unit").Str(UnitOf(runMode)).Key("values").Array();
+  TSampleRing ring;
   using Clock = std::chrono::steady_clock;
-  session_.ButtonStreamClick();
   const Clock::time_point start = Clock::now();
-  while (session_.View.TimerMore) session_.TimerMoreTimer();
-  // The window's watchdog looks every 200 ms; so does this loop.
-  Clock::time_point nextLook = Clock::now() + std::chrono::milliseconds(200);
-  while (!session_.Stream.Finished()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (Clock::now() < nextLook) continue;
-    nextLook += std::chrono::milliseconds(200);
-    if (session_.LastStatus != ST_OK) return SensorLost();
-  }
+  const Result r = sensor_.Stream(
+      runMode, static_cast<uint64_t>(count),
+      [&](float value) {
+        ring.Store(value);
+        if (args_.Json) {
+          json.Num(value);
+        } else {
+          out_ << ResultText(runMode, value) << '\n';
+        }
+      },
+      Cancel());
+  if (!r) return DeviceFailure(r);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  session_.ButtonStreamClick();
-  if (session_.LastStatus != ST_OK) return SensorLost();
-  const uint32_t mode = session_.RunMode;
-  for (const TOscPoint& p : session_.View.SeriesOsc.Points())
-    out_ << ResultText(mode, static_cast<float>(p.Y)) << '\n';
+  if (args_.Json) out_ << json.End().End().Line();
+  out_ << std::flush;
   char summary[128];
-  std::snprintf(summary, sizeof summary, "stream: %zu samples in %.3f s, %.0f samples/s\n",
-                session_.View.SeriesOsc.Count(), seconds,
-                seconds > 0 ? static_cast<double>(session_.View.SeriesOsc.Count()) / seconds : 0.0);
+  std::snprintf(summary, sizeof summary, "stream: %u samples in %.3f s, %.0f samples/s\n",
+                ring.SampleCount, seconds, seconds > 0 ? ring.SampleCount / seconds : 0.0);
   err_ << summary;
-  return data.empty() ? EXIT_OK : SaveData(data);
+  return data.empty() ? EXIT_OK : WriteFile(data, DataFileBytes(ring));
 }
 
 int TCommand::Sweep() {
-  struct Kind {
+  static const struct {
     const char* Word;
-    uint32_t Mode;
+    device::SweepKind Kind;
     const char* Extension;
-  };
-  static const Kind kinds[] = {{"calibrate", RUN_CALIBRATION, CALIBRATION_EXTENSION},
-                               {"verify", RUN_POVERKA, VERIFICATION_EXTENSION},
-                               {"home", RUN_MOTION_HOME, nullptr},
-                               {"end", RUN_MOTION_END, nullptr}};
-  const Kind* kind = nullptr;
-  for (const Kind& k : kinds)
-    if (Arg(0) == k.Word) kind = &k;
-  if (!kind) return UsageError("sweep takes calibrate, verify, home or end");
-  std::vector<std::pair<std::string, std::string>> found;
-  if (!CommandOptions({"--stage", "--file"}, {}, found, 2)) return EXIT_USAGE;
-  std::string stage, file;
-  for (const auto& [name, value] : found) {
-    if (value.empty()) return UsageError(name + " needs a value");
-    (name == "--stage" ? stage : file) = value;
-  }
-  if (stage.empty()) return UsageError("sweep needs --stage PORT");
+  } kinds[] = {{"calibrate", device::SweepKind::Calibrate, CALIBRATION_EXTENSION},
+               {"verify", device::SweepKind::Verify, VERIFICATION_EXTENSION},
+               {"home", device::SweepKind::Home, nullptr},
+               {"end", device::SweepKind::End, nullptr}};
+  const auto* kind = std::find_if(std::begin(kinds), std::end(kinds),
+                                  [&](const auto& k) { return Arg(0) == k.Word; });
+  if (kind == std::end(kinds)) return UsageError("sweep takes calibrate, verify, home or end");
+  const std::string stagePort = Option("--stage");
+  std::string file = Option("--file");
+  if (stagePort.empty()) return UsageError("sweep needs --stage PORT");
   if (!file.empty() && !kind->Extension) return UsageError("--file is for calibrate and verify");
   if (int code = Connect(true)) return code;
   if (kind->Extension) {
-    if (file.empty()) file = session_.View.LabelSerNum + kind->Extension;
+    if (file.empty()) file = std::to_string(identity_.SerialNumber) + kind->Extension;
     // Checked before the sweep: a refused file found only at its end would waste the run.
-    if (access(file.c_str(), F_OK) == 0 && !options_.Force)
+    if (access(file.c_str(), F_OK) == 0 && !args_.Force) {
       return Fail(EXIT_FILE, file + " exists; --force replaces it");
-    person_.FileName = file;
+    }
   }
-  if (!SetWorkingValue(ROW_MODE_OF_RUN, RunModeName(kind->Mode))) return EXIT_USAGE;
-  session_.View.MotorPortText = stage;
-  session_.StartStopMeasure();
-  if (!session_.MotorInterface->IsOpen()) {
-    // The window starts the run all the same and waits for Stop; a script wants to know now.
-    session_.StartStopMeasure();
-    const std::string& reason = session_.MotorInterface->Port->LastReason;
-    return Fail(EXIT_NO_PORT,
-                "cannot open the stage port " + stage + ": " +
-                    (reason.empty() ? "port already in use or not available" : reason));
+  device::Stage stage;
+  if (Result r = stage.Open(stagePort); !r) {
+    return NoPort(r, "the stage port " + stagePort);
   }
   using Clock = std::chrono::steady_clock;
   Clock::time_point nextReport = Clock::now();
-  const TSampleRing& ring = session_.SampleRing;
-  while (session_.Running()) {
-    session_.TimerMainTimer();
-    if (Clock::now() < nextReport || !session_.Running()) continue;
+  device::SweepOptions options;
+  options.Kind = kind->Kind;
+  options.File = file;
+  options.Progress = [&](uint32_t samples, uint32_t expected, double positionMm) {
+    if (Clock::now() < nextReport) return;
     nextReport = Clock::now() + std::chrono::milliseconds(500);
-    if (kind->Extension && ring.SampleCount > 0) {
-      err_ << "sweep: " << ring.SampleCount << " samples, " << session_.View.LabelRast << '\n';
+    char line[128];
+    if (expected > 0 && samples > 0) {
+      std::snprintf(line, sizeof line, "sweep: %u samples of %u, stage at %.3f mm\n", samples,
+                    expected, positionMm);
     } else {
-      err_ << "sweep: waiting for the stage\n";
+      std::snprintf(line, sizeof line, "sweep: waiting for the stage, at %.3f mm\n", positionMm);
+    }
+    err_ << line;
+  };
+  device::SweepResult result;
+  const Result r = device::RunSweep(sensor_, stage, read_, options, result, Cancel());
+  if (r.Status == device::ST_NO_STAGE || r.Status == device::ST_STAGE_STUCK) {
+    return DeviceFailure(
+        r, "the stage on " + stagePort +
+               (r.Status == device::ST_NO_STAGE ? " stopped answering" : " stays busy"));
+  }
+  if (!kind->Extension) return r ? Ok() : DeviceFailure(r);
+  const bool calibrate = kind->Kind == device::SweepKind::Calibrate;
+  if (result.Completed && !args_.Json) {
+    if (calibrate) {
+      out_ << "Steps: " << result.Steps << '\n'
+           << (result.Table.Passed ? "Table: loaded and checked" : "Table: not loaded") << '\n';
+    } else {
+      out_ << result.Verification.Footer << '\n';
     }
   }
-  for (const std::string& m : person_.Messages) err_ << "karvo-cli: " << Lines(m) << '\n';
-  switch (session_.StageRun.EndedBy) {
-    case TRunEnd::StageSilent:
-      return Fail(EXIT_DEVICE, "the stage stopped answering");
-    case TRunEnd::SensorSilent:
-      return Fail(EXIT_DEVICE, "the sensor stopped answering");
-    case TRunEnd::None:
-      break;
-  }
-  if (!kind->Extension) return EXIT_OK;
-  const bool saved =
-      access(file.c_str(), F_OK) == 0 && !person_.OverwriteRefused &&
-      std::none_of(person_.Messages.begin(), person_.Messages.end(),
-                   [](const std::string& m) { return m.rfind("Error writing", 0) == 0; });
-  if (kind->Mode == RUN_CALIBRATION) {
-    const TTableLoadResult& load = session_.CalibrationLoad;
-    out_ << "Steps: " << ring.SampleCount << '\n';
-    out_ << (load.Passed ? "Table: loaded and checked" : "Table: not loaded") << '\n';
-    if (!saved) return Fail(EXIT_FILE, "the calibration file was not written");
-    if (!load.Passed) {
-      return Fail(EXIT_DEVICE, load.Mismatch ? "the table read back differs"
-                                             : "the table load failed: " + StatusLine(load.Status));
+  if (r.Status == device::ST_FILE) return Failure(r, EXIT_FILE, AsUtf8(r.Describe()));
+  if (!r) return DeviceFailure(r);
+  if (args_.Json) {
+    TJson json;
+    json.Object().Key("steps").Int(result.Steps);
+    if (calibrate) {
+      json.Key("table_checked").Bool(result.Table.Passed);
+    } else {
+      json.Key("error_percent").Num(result.Verification.ErrorPercent);
     }
-    return EXIT_OK;
+    out_ << json.Key("file").Str(AsUtf8(result.File)).End().Line();
   }
-  const TVerification& v = session_.Verification;
-  out_ << v.Footer << '\n';
-  if (!v.HasError) return Fail(EXIT_DEVICE, "too few readings for a verification");
-  if (!saved) return Fail(EXIT_FILE, "the verification file was not written");
   return EXIT_OK;
 }
 
@@ -691,7 +722,7 @@ int TCommand::Sweep() {
 
 std::string Usage() {
   return "usage: karvo-cli [--port COMn|USB|PATH] [--baud N] [--address N] [--trace] [--force]\n"
-         "                 COMMAND [ARGS]\n"
+         "                 [--json] COMMAND [ARGS]\n"
          "commands:\n"
          "  identify                      the sensor's identity, one 'name: value' a line\n"
          "  read-registers FIRST COUNT    register bytes, one 'register<TAB>value' a line\n"
@@ -703,16 +734,18 @@ std::string Usage() {
          "  flash store|restore|factory   commit to FLASH, restore the factory set, or make the\n"
          "                                current set the factory set\n"
          "  save-params FILE              read all parameters and write a .prm file\n"
-         "  load-params FILE              write the parameters of a .prm file to the sensor\n"
+         "  load-params FILE              write the parameters of a .prm file to the sensor;\n"
+         "                                values outside their rows only with --force\n"
          "  compare-params FILE           compare the sensor with a .prm file\n"
          "  scan [--all]                  find the sensor at any baud rate and address (those\n"
          "                                given tried first): 'baud address device_type\n"
          "                                serial_number' a line, the first found or --all\n"
          "  measure [--mode Line|NonLine|Temperature|Pulse] [--count N] [--zero] [--data FILE]\n"
-         "                                N results of the measurement loop (default 10), each\n"
-         "                                as the display shows it; in Pulse, position, exposure\n"
-         "                                and the 128 profile samples; --zero makes a zero\n"
-         "                                request first; --data writes the data file after\n"
+         "                                N results (default 10) in the given mode or the one\n"
+         "                                the sensor's 'Mode of Run' holds, each as the display\n"
+         "                                shows it; in Pulse, position, exposure and the 128\n"
+         "                                profile samples; --zero makes a zero set first;\n"
+         "                                --data writes the data file after\n"
          "  stream [--count N] [--data FILE]\n"
          "                                N streamed samples (1 to 65535, default 10) as the\n"
          "                                display shows them, a summary on stderr\n"
@@ -723,64 +756,32 @@ std::string Usage() {
          "                                .pvk file (FILE defaults to the serial number and the\n"
          "                                extension; an existing one only with --force); home\n"
          "                                and end move the stage. Progress on stderr\n"
+         "options may stand before or after the command; '--' ends them. --json prints one\n"
+         "JSON document on stdout instead of the lines.\n"
          "defaults: --port COM1 --baud 9600 --address 1\n"
          "exit status: 0 success, 1 compare found differences, 2 bad arguments,\n"
          "             3 port cannot be opened, 4 sensor or stage failure,\n"
-         "             5 file failure\n";
+         "             5 file failure, 128+N stopped by signal N (130 for Ctrl-C)\n";
 }
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  TOptions options;
-  auto usage = [&err](const std::string& message) {
-    err << "karvo-cli: " << message << '\n' << Usage();
-    return EXIT_USAGE;
-  };
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    std::string value;
-    bool hasValue = false;
-    if (arg.rfind("--", 0) == 0 && options.Words.empty()) {
-      size_t eq = arg.find('=');
-      if (eq != std::string::npos) {
-        value = arg.substr(eq + 1);
-        arg = arg.substr(0, eq);
-        hasValue = true;
-      }
-      if (arg == "--help" || arg == "-h") {
-        out << Usage();
-        return EXIT_OK;
-      }
-      if (arg == "--trace" || arg == "--force") {
-        if (hasValue) return usage(arg + " takes no value");
-        (arg == "--trace" ? options.Trace : options.Force) = true;
-        continue;
-      }
-      if (arg != "--port" && arg != "--baud" && arg != "--address") {
-        return usage("unknown option " + arg);
-      }
-      if (!hasValue) {
-        if (i + 1 >= args.size()) return usage(arg + " needs a value");
-        value = args[++i];
-      }
-      long n;
-      if (arg == "--port") {
-        if (value.empty()) return usage("--port needs a port name");
-        options.Port = value;
-      } else if (arg == "--baud") {
-        if (!ParseNumber(value, 1, 4000000, n)) return usage("'" + value + "' is not a baud rate");
-        options.Baud = static_cast<uint32_t>(n);
-      } else {
-        if (!ParseNumber(value, 1, 127, n)) {
-          return usage("the address must be 1 to 127, not '" + value + "'");
-        }
-        options.Address = static_cast<uint8_t>(n);
-      }
-      continue;
-    }
-    options.Words.push_back(args[i]);
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+        TInterrupt* interrupt) {
+  TArguments parsed;
+  const std::string problem = ParseArguments(args, parsed);
+  if (parsed.Help) {
+    out << Usage();
+    return EXIT_OK;
   }
-  if (options.Words.empty()) return usage("no command given");
-  TCommand command(options, out, err);
+  if (problem.empty() && parsed.Words.empty()) {
+    err << "karvo-cli: no command given\n" << Usage();
+    return EXIT_USAGE;
+  }
+  if (!problem.empty()) {
+    err << "karvo-cli: " << problem << '\n' << Usage();
+    return EXIT_USAGE;
+  }
+  TInterrupt own;
+  TCommand command(parsed, out, err, interrupt ? *interrupt : own);
   return command.Run();
 }
 

@@ -2,9 +2,13 @@
 // production lines. Exit status 0 only on success.
 #pragma once
 
+#include <atomic>
+#include <csignal>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "device/Result.h"
 
 namespace karvo::cli {
 
@@ -17,8 +21,28 @@ enum ExitCode : int {
   EXIT_FILE = 5,       // a file cannot be read or written
 };
 
+// A request to stop the running command, from a signal handler (lock-free stores only) or
+// from another thread. The command puts back what it changed and ends with 128 + Signal.
+struct TInterrupt {
+  device::CancelToken Token;
+  std::atomic<int> Signal{0};
+
+  // False when one had come already: the second asks to end at once.
+  bool Raise(int signal) {
+    const bool first = Signal.exchange(signal) == 0;
+    Token.Cancel();
+    return first;
+  }
+  int ExitStatus() const {
+    const int signal = Signal.load();
+    return 128 + (signal != 0 ? signal : SIGINT);
+  }
+};
+
 // Runs one command line (without the program name); output to `out`, messages to `err`.
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// `interrupt`, when given, stops the command between two requests.
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+        TInterrupt* interrupt = nullptr);
 
 std::string Usage();
 

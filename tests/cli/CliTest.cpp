@@ -1,15 +1,24 @@
-// karvo-cli run in the test's process: its arguments, and each command against the simulated
-// sensor (and stage), seen through the output lines, the messages and the exit status.
+// karvo-cli run in the test's process (and once as a child, for its signals): its arguments,
+// and each command against the simulated sensor (and stage), seen through the output, the
+// exit status and what reached the sensor.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <sstream>
 
 #include "channel/Interface.h"
 #include "cli/Cli.h"
+#include "cli/Json.h"
+#include "protocol/Karvointerface.h"
 #include "sim/SensorSim.h"
 #include "sim/StageSim.h"
 #include "support/PtyPeer.h"
@@ -32,6 +41,20 @@ TRun RunCli(Lines args, const std::string& port = "") {
   std::ostringstream out, err;
   const int code = Run(args, out, err);
   return {code, out.str(), err.str()};
+}
+
+// Whether `text` is one JSON document and a line end: strings, then numbers and literals become
+// single letters, and innermost containers of them fold into one until a single value is left.
+bool ValidJson(std::string text) {
+  static const std::regex string(R"("([^"\\\x00-\x1f]|\\(["\\/bfnrt]|u[0-9a-fA-F]{4}))*")"),
+      scalar(R"(-?(0|[1-9]\d*)(\.\d+)?([eE][+-]?\d+)?|true|false|null)"),
+      container(R"(\[([SV](,[SV])*)?\]|\{(S:[SV](,S:[SV])*)?\})");
+  text = std::regex_replace(std::regex_replace(text, string, "S"), scalar, "V");
+  for (std::string before; before != text;) {
+    before = text;
+    text = std::regex_replace(text, container, "V");
+  }
+  return text == "V\n" || text == "S\n";
 }
 
 // A simulated sensor at the settings RunCli gives, its target at half the range (8192), and a
@@ -57,6 +80,14 @@ class SimCli : public ::testing::Test {
     return lines;
   }
 
+  // Register writes and flash commands the sensor was sent.
+  long Changes() const {
+    const auto requests = Sensor.Requests();
+    return std::count_if(requests.begin(), requests.end(), [](const std::vector<uint8_t>& r) {
+      return r.size() > 1 && (r[1] == (0x80 | CMD_WRITE_REGISTER) || r[1] == (0x80 | CMD_FLASH));
+    });
+  }
+
   sim::TSensorSim Sensor;
   test::TScratchDir Dir;
   std::string Err;
@@ -66,11 +97,12 @@ TEST(CliArguments, BadArgumentsGetUsageAndExitTwo) {
   // Checked before the port is opened: a missing one would give another exit code.
   // clang-format off
   const std::vector<std::vector<std::string>> cases = {
-      {}, {"frobnicate"}, {"--address", "0", "identify"}, {"--address", "128", "identify"},
-      {"--baud", "fast", "identify"}, {"--port"}, {"--colour", "identify"},
+      {}, {"frobnicate"}, {"--address", "0", "identify"}, {"identify", "--address", "128"},
+      {"--baud", "fast", "identify"}, {"--port"}, {"--colour", "identify"}, {"--json=1", "identify"},
       {"read-registers", "256", "1"}, {"read-registers", "0", "0"}, {"read-registers", "250", "7"},
       {"write-registers", "4", "300"}, {"write-registers", "255", "1", "2"},
       {"load-param", "36", "1"}, {"flash", "erase"}, {"identify", "extra"}, {"scan", "--every"},
+      {"identify", "--", "--trace"}, {"compare", "31", "-x"},
       {"scan", "--all", "more"}, {"measure", "--mode", "Calibration"}, {"measure", "--count", "0"},
       {"measure", "--data="}, {"measure", "--zero=1"}, {"measure", "Line"},
       {"stream", "--count=65536"}, {"stream", "--zero"}, {"stream", "--count"},
@@ -84,6 +116,19 @@ TEST(CliArguments, BadArgumentsGetUsageAndExitTwo) {
     EXPECT_NE(r.Err.find("usage: karvo-cli"), std::string::npos) << testing::PrintToString(args);
     EXPECT_TRUE(r.Out.empty()) << testing::PrintToString(args);
   }
+}
+
+TEST(CliJson, EveryByteOfAStringSurvivesTheEscaping) {
+  std::string all;
+  for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
+  EXPECT_TRUE(ValidJson(JsonQuoted(AsUtf8(all)) + "\n"));
+  for (const char* bad :
+       {"{\"a\":1,}\n", "[1 2]\n", "\"\x01\"\n", "{1:2}\n", "[01]\n", "\"\\x\"\n"})
+    EXPECT_FALSE(ValidJson(bad)) << bad;  // the check itself
+  EXPECT_EQ(JsonQuoted("a\"\\\n\x7f"), "\"a\\\"\\\\\\u000a\\u007f\"");
+  // Names are Windows-1251; the system's reasons are UTF-8 already.
+  EXPECT_EQ(AsUtf8("_\xD1ustomer"), "_\xD0\xA1ustomer");
+  EXPECT_EQ(AsUtf8("\xD0\xA1"), "\xD0\xA1");
 }
 
 TEST(CliPort, FailuresNameTheSystemsReason) {
@@ -103,65 +148,125 @@ TEST(CliPort, FailuresNameTheSystemsReason) {
 }
 
 // The rows run in order against one sensor and some build on the ones before (a value loaded,
-// then compared; a file saved, then loaded).
+// then compared; a file saved, then loaded). `changes`: register writes and flash commands the
+// row may send, when that matters.
 TEST_F(SimCli, CommandsPrintTheirResultsAndExitByTheOutcome) {
-  const std::string file = Dir.Path("set.prm");
+  const std::string file = Dir.Path("set.prm"), wide = Dir.Path("wide.prm");
   test::PutFile(Dir.Path("short.prm"), "0\t1\n1\t1\n");
+  // "Number of Averaged Values" (register 6) takes 1 to 128.
+  const auto widen = [&] {
+    test::PutFile(wide,
+                  std::regex_replace(test::FileBytes(file), std::regex("\n6\t\\d+"), "\n6\t200"));
+  };
+  // Identify and the 126 registers of the 36 rows answer; the compare's read does not.
+  const auto silent = [&] { Sensor.FailSilentAfter(127); };
 
   const struct {
     std::vector<std::string> args;
     int code;
     std::vector<std::string> out = {}, err = {};  // texts the output and messages contain
     std::function<void()> before = nullptr;
+    long changes = -1;
   } cases[] = {
       {{"identify"},
        EXIT_OK,
        {"device_type: 7\nrelease: 4\nserial_number: 1234\nbase_distance_mm: 60\n"
         "measuring_range_mm: 300\n"}},
-      {{"--trace", "result"}, EXIT_OK, {}, {"> 05 86", " < "}},
+      {{"identify", "--json"},
+       EXIT_OK,
+       {"{\"device_type\":7,\"release\":4,\"serial_number\":1234,\"base_distance\":60,"
+        "\"measuring_range\":300}\n"}},
+      {{"result", "--trace"}, EXIT_OK, {"8192\n"}, {"> 05 86", " < "}},
+      {{"--json", "result"}, EXIT_OK, {"{\"result\":8192}\n"}},
       {{"write-registers", "160", "65", "66", "67", "0"}, EXIT_OK},
       {{"read-registers", "160", "3"}, EXIT_OK, {"160\t65\n161\t66\n162\t67\n"}},
+      {{"read-registers", "--json", "160", "2"},
+       EXIT_OK,
+       {"[{\"register\":160,\"value\":65},{\"register\":161,\"value\":66}]\n"}},
       {{"read-params"},
        EXIT_OK,
        {"2\t    UART Baud Rate\t115200\t48\n", "31\t_\xD0\xA1ustomer\tABC\tABC\n"}},
+      {{"read-params", "--json"},
+       EXIT_OK,
+       {"[{\"row\":0,",
+        "{\"row\":2,\"name\":\"    UART Baud Rate\",\"value\":\"115200\",\"raw\":48}",
+        "{\"row\":31,\"name\":\"_\xD0\xA1ustomer\",\"value\":\"ABC\",\"raw\":\"ABC\"}"}},
       {{"load-param", "9", "1234"}, EXIT_OK},
       {{"compare", "9", "1234"}, EXIT_OK, {"Ok!"}},
       // Names and values with Cyrillic letters reach the terminal in UTF-8.
       {{"compare", "31", "\xD0\xA9"},
        EXIT_DIFFERENT,
        {"'_\xD0\xA1ustomer' not equal:\n'_\xD0\xA1ustomer': Write=\xD0\xA9, Read=ABC."}},
-      {{"load-param", "9", "12x"}, EXIT_USAGE, {}, {"'12x' is not a valid integer value"}},
+      {{"compare", "31", "\xD0\xA9", "--json"},
+       EXIT_DIFFERENT,
+       {"{\"equal\":false,\"differences\":[{\"row\":31,\"name\":\"_\xD0\xA1ustomer\","
+        "\"expected\":\"\xD0\xA9\",\"read\":\"ABC\"}]}\n"}},
+      {{"compare", "--", "31", "-x"}, EXIT_DIFFERENT, {"Write=-x, Read=ABC."}},
+      // Values their rows refuse go nowhere.
+      {{"load-param", "9", "12x"}, EXIT_USAGE, {}, {"row 9"}, nullptr, 0},
+      {{"load-param", "3", "200"}, EXIT_USAGE, {}, {"row 3"}, nullptr, 0},
+      {{"load-param", "17", "zz"}, EXIT_USAGE, {}, {"row 17"}, nullptr, 0},
+      {{"load-param", "9", "99999"}, EXIT_USAGE, {}, {"row 9"}, nullptr, 0},
       {{"flash", "store"}, EXIT_OK, {"flash store: ok"}},
       {{"flash", "store"}, EXIT_DEVICE, {}, {"status 6"}, [&] { Sensor.WrongAckNext(); }},
+      // A failed factory write is not followed by the restore.
+      {{"flash", "factory"}, EXIT_DEVICE, {}, {"status 6"}, [&] { Sensor.WrongAckNext(); }, 1},
       {{"save-params", file}, EXIT_OK},
       {{"save-params", file}, EXIT_FILE, {}, {"--force"}},
-      {{"--force", "save-params", file}, EXIT_OK},
+      {{"save-params", file, "--force"}, EXIT_OK},
       {{"load-param", "10", "777"}, EXIT_OK},
       {{"compare-params", file}, EXIT_DIFFERENT, {"'Max Integration Time': Write="}},
       {{"load-params", file}, EXIT_OK},
       {{"compare-params", file}, EXIT_OK},
-      {{"load-params", Dir.Path("short.prm")}, EXIT_FILE, {}, {"not a valid integer"}},
+      {{"load-params", wide}, EXIT_FILE, {}, {"row 8 (Number of Averaged Values): 200"}, widen, 0},
+      {{"load-params", wide, "--force"}, EXIT_OK},
+      {{"compare-params", wide, "--json"}, EXIT_OK, {"{\"equal\":true,\"differences\":[]}\n"}},
+      {{"load-params", Dir.Path("short.prm")}, EXIT_FILE, {}, {"not a valid integer"}, nullptr, 0},
+      // A read that fails is a failure, never a difference.
+      {{"compare", "9", "1234"}, EXIT_DEVICE, {}, {"reading row 9 failed: status 3"}, silent},
+      {{"compare", "9", "1234", "--json"}, EXIT_DEVICE, {"{\"error\":{\"status\":3,"}, {}, silent},
   };
   for (const auto& c : cases) {
+    Sensor.ClearFaults();
     if (c.before) c.before();
+    Sensor.ClearRequests();
     const TRun r = RunCli(c.args, Sensor.DevicePath());
-    EXPECT_EQ(r.Code, c.code) << testing::PrintToString(c.args) << r.Err;
-    for (const auto& text : c.out) EXPECT_NE(r.Out.find(text), std::string::npos) << r.Out;
-    for (const auto& text : c.err) EXPECT_NE(r.Err.find(text), std::string::npos) << r.Err;
+    const std::string name = testing::PrintToString(c.args);
+    EXPECT_EQ(r.Code, c.code) << name << r.Err;
+    for (const auto& text : c.out) EXPECT_NE(r.Out.find(text), std::string::npos) << name << r.Out;
+    for (const auto& text : c.err) EXPECT_NE(r.Err.find(text), std::string::npos) << name << r.Err;
+    EXPECT_TRUE(c.changes < 0 || Changes() == c.changes) << name << Changes();
+    const bool json = std::count(c.args.begin(), c.args.end(), "--json") > 0;
+    EXPECT_TRUE(!json || r.Out.empty() || ValidJson(r.Out)) << name << r.Out;
   }
+  Sensor.ClearFaults();
 
   // Baud rate, address, type and serial number of the sensor found at the given settings first.
   EXPECT_EQ(Cli({"--trace", "scan"}), (Lines{"0", "115200 5 7 1234"})) << Err;
   // The first probe finds it; the same request again confirms it.
   EXPECT_EQ(std::count(Err.begin(), Err.end(), '>'), 2) << Err;
+  EXPECT_EQ(
+      Cli({"scan", "--json"}),
+      (Lines{"0", "[{\"baud\":115200,\"address\":5,\"device_type\":7,\"serial_number\":1234}]"}));
+  // The port's own options may follow the command too.
+  EXPECT_EQ(
+      RunCli({"identify", "--port", Sensor.DevicePath(), "--baud=115200", "--address", "5"}).Code,
+      EXIT_OK);
 }
 
 TEST_F(SimCli, MeasureAndStreamPrintWhatTheDisplayShowsSaveTheDataFileAndExitByTheOutcome) {
   EXPECT_EQ(Cli({"measure", "--count", "2"}), (Lines{"0", "150.0000 mm", "150.0000 mm"}));
   EXPECT_EQ(Cli({"measure", "--mode=NonLine", "--count=1"}), (Lines{"0", "8192 px"}));
-  // The loop's mode only: the sensor is not written and still gives its "Line" result.
+  // The mode of this run only: the sensor is not written and still gives its "Line" result.
   EXPECT_EQ(Cli({"measure", "--mode", "Temperature", "--count", "1"}), (Lines{"0", "8192 cl"}));
   EXPECT_EQ(Sensor.Register(7), 0);
+  EXPECT_EQ(Cli({"measure", "--count", "2", "--json"}),
+            (Lines{"0", "{\"unit\":\"mm\",\"values\":[150,150]}"}));
+  EXPECT_EQ(Cli({"--json", "stream", "--count", "3"}),
+            (Lines{"0", "{\"unit\":\"mm\",\"values\":[150,150,150]}"}));
+  const Lines pulses = Cli({"measure", "--mode", "Pulse", "--count", "2", "--json"});
+  ASSERT_EQ(pulses.size(), 2u);
+  EXPECT_TRUE(ValidJson(pulses[1] + "\n")) << pulses[1];
 
   // The samples are out before the data file turns out unwritable.
   Lines streamed(31, "150.0000 mm");
@@ -170,10 +275,11 @@ TEST_F(SimCli, MeasureAndStreamPrintWhatTheDisplayShowsSaveTheDataFileAndExitByT
   EXPECT_EQ(Err.rfind("stream: 30 samples in ", 0), 0u) << Err;
   EXPECT_NE(Err.find("Error writing "), std::string::npos) << Err;
 
-  // The zero request is served by the first result; the sensor keeps the zero point.
+  // The zero set comes first; the sensor keeps the zero point.
   EXPECT_EQ(Cli({"measure", "--zero", "--count", "2", "--data", Dir.Path("zero.dat")}),
-            (Lines{"0", "150.0000 mm", "0.0000 mm"}));
-  EXPECT_EQ(test::FileBytes(Dir.Path("zero.dat")), "150.000\r\n0.000\r\n");
+            (Lines{"0", "0.0000 mm", "0.0000 mm"}));
+  EXPECT_EQ(test::FileBytes(Dir.Path("zero.dat")), "0.000\r\n0.000\r\n");
+  EXPECT_EQ(Cli({"result"}), (Lines{"0", "0"}));
 
   const uint32_t answers = Sensor.AnswerCount();
   const Lines pulse = Cli({"measure", "--mode", "Pulse", "--count", "1"});
@@ -184,7 +290,35 @@ TEST_F(SimCli, MeasureAndStreamPrintWhatTheDisplayShowsSaveTheDataFileAndExitByT
   // As many answers as the last run took: the connect and one result.
   Sensor.FailSilentAfter(static_cast<int>(Sensor.AnswerCount() - answers));
   EXPECT_EQ(Cli({"measure", "--count", "3"}), (Lines{"4", "0.0000 mm"}));
-  EXPECT_NE(Err.find("the sensor stopped answering: status 3"), std::string::npos) << Err;
+  EXPECT_NE(Err.find("status 3"), std::string::npos) << Err;
+}
+
+// The program itself, stopped by Ctrl-C in the middle of a stream that would last a minute.
+TEST_F(SimCli, AnInterruptedStreamStopsTheSensorAndEndsWith130) {
+  const std::string port = Sensor.DevicePath(), out = Dir.Path("out"), err = Dir.Path("err");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), STDOUT_FILENO);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0600), STDERR_FILENO);
+    execl(KARVO_CLI_PATH, "karvo-cli", "stream", "--count", "65535", "--port", port.c_str(),
+          "--baud", "115200", "--address", "5", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 1000 && Sensor.StreamSamplesSent() < 100; ++i) usleep(10000);
+  kill(child, SIGINT);
+  int status = 0;
+  for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(10000);
+  if (!WIFEXITED(status) && !WIFSIGNALED(status)) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << test::FileBytes(err);
+  EXPECT_EQ(WEXITSTATUS(status), 130) << test::FileBytes(err);
+  EXPECT_EQ(test::FileBytes(out).rfind("150.0000 mm\n", 0), 0u);
+  for (int i = 0; i < 100 && Sensor.Streaming(); ++i) usleep(10000);
+  EXPECT_FALSE(Sensor.Streaming());
+  EXPECT_EQ(Cli({"identify"})[0], "0") << Err;
 }
 
 // The sensor rides on the simulated stage.
@@ -221,14 +355,18 @@ TEST_F(SweepCli, SweepsWriteTheirFilesAnExistingOneNeedsForceAndStageFailuresHav
   EXPECT_EQ(Cli({"sweep", "verify", "--stage", stage, "--file", verified}), Lines{"5"});
   EXPECT_NE(Err.find("exists"), std::string::npos) << Err;
   EXPECT_TRUE(Stage.Requests().empty());
-  EXPECT_EQ(Cli({"--force", "sweep", "verify", "--stage", stage, "--file", verified})[0], "0");
+  const Lines json =
+      Cli({"sweep", "verify", "--stage", stage, "--file", verified, "--force", "--json"});
+  ASSERT_EQ(json.size(), 2u) << Err;
+  EXPECT_TRUE(ValidJson(json[1] + "\n")) << json[1];
+  EXPECT_NE(json[1].find("\"error_percent\":0.0"), std::string::npos) << json[1];
 
   EXPECT_EQ(Cli({"sweep", "end", "--stage", "/nonexistent/stage"}), Lines{"3"});
   EXPECT_NE(Err.find("cannot open the stage port /nonexistent/stage"), std::string::npos) << Err;
 
   Stage.FailSilent();
-  EXPECT_EQ(Cli({"sweep", "home", "--stage", Stage.DevicePath()}), Lines{"4"});
-  EXPECT_NE(Err.find("the stage stopped answering"), std::string::npos) << Err;
+  EXPECT_EQ(Cli({"sweep", "home", "--stage", stage}), Lines{"4"});
+  EXPECT_NE(Err.find("the stage on " + stage + " stopped answering"), std::string::npos) << Err;
 }
 
 }  // namespace

@@ -40,23 +40,28 @@ void BM_MeasureRunThroughWindow(benchmark::State& state) {
   form.AddPort(sensor.DevicePath(), true);
   form.ComboBoxWorkBaund->setCurrentText(QString::number(baud));
   form.show();
+  form.WaitIdle();
   form.ButtonConnect->click();
+  form.WaitIdle();
   if (form.ButtonConnect->text() != "Disconnect") return state.SkipWithError("no connection");
   const size_t total = RunLength();
-  const TOscSeries& series = form.Session().View.SeriesOsc;
+  // The chart's copy of the series: the session's own is the device thread's.
+  const auto count = [&form] { return static_cast<size_t>(form.SeriesOsc->dataCount()); };
   double all = 0, tail = 0;
   for (auto _ : state) {
     QElapsedTimer clock;
     form.ButtonMeasure->click();
     clock.start();
+    form.WaitIdle();
     qint64 tailStart = 0;
-    while (series.Count() < total && form.ButtonMeasure->text() == "Stop") {
+    while (count() < total && form.ButtonMeasure->text() == "Stop") {
       QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-      if (tailStart == 0 && series.Count() >= total - TAIL) tailStart = clock.nsecsElapsed();
+      if (tailStart == 0 && count() >= total - TAIL) tailStart = clock.nsecsElapsed();
     }
     const double seconds = static_cast<double>(clock.nsecsElapsed()) * 1e-9;
     form.ButtonMeasure->click();
-    if (series.Count() < total) return state.SkipWithError("the run ended early");
+    form.WaitIdle();
+    if (count() < total) return state.SkipWithError("the run ended early");
     all = static_cast<double>(total) / seconds;
     tail = static_cast<double>(TAIL) / (seconds - static_cast<double>(tailStart) * 1e-9);
   }

@@ -57,6 +57,11 @@ class TFormMain : public QWidget {
     std::lock_guard lock(sessionLock_);
     return f(*session_);
   }
+  // Hands `op` to the device thread as an event of the window would be (for the tour, tests
+  // and benchmarks that start what has no control of its own).
+  void Post(std::function<void(TSession&)> op) {
+    Forward([this, op = std::move(op)] { op(*session_); });
+  }
   // True when the device thread has no handler queued or running.
   bool Idle() const { return pendingOps_.load() == 0 && !deviceInTask_.load(); }
   // Serves the window's events until the device thread is idle and the window shows the
@@ -160,6 +165,8 @@ class TFormMain : public QWidget {
   // Controls that would start another operation are off while the device thread works.
   void ShowBusy(bool busy);
   void FindSensor();
+  // The window's height and its limits from the session's fold height.
+  void FollowFoldHeight(int viewHeight);
   // "Export points as CSV..." and "Export picture as PNG..." of the chart's menu.
   void ExportChart(bool picture);
   template <typename Timer>
@@ -175,6 +182,7 @@ class TFormMain : public QWidget {
   bool syncRetryArmed_ = false;
   bool windowHolds_ = false;  // a grid event runs on the window's thread with the session
   bool busyShown_ = false;
+  int unfoldedHeight_ = EXPANDED_HEIGHT;  // the operator's, kept while the window is folded
   std::atomic<bool> closing_{false};
   std::atomic<bool> streamValuePending_{false};
   std::atomic<bool> syncQueued_{false};

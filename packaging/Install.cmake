@@ -37,14 +37,22 @@ parameters, keeps parameter sets in .prm files and sets its analog output
 window.
 
 The package holds the desktop program karvo-sp, the command-line tool
-karvo-cli for scripts and production lines, and karvo-sim, a simulated sensor
-on a pseudo-terminal for trying both without hardware.")
+karvo-cli for scripts and production lines, the Python package karvo for test
+scripts and notebooks, and karvo-sim, a simulated sensor on a pseudo-terminal
+for trying them without hardware.")
 # The libraries come from dpkg-shlibdeps; what it cannot see is named here: Qt's xcb
 # platform plugin is loaded at run time, and the window's layout is drawn for the metrics of
 # Arial and Times New Roman, which the Liberation fonts share.
+# The Python module is built for one version of python3 and imports numpy.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(karvo_depends "")
 if(KARVO_GUI)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2 | fonts-liberation")
+  list(APPEND karvo_depends "qt6-qpa-plugins, fonts-liberation2 | fonts-liberation")
 endif()
+if(KARVO_PYTHON AND EXISTS ${CMAKE_SOURCE_DIR}/python/Python.cmake)
+  include(${CMAKE_SOURCE_DIR}/python/Python.cmake)
+  list(APPEND karvo_depends "${KARVO_PYTHON_DEPENDS}")
+endif()
+list(JOIN karvo_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 
 include(CPack)

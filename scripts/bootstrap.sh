@@ -12,6 +12,7 @@ packages=(
   fonts-liberation2 # the metrics of Arial and Times New Roman, which the window is laid out for
   clang-format
   dpkg-dev file     # dpkg-shlibdeps and file, for the Debian package's dependencies
+  pybind11-dev python3-dev python3-numpy python3-pytest   # the Python package and its tests
 )
 
 missing=()

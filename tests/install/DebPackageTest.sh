@@ -2,12 +2,13 @@
 # Builds the Debian package from a build folder and examines it: its name, its control
 # fields, the dependencies a fresh Debian needs to run it, and that it carries exactly the
 # installed files, the programs executable and owned by root.
-# usage: DebPackageTest.sh CPACK BUILD_DIR GUI(0|1)
+# usage: DebPackageTest.sh CPACK BUILD_DIR GUI(0|1) [PYTHON_DIR]
 set -uo pipefail
 cpack=$1 build=$2 gui=$3
 here=$(dirname "$0")
 # shellcheck source=tests/install/InstalledFiles.sh
 source "$here/InstalledFiles.sh"
+module=$(python_module "$build" "${4:-}")
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -45,6 +46,7 @@ wanted=(libc6 libstdc++6)
 if [ "$gui" = 1 ]; then
   wanted+=(libqt6widgets6 libqt6gui6 libqt6core6 libqcustomplot qt6-qpa-plugins fonts-liberation)
 fi
+[ -z "$module" ] || wanted+=(python3-numpy)
 for package in "${wanted[@]}"; do
   [[ "$depends" == *"$package"* ]] || fail "Depends lacks $package: $depends"
 done
@@ -52,7 +54,7 @@ done
 # The same files as an install, under /usr.
 listing=$(dpkg-deb -c "$deb")
 found=$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sed 's|^\./usr/||' | sort)
-expected=$(installed_files "$gui" | sort)
+expected=$(installed_files "$gui" "$module" | sort)
 [ "$found" = "$expected" ] || fail "contents differ from the install: $(diff <(echo "$expected") <(echo "$found") | grep '^[<>]' | tr '\n' ' ')"
 while read -r mode owner _ _ _ path; do
   [ "$owner" = root/root ] || fail "$path is owned by $owner"

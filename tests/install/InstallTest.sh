@@ -2,12 +2,13 @@
 # Installs a build into a temporary prefix and runs the programs from there: catches files
 # the install leaves out, files it should not carry (test programs, libraries), and programs
 # that only work from the build folder.
-# usage: InstallTest.sh CMAKE BUILD_DIR GUI(0|1)
+# usage: InstallTest.sh CMAKE BUILD_DIR GUI(0|1) [PYTHON_DIR]
 set -uo pipefail
 cmake=$1 build=$2 gui=$3
 here=$(dirname "$0")
 # shellcheck source=tests/install/InstalledFiles.sh
 source "$here/InstalledFiles.sh"
+module=$(python_module "$build" "${4:-}")
 
 prefix=$(mktemp -d)
 sim_pid=
@@ -35,7 +36,7 @@ rm -f "$prefix.log"
 
 # Exactly the expected files, the programs executable.
 found=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
-expected=$(installed_files "$gui" | sort)
+expected=$(installed_files "$gui" "$module" | sort)
 missing=$(comm -13 <(echo "$found") <(echo "$expected"))
 extra=$(comm -23 <(echo "$found") <(echo "$expected"))
 [ -z "$missing" ] || fail "not installed: ${missing//$'\n'/ }"
@@ -98,6 +99,14 @@ else
     [ "$status" = "$want_status" ] || fail "karvo-cli $args: exit $status, not $want_status: $output"
     [[ "$output" == *"$want_text"* ]] || fail "karvo-cli $args: no '$want_text' in: $output"
   done
+  # The installed module, from Debian's python3, talks to the installed simulator too.
+  if [ -n "$module" ]; then
+    python=/usr/bin/python3
+    [ -x "$python" ] || python=python3
+    serial=$(PYTHONPATH="$prefix/$(dirname "$module")" "$python" -c \
+      "import karvo; print(karvo.Sensor('$device', 19200, 17).identify().serial_number)" 2>&1)
+    [ "$serial" = 4321 ] || fail "import karvo from the install: $serial"
+  fi
   kill -TERM "$sim_pid"
   wait "$sim_pid"
   status=$?

@@ -1,6 +1,8 @@
 # shellcheck shell=bash
-# The files an install puts under its prefix, relative to it; $1 is 1 with the desktop program.
+# The files an install puts under its prefix, relative to it; $1 is 1 with the desktop program,
+# $2 the Python module's path when there is one.
 installed_files() {
+  [ -z "${2:-}" ] || echo "$2"
   echo bin/karvo-cli
   echo bin/karvo-sim
   echo share/doc/karvo-sp/99-karvo.rules
@@ -10,4 +12,11 @@ installed_files() {
     echo share/applications/karvo-sp.desktop
     echo share/icons/hicolor/scalable/apps/karvo-sp.svg
   fi
+}
+
+# The Python module's path under the prefix: $1 the build folder, $2 the module's folder.
+python_module() {
+  [ -n "${2:-}" ] || return 0
+  local built=("$1"/python/karvo.*.so)
+  echo "$2/$(basename "${built[0]}")"
 }

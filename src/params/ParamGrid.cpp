@@ -30,12 +30,6 @@ std::string Hex(uint32_t value, int digits) {
   return text;
 }
 
-// Largest value a row takes from the grid: its Max, but never more than its registers hold.
-int64_t Highest(const TPARAMETR& p) {
-  const int64_t registers = p.Size >= 4 ? int64_t{UINT32_MAX} : (int64_t{1} << (8 * p.Size)) - 1;
-  return std::min<int64_t>(p.Max, registers);
-}
-
 bool IsWithin(const TPARAMETR& p, int64_t n) {
   return n >= p.Min && n <= Highest(p);
 }
@@ -48,7 +42,13 @@ bool ShowsStored(int row, const std::string& cell, const TPARAMVALUE& value, int
   return cell == GridCellText(row, value, measuringRange);
 }
 
-// Divisor between the number shown and the number held, for the rows converted by division.
+}  // namespace
+
+int64_t Highest(const TPARAMETR& p) {
+  const int64_t registers = p.Size >= 4 ? int64_t{UINT32_MAX} : (int64_t{1} << (8 * p.Size)) - 1;
+  return std::min<int64_t>(p.Max, registers);
+}
+
 int DivisorOf(int row) {
   switch (row) {
     case ROW_BAUD:
@@ -61,8 +61,6 @@ int DivisorOf(int row) {
       return 1;
   }
 }
-
-}  // namespace
 
 std::vector<std::string> GridPickList(int row, int16_t measuringRange) {
   switch (row) {

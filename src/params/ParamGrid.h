@@ -15,6 +15,12 @@ namespace karvo {
 inline constexpr const char* LABEL_RAST_MM = "0.000 mm";
 inline constexpr char KEY_BACKSPACE = 8;
 
+// Largest value a row takes: its Max, but never more than its registers hold (a value above
+// them would lose its high bytes on the wire).
+int64_t Highest(const TPARAMETR& p);
+// Divisor between the number shown and the number held, for the rows converted by division.
+int DivisorOf(int row);
+
 // Pick list of a row (empty for rows without one); the laser row's list follows the range.
 std::vector<std::string> GridPickList(int row, int16_t measuringRange);
 

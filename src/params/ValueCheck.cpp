@@ -36,27 +36,6 @@ std::string Joined(const std::vector<std::string>& items) {
   return text;
 }
 
-// Largest value the row's registers hold, and the row's own limit within it: a value above
-// the registers would lose its high bytes on the wire without a word.
-int64_t Highest(const TPARAMETR& p) {
-  const int64_t registers = p.Size >= 4 ? int64_t{UINT32_MAX} : (int64_t{1} << (8 * p.Size)) - 1;
-  return std::min<int64_t>(p.Max, registers);
-}
-
-// Rows stored as the shown number divided by this.
-int DivisorOf(int row) {
-  switch (row) {
-    case ROW_BAUD:
-      return 2400;
-    case ROW_LOCK_TIME:
-      return 5;
-    case ROW_CAN_BAUD:
-      return 5000;
-    default:
-      return 1;
-  }
-}
-
 bool IsModeRegisterRow(int row) {
   return row == ROW_SAMPLE_CONTROL || row == ROW_AL_CONTROL || row == ROW_WINDOW_CONTROL ||
          row == ROW_CAN_MODE;

@@ -157,6 +157,18 @@ class TCommand {
   int CompareParams();
   int Scan();
   int Measure();
+  // Where measured or streamed values go: the ring (for --data), and a line or a JSON number
+  // each.
+  std::function<void(float)> ValueSink(uint32_t runMode, TSampleRing& ring, TJson& json) {
+    return [this, runMode, &ring, &json](float value) {
+      ring.Store(value);
+      if (args_.Json) {
+        json.Num(value);
+      } else {
+        out_ << ResultText(runMode, value) << '\n';
+      }
+    };
+  }
   int Stream();
   int Sweep();
 
@@ -588,17 +600,8 @@ int TCommand::Measure() {
       json.End().End();
     }
   } else {
-    r = sensor_.Measure(
-        runMode, static_cast<size_t>(count),
-        [&](float value) {
-          ring.Store(value);
-          if (args_.Json) {
-            json.Num(value);
-          } else {
-            out_ << ResultText(runMode, value) << '\n';
-          }
-        },
-        Cancel());
+    r = sensor_.Measure(runMode, static_cast<size_t>(count), ValueSink(runMode, ring, json),
+                        Cancel());
   }
   if (!r) return DeviceFailure(r);
   if (args_.Json) out_ << json.End().End().Line();
@@ -619,17 +622,8 @@ int TCommand::Stream() {
   TSampleRing ring;
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
-  const Result r = sensor_.Stream(
-      runMode, static_cast<uint64_t>(count),
-      [&](float value) {
-        ring.Store(value);
-        if (args_.Json) {
-          json.Num(value);
-        } else {
-          out_ << ResultText(runMode, value) << '\n';
-        }
-      },
-      Cancel());
+  const Result r = sensor_.Stream(runMode, static_cast<uint64_t>(count),
+                                  ValueSink(runMode, ring, json), Cancel());
   if (!r) return DeviceFailure(r);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (args_.Json) out_ << json.End().End().Line();

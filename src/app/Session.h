@@ -262,6 +262,8 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   void WriteCalibrationFile() override;
   // Deviation curve and error in the chart and footer, then the ".pvk" file.
   void WriteVerificationFile() override;
+  // While a sweep runs: samples taken of those expected and the stage's travel, in the footer.
+  void ShowSweepProgress();
 
   // What the stage runs reach of the window.
   TParamSet& WorkingParams() override { return ParamWrite; }

@@ -28,6 +28,16 @@ void TakeRunMode(TSession& s, uint32_t runMode) {
   s.View.ButtonZeroEnabled = RunModeStreams(runMode);
 }
 
+// What "Load" would change: a text row by its text, the others by their number.
+void MarkEditedRows(TSession& s) {
+  for (int i = 0; i < PARAM_COUNT && static_cast<size_t>(i) < s.View.Grid.size(); ++i) {
+    const TPARAMVALUE& working = s.ParamWrite[i];
+    const TPARAMVALUE& read = s.ParamRead[i];
+    s.View.Grid[i].Edited =
+        ParamTable[i].Kind == KIND_TEXT ? working.Text != read.Text : working.Value != read.Value;
+  }
+}
+
 // False when the cell's text failed the integer conversion: the error has been shown and the
 // cell, the value and SelParam stay as they are. A value that does not fit its row never
 // reaches ParamWrite: the cell shows the stored value again and the row says why.
@@ -44,6 +54,7 @@ bool Commit(TSession& s) {
   s.View.Grid[row].Refusal = problem;
   for (const auto& [shown, text] : r.Cells) s.View.Grid[shown].Value = text;
   if (row == ROW_MODE_OF_RUN && r.Outcome == TCommit::Stored) TakeRunMode(s, r.RunMode);
+  MarkEditedRows(s);
   return true;
 }
 
@@ -78,6 +89,7 @@ void TSession::FillParamGrid() {
   View.LabelRast = RunModeLabelRast(RunMode);
   ParamWrite[ROW_MODE_OF_RUN].Value = mode;
   ParamRead[ROW_MODE_OF_RUN].Value = mode;
+  MarkEditedRows(*this);
 }
 
 void TSession::CommitParamEdit() {
@@ -113,6 +125,7 @@ void TSession::ValueListEditorParamEditButtonClick(int currentGridRow) {
   View.Grid[ROW_WINDOW_END].Value = std::to_string(windowEnd);
   ParamWrite[ROW_WINDOW_BEGIN].Value = PercentToWindowValue(windowBegin);
   ParamWrite[ROW_WINDOW_END].Value = PercentToWindowValue(windowEnd);
+  MarkEditedRows(*this);
 }
 
 bool TSession::ValueListEditorParamKeyPress(char key) {

@@ -15,6 +15,7 @@ namespace {
 
 constexpr uint32_t RUN_PAUSE_MS = 50;
 constexpr uint32_t STREAM_PAUSE_MS = 100;
+constexpr const char* SWEEP_STOPPED_TEXT = "The run was stopped. Nothing was saved.";
 
 bool IsStageMode(uint32_t runMode) {
   return runMode >= RUN_CALIBRATION && runMode <= RUN_MOTION_END;
@@ -31,7 +32,12 @@ void TSession::Sleep(uint32_t ms) {
 }
 
 void TSession::ButtonMeasureClick() {
+  // Only the operator's Stop of a sweep before its end comes here; the sweep's own end and a
+  // teardown do not, and say what they have to say themselves.
+  const bool sweep = Running() && (RunMode == RUN_CALIBRATION || RunMode == RUN_POVERKA);
   StartStopMeasure();
+  if (sweep && !Running() && !SampleRing.RunComplete)
+    Person.Message(SWEEP_STOPPED_TEXT, CAPTION, TIcon::Warning);
 }
 
 void TSession::StartStopMeasure() {
@@ -44,6 +50,7 @@ void TSession::StartStopMeasure() {
     View.ButtonStreamEnabled = false;
     View.GridEnabled = false;
     MeasureLoop.StartRun();
+    View.SeriesOsc.Axes = OscAxesOf(RunMode);
     RangeClass = RangeClassOf(MeasuringRange);
     View.TimerMainInterval = 1;
     if (IsStageMode(RunMode) && StageHooks) StageHooks->StageStart(RunMode);
@@ -76,6 +83,7 @@ void TSession::TimerMainTimer() {
     TakeMeasurement();
   } else if (IsStageMode(RunMode) && StageHooks) {
     StageHooks->StageTick(RunMode);
+    ShowSweepProgress();
   }
   SampleRing.FirstTick = false;
 }
@@ -116,6 +124,8 @@ void TSession::ButtonStreamClick() {
     SampleRing.SampleCount = 0;
     SampleRing.SampleReadIndex = 0;
     View.SeriesOsc.Clear();
+    View.SeriesOsc.Axes = OscAxesOf(RunMode);
+    View.ChartFooter.clear();
     SampleRing.LastValue = 0.0f;
     View.ButtonStreamCaption = "Stream stop";
     View.ButtonConnectEnabled = false;

@@ -72,6 +72,25 @@ void TSession::WriteCalibrationFile() {
   SaveSweepResult(CALIBRATION_EXTENSION, CalibrationFileBytes(table));
 }
 
+void TSession::ShowSweepProgress() {
+  // A sweep that ended in this tick has put its results in the footer.
+  if (!Running() || (RunMode != RUN_CALIBRATION && RunMode != RUN_POVERKA)) return;
+  std::string line = "Sweep: the stage moves to its start.";
+  if (StageRun.StageSubstate == 2) {
+    const TSweepKind kind =
+        RunMode == RUN_CALIBRATION ? TSweepKind::Calibration : TSweepKind::Verification;
+    const uint32_t taken = SampleRing.SampleCount;
+    line = "Sweep: sample " + std::to_string(taken) + " of " +
+           std::to_string(SweepSampleCount(MeasuringRange, RangeClass, kind)) + ", stage at " +
+           FixedText(taken * double{StageRun.SampleStep}, 3) + " mm";
+  }
+  if (View.ChartFooter.size() == 1 && View.ChartFooter[0] == line) return;
+  View.ChartFooter = {line};
+  // Sampling ticks follow each other without a pause for the window: shown now, as the
+  // transfers show their progress.
+  Person.Refresh();
+}
+
 void TSession::WriteVerificationFile() {
   const uint32_t count = SampleRing.SampleCount;
   const float* samples = SampleRing.SampleBuffer.data();

@@ -19,6 +19,7 @@ struct TGridRow {
   std::vector<std::string> PickList;
   std::string Hint;     // what the row takes (AllowedValues), Windows-1251
   std::string Refusal;  // why the value last typed was refused; empty once one is taken
+  bool Edited = false;  // the working value differs from the one last read from the sensor
 };
 
 // The grid's owner: its rows (grid row r shows GridRows()[r - 1]), and its events, named

@@ -223,7 +223,8 @@ TFormMain::TFormMain(QWidget* parent)
   setObjectName("FormMain");
   setWindowTitle(MAIN_CAPTION);
   setFont(SansFont(FORM_FONT_PX));
-  setFixedSize(CLIENT_WIDTH, session_->View.Height);
+  resize(CLIENT_WIDTH, session_->View.Height);
+  FollowFoldHeight(session_->View.Height);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -251,7 +252,8 @@ TFormMain::TFormMain(QWidget* parent)
   BuildParamPanel(paramPanel);
   middle->addWidget(paramPanel);
   BuildChart(PanelMiddle);
-  Chart1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
+  // Room the operator gives the window beyond its own size goes to the chart.
+  Chart1->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
   middle->addWidget(Chart1);
   layout->addWidget(PanelMiddle, 1);
   // A folded window shows the panels only: a sliver of grid and chart would be noise. A
@@ -441,7 +443,11 @@ void TFormMain::ExportChart(bool picture) {
   const std::optional<std::string> name =
       person_->AskSaveFile(session_->View.LabelSerNum + (picture ? ".png" : ".csv"));
   if (!name) return;
-  if (std::filesystem::exists(*name) && !person_->Confirm("Rewrite file?", CAPTION_DOT)) return;
+  // A name the system refuses (too long, a folder that cannot be looked into) is told by the
+  // write below, with its reason.
+  std::error_code unknown;
+  if (std::filesystem::exists(*name, unknown) && !person_->Confirm("Rewrite file?", CAPTION_DOT))
+    return;
   std::string reason;
   const bool written = picture ? Chart1->WritePng(*name, reason) : Chart1->WriteCsv(*name, reason);
   if (!written)
@@ -451,13 +457,29 @@ void TFormMain::ExportChart(bool picture) {
 
 void TFormMain::FindSensor() {
   if (!Idle() || session_->View.ButtonConnectTag != 0) return;
-  // The scan needs the port to itself; the selectors' reopen holds it otherwise.
-  Forward([this] { session_->CloseSensorPort(); });
-  const std::optional<TFoundSensor> found =
-      TFormFindSensor::Run(this, session_->PortName, session_->LinkBaud, session_->DeviceAddress);
+  std::string port;
+  uint32_t baud = 0;
+  uint8_t address = 0;
+  // The scan needs the port to itself, before it starts; the selectors' reopen holds it
+  // otherwise.
+  const bool closed = ForwardNow([&] {
+    session_->CloseSensorPort();
+    port = session_->PortName;
+    baud = session_->LinkBaud;
+    address = session_->DeviceAddress;
+  });
+  if (!closed) return;
+  const std::optional<TFoundSensor> found = TFormFindSensor::Run(this, port, baud, address);
   if (!found) return;
+  const std::string question = "Sensor found at " + std::to_string(found->Baud) +
+                               " baud, address " + std::to_string(found->Address) + " (type " +
+                               std::to_string(found->Identity.DeviceType) + ", serial number " +
+                               std::to_string(found->Identity.SerialNumber) + "). Connect now?";
+  if (!person_->Confirm(question, CAPTION_DOT)) return;
   ComboBoxWorkBaund->setCurrentText(QString::number(found->Baud));
   ComboBoxWorkCodeDev->setCurrentIndex(found->Address - 1);
+  // Queued behind the two selector changes; the button itself is off until they are done.
+  ForwardClick(ButtonConnect, &TSession::ButtonConnectClick);
 }
 
 void TFormMain::BuildParamPanel(QWidget* panel) {
@@ -480,7 +502,7 @@ void TFormMain::BuildParamPanel(QWidget* panel) {
 
 void TFormMain::BuildChart(QWidget* parent) {
   Chart1 = new TOscilloscope(parent);
-  Chart1->setFixedWidth(CHART_WIDTH);
+  Chart1->setMinimumWidth(CHART_WIDTH);
   Chart1->setMinimumHeight(0);
   SeriesOsc = Chart1->Series();
   Chart1->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -656,9 +678,10 @@ void TFormMain::RunOnWindow(const std::function<void()>& f) {
   if (QThread::currentThread() == thread()) return f();
   // The device thread, inside a handler: the window may read the session while the operator
   // answers; the handler goes on only after the answer.
-  deviceHold_->unlock();
+  std::unique_lock<std::mutex>* hold = deviceHold_;
+  if (hold) hold->unlock();
   QMetaObject::invokeMethod(this, f, Qt::BlockingQueuedConnection);
-  deviceHold_->lock();
+  if (hold) hold->lock();
 }
 
 void TFormMain::ForwardClick(QPushButton* button, void (TSession::*click)()) {
@@ -811,7 +834,7 @@ void TFormMain::SyncFromView() {
   ProgressStrip->setVisible(working && middleCover_->isVisible() && v.ProgressPos > 0);
   Chart1->Show(v.SeriesOsc, v.ChartFooter);
 
-  if (height() != v.Height) setFixedSize(CLIENT_WIDTH, v.Height);
+  FollowFoldHeight(v.Height);
   SyncTimer(TimerMore, v.TimerMore);
   SyncTimer(TimerAnswer, v.TimerAnswer);
   syncing_ = false;
@@ -914,7 +937,23 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
 
 void TFormMain::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
-  Forward([this] { session_->FormResize(); });
+  // At once when the device thread is free: an operator dragging the window's edge must not
+  // see the busy look flicker.
+  const auto formResize = [this] { session_->FormResize(); };
+  if (!ForwardNow(formResize)) Forward(formResize);
+}
+
+void TFormMain::FollowFoldHeight(int viewHeight) {
+  // Unfolded, the operator may make the window larger than the session's height, and gets
+  // that size back after a fold; folding or folded, the session's height is the height.
+  const bool unfolded = viewHeight >= EXPANDED_HEIGHT;
+  const bool wasUnfolded = maximumHeight() == QWIDGETSIZE_MAX;
+  if (wasUnfolded && !unfolded) unfoldedHeight_ = height();
+  setMinimumSize(CLIENT_WIDTH, viewHeight);
+  setMaximumSize(QWIDGETSIZE_MAX, unfolded ? QWIDGETSIZE_MAX : viewHeight);
+  const int wanted =
+      unfolded ? std::max(viewHeight, wasUnfolded ? height() : unfoldedHeight_) : viewHeight;
+  if (height() != wanted) resize(width(), wanted);
 }
 
 void TFormMain::closeEvent(QCloseEvent* event) {

@@ -16,7 +16,9 @@
 
 #include "app/Session.h"
 #include "app/qt/Main.h"
+#include "app/qt/PluginChatter.h"
 #include "app/qt/Tour.h"
+#include "measure/qt/Oscilloscope.h"
 #include "range/qt/Range.h"
 #include "sim/SensorSim.h"
 #include "sim/StageSim.h"
@@ -103,24 +105,33 @@ TOptions ParseOptions(const QStringList& args) {
   return o;
 }
 
-// Saves the windows once the fold animation has come to rest, then quits.
+// Saves the picture; false, said on stderr, when it cannot be.
+bool SavePicture(QWidget& window, const QString& path) {
+  if (window.grab().save(path)) return true;
+  std::fprintf(stderr, "karvo-sp: the picture %s could not be saved\n", qPrintable(path));
+  return false;
+}
+
+// Saves the windows once the fold animation has come to rest, then quits: with status 1 when
+// a picture could not be saved.
 void ScheduleScreenshots(const TOptions& o, karvo::TFormMain& form, karvo::TFormRange& range) {
   QTimer::singleShot(o.ScreenshotDelayMs, &form, [&form, &range, o] {
     if (o.ScreenshotConnected) form.ButtonConnect->click();
     auto* poll = new QTimer(&form);
     QObject::connect(poll, &QTimer::timeout, &form, [&form, &range, o, poll] {
-      if (form.TimerMore->isActive()) return;
+      if (!form.Idle() || form.TimerMore->isActive()) return;
       poll->stop();
-      if (!o.Screenshot.isEmpty()) form.grab().save(o.Screenshot);
+      form.Chart1->FlushReplot();
+      bool saved = o.Screenshot.isEmpty() || SavePicture(form, o.Screenshot);
       if (!o.ScreenshotRange.isEmpty()) {
         range.WindowBegin = 20;
         range.WindowEnd = 70;
         range.show();
         QCoreApplication::processEvents();
-        range.grab().save(o.ScreenshotRange);
+        saved = SavePicture(range, o.ScreenshotRange) && saved;
         range.hide();
       }
-      QCoreApplication::quit();
+      QCoreApplication::exit(saved ? 0 : 1);
     });
     poll->start(50);
   });
@@ -197,6 +208,7 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  karvo::DropPluginChatter();
   TApplication app(argc, argv);
   // Only the name: a display name would be appended to every window and box caption.
   app.setApplicationName(karvo::APP_TITLE);

@@ -3,6 +3,8 @@
 #include <QBuffer>
 #include <QTimer>
 #include <QToolTip>
+#include <algorithm>
+#include <cmath>
 
 #include "files/TextFile.h"
 
@@ -55,13 +57,17 @@ TOscilloscope::TOscilloscope(QWidget* parent) : QCustomPlot(parent) {
   small.setPixelSize(10);
   statsLine_->setFont(small);
   statsLine_->setTextColor(Qt::darkGray);
+  statsLine_->setMargins(QMargins(2, 4, 2, 2));
+  for (QCPAxis* axis : {xAxis, yAxis}) {
+    axis->setLabelFont(small);
+    axis->setLabelColor(Qt::darkGray);
+    axis->setLabelPadding(2);
+  }
   // The operator may zoom with the wheel and pan by dragging; the axes stop following the
   // data until a double click or "Whole series".
   setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
   legend->setVisible(false);
   yAxis->setTicker(QSharedPointer<QCPAxisTicker>(new TGroupedTicker));
-  xAxis->setRange(0, 10);
-  yAxis->setRange(0, 1);
   series_ = addGraph();
   series_->setObjectName("SeriesOsc");
   series_->setPen(QPen(Qt::red));
@@ -71,6 +77,10 @@ TOscilloscope::TOscilloscope(QWidget* parent) : QCustomPlot(parent) {
   // Large series are drawn from a sample of what falls on each pixel column.
   series_->setAdaptiveSampling(true);
   setMouseTracking(true);
+  SetAxes(shown_.Axes);
+  FitAxes();
+  ArrangeRowsBelowPlot();
+  statsLine_->setText(Decode(stats_.Text()));
 
   replotTimer_ = new QTimer(this);
   replotTimer_->setSingleShot(true);
@@ -79,63 +89,114 @@ TOscilloscope::TOscilloscope(QWidget* parent) : QCustomPlot(parent) {
 }
 
 void TOscilloscope::Show(const TOscSeries& series, const std::vector<std::string>& footer) {
-  shown_ = &series;
+  if (series.Axes != shown_.Axes) {
+    shown_.Axes = series.Axes;
+    SetAxes(series.Axes);
+    ScheduleReplot();
+  }
   const auto& points = series.Points();
-  if (series.Generation() != shownGeneration_ || points.size() < shownCount_) {
-    QVector<double> x, y;
-    x.reserve(static_cast<qsizetype>(points.size()));
-    y.reserve(static_cast<qsizetype>(points.size()));
-    for (const TOscPoint& p : points) {
-      x.push_back(p.X);
-      y.push_back(p.Y);
-    }
-    series_->setData(x, y, true);
+  if (series.Generation() != shownGeneration_ || points.size() < shown_.Count()) {
     // A new run or stream: the axes follow its data again.
     if (series.Generation() != shownGeneration_) followData_ = true;
     shownGeneration_ = series.Generation();
-    shownCount_ = points.size();
-    stats_.Clear();
-    for (const TOscPoint& p : points) stats_.Add(p.Y);
-    ScheduleReplot();
-  } else if (points.size() > shownCount_) {
+    shown_ = series;
     QVector<double> x, y;
-    for (size_t i = shownCount_; i < points.size(); ++i) {
-      x.push_back(points[i].X);
-      y.push_back(points[i].Y);
+    x.reserve(static_cast<qsizetype>(points.size()));
+    y.reserve(static_cast<qsizetype>(points.size()));
+    stats_.Clear();
+    for (const TOscPoint& p : points) {
+      x.push_back(p.X);
+      y.push_back(p.Y);
+      if (p.IsReading()) stats_.Add(p.Y);
+    }
+    series_->setData(x, y, true);
+    ScheduleReplot();
+  } else if (points.size() > shown_.Count()) {
+    QVector<double> x, y;
+    for (size_t i = shown_.Count(); i < points.size(); ++i) {
+      const TOscPoint& p = points[i];
+      x.push_back(p.X);
+      y.push_back(p.Y);
+      if (p.IsReading()) stats_.Add(p.Y);
+      shown_.Append(p.Y, p.Label, p.SeriesColour);
     }
     series_->addData(x, y, true);
-    for (double v : y) stats_.Add(v);
-    shownCount_ = points.size();
     ScheduleReplot();
   }
   if (footer != shownFooter_) SetFooter(footer);
 }
 
+void TOscilloscope::SetAxes(const TOscAxes& axes) {
+  xAxis->setLabel(Decode(axes.X));
+  yAxis->setLabel(Decode(axes.Y));
+}
+
 void TOscilloscope::SetFooter(const std::vector<std::string>& footer) {
+  const bool rowChanges = footer.empty() != shownFooter_.empty();
   shownFooter_ = footer;
   QStringList lines;
   for (const auto& line : footer) lines << Decode(line);
   footer_->setText(lines.join('\n'));
-  ArrangeRowsBelowPlot();
+  if (rowChanges) ArrangeRowsBelowPlot();
   ScheduleReplot();
 }
 
 void TOscilloscope::ArrangeRowsBelowPlot() {
-  // Empty lines take no room under the plot.
   for (QCPLayoutElement* row :
        {static_cast<QCPLayoutElement*>(statsLine_), static_cast<QCPLayoutElement*>(footer_)}) {
     if (row->layout() != nullptr) plotLayout()->take(row);
   }
   plotLayout()->simplify();
-  if (stats_.Count() > 0) plotLayout()->addElement(plotLayout()->rowCount(), 0, statsLine_);
-  if (!shownFooter_.empty()) plotLayout()->addElement(plotLayout()->rowCount(), 0, footer_);
+  // Right under the plot, in the row after the axis rect's, whatever came and went before.
+  int below = 0;
+  for (int r = 0; r < plotLayout()->rowCount(); ++r) {
+    if (plotLayout()->element(r, 0) == axisRect()) below = r + 1;
+  }
+  plotLayout()->insertRow(below);
+  plotLayout()->addElement(below, 0, statsLine_);
+  // An empty footer takes no room under the plot.
+  if (!shownFooter_.empty()) {
+    plotLayout()->insertRow(below + 1);
+    plotLayout()->addElement(below + 1, 0, footer_);
+  }
+}
+
+void TOscilloscope::FitAxes() {
+  const auto data = series_->data();
+  if (data->isEmpty()) {
+    // An empty chart shows no scale of a run gone by.
+    xAxis->setRange(0, 10);
+    yAxis->setRange(0, 1);
+    return;
+  }
+  const double first = data->constBegin()->key;
+  const double last = (data->constEnd() - 1)->key;
+  double low = stats_.Min();
+  double high = stats_.Max();
+  if (stats_.Count() == 0) {
+    bool found = false;
+    const QCPRange values = data->valueRange(found);
+    low = values.lower;
+    high = values.upper;
+  }
+  // A flat series stands in the middle of a band of its own size, not on the frame.
+  const double span = high - low;
+  const double flat = std::max(std::abs(high) * 0.01, 0.5);
+  const double height = std::max(axisRect()->height(), 2 * EDGE_PX + 1);
+  const double width = std::max(axisRect()->width(), 2 * EDGE_PX + 1);
+  const double valuePad =
+      span > 0 ? span * (HEADROOM * height + EDGE_PX) / (height - 2.0 * EDGE_PX) : flat;
+  const double keySpan = std::max(last - first, 1.0);
+  const double keyPad = keySpan * EDGE_PX / (width - 2.0 * EDGE_PX);
+  xAxis->setRange(first - keyPad, first + keySpan + keyPad);
+  yAxis->setRange(low - valuePad, high + valuePad);
 }
 
 void TOscilloscope::Replot() {
-  const bool statsShown = statsLine_->layout() != nullptr;
-  if (statsShown != (stats_.Count() > 0)) ArrangeRowsBelowPlot();
   statsLine_->setText(Decode(stats_.Text()));
-  if (followData_ && series_->dataCount() > 0) rescaleAxes();
+  // The room around the points is reckoned in pixels of the plot as it will be drawn.
+  updateLayout();
+  if (followData_) FitAxes();
   // Markers are drawn while they can be told apart; with more points in view than pixels
   // across they would only blot the line, and a noisy series of thousands of them costs more
   // to draw than the loop has time for between two results.
@@ -154,12 +215,12 @@ void TOscilloscope::Replot() {
 }
 
 QString TOscilloscope::StatsText() const {
-  return statsLine_->layout() != nullptr ? statsLine_->text() : QString();
+  return statsLine_->text();
 }
 
 void TOscilloscope::ShowWholeSeries() {
   followData_ = true;
-  if (series_->dataCount() > 0) rescaleAxes();
+  FitAxes();
   replot();
 }
 
@@ -180,9 +241,8 @@ void TOscilloscope::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 bool TOscilloscope::WriteCsv(const std::string& path, std::string& reason) const {
-  static const TOscSeries none;
   int error = 0;
-  if (WriteFileReplacing(path, SeriesCsv(shown_ ? *shown_ : none), error)) return true;
+  if (WriteFileReplacing(path, SeriesCsv(shown_), error)) return true;
   reason = ErrnoSentence(error);
   return false;
 }
@@ -215,12 +275,15 @@ void TOscilloscope::FlushReplot() {
   Replot();
 }
 
-QString TOscilloscope::PointText(double key) const {
-  if (!shown_ || shown_->Count() == 0 || shownCount_ == 0) return {};
+size_t TOscilloscope::NearestIndex(double key) const {
   // X runs 0, 1, 2, ... so the nearest point is found by rounding.
-  const double last = static_cast<double>(shownCount_ - 1);
-  const auto index = static_cast<size_t>(std::clamp(std::round(key), 0.0, last));
-  const TOscPoint& p = shown_->Points()[index];
+  const double last = static_cast<double>(shown_.Count() - 1);
+  return static_cast<size_t>(std::clamp(std::round(key), 0.0, last));
+}
+
+QString TOscilloscope::PointText(double key) const {
+  if (shown_.Count() == 0) return {};
+  const TOscPoint& p = shown_.Points()[NearestIndex(key)];
   return QString("%1: X = %2, Y = %3")
       .arg(Decode(p.Label), QString::number(p.X), locale().toString(p.Y, 'g', 10));
 }
@@ -236,10 +299,8 @@ void TOscilloscope::mouseMoveEvent(QMouseEvent* event) {
   const QString text = PointText(key);
   if (text.isEmpty()) return;
   // Only near the point itself, not anywhere in its column.
-  const size_t index =
-      static_cast<size_t>(std::clamp(std::round(key), 0.0, static_cast<double>(shownCount_ - 1)));
-  const QPointF point(xAxis->coordToPixel(shown_->Points()[index].X),
-                      yAxis->coordToPixel(shown_->Points()[index].Y));
+  const TOscPoint& p = shown_.Points()[NearestIndex(key)];
+  const QPointF point(xAxis->coordToPixel(p.X), yAxis->coordToPixel(p.Y));
   if (QLineF(point, at).length() > 8) {
     QToolTip::hideText();
     return;

@@ -1,7 +1,9 @@
 // The oscilloscope: one red line series with small square markers, the title
-// "Oscilloscope", footer lines under the plot and each point's label on hover. It shows the
-// session's series as it grows, appending only the new points and replotting at the
-// screen's pace rather than once per appended point.
+// "Oscilloscope", axes captioned with what they count, the statistics of the readings and
+// the footer lines under the plot, and each point's label on hover. It shows the session's
+// series as it grows, appending only the new points and replotting at the screen's pace
+// rather than once per appended point. It keeps its own copy of what it shows, so that a
+// hover or an export never reads the session's series while the device thread writes it.
 #pragma once
 
 #include <qcustomplot.h>
@@ -34,7 +36,7 @@ class TOscilloscope : public QCustomPlot {
   QString FooterText() const;
   // What the hover tooltip says for the point nearest to `key`; empty without points.
   QString PointText(double key) const;
-  // The statistics line under the plot, as shown.
+  // The statistics line under the plot, as shown; of the readings only.
   QString StatsText() const;
 
   // Back to the whole series after the operator zoomed or panned (a double click does it
@@ -47,6 +49,10 @@ class TOscilloscope : public QCustomPlot {
 
   static constexpr int REPLOT_INTERVAL_MS = 33;
   static constexpr double MARKER_SIZE = 2;
+  // Room around the outermost points so that neither they nor their markers touch the frame:
+  // a share of the data's span plus a few pixels.
+  static constexpr double HEADROOM = 0.05;
+  static constexpr int EDGE_PX = 4;
 
  protected:
   void mouseMoveEvent(QMouseEvent* event) override;
@@ -57,9 +63,14 @@ class TOscilloscope : public QCustomPlot {
  private:
   void ScheduleReplot();
   void SetFooter(const std::vector<std::string>& footer);
-  // The lines under the plot in their order: statistics (while there are points), footer.
+  void SetAxes(const TOscAxes& axes);
+  // The statistics line always sits right under the plot, the footer under it while it has
+  // lines.
   void ArrangeRowsBelowPlot();
+  // Both axes to the data, the value axis to the readings alone.
+  void FitAxes();
   void Replot();
+  size_t NearestIndex(double key) const;  // of a point, in a series that has one
 
   QCPGraph* series_ = nullptr;
   QCPTextElement* footer_ = nullptr;
@@ -67,9 +78,8 @@ class TOscilloscope : public QCustomPlot {
   TSeriesStats stats_;
   bool followData_ = true;
   QTimer* replotTimer_ = nullptr;
-  const TOscSeries* shown_ = nullptr;
+  TOscSeries shown_;
   uint64_t shownGeneration_ = 0;
-  size_t shownCount_ = 0;
   std::vector<std::string> shownFooter_;
 };
 

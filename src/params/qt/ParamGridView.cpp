@@ -22,6 +22,9 @@ namespace karvo {
 
 namespace {
 
+const QColor EDITED_COLOUR(0, 0, 170);
+constexpr const char* EDITED_TIP = "Differs from the value last read from the sensor.";
+
 QString Decode(const std::string& bytes) {
   return QString::fromStdString(Cp1251ToUtf8(bytes));
 }
@@ -258,13 +261,21 @@ void TParamGridView::SyncFromView() {
       item(r, 0)->setToolTip(Decode(want.Key).trimmed());
     }
     const bool editing = editor_ && editorIndex_.isValid() && editorIndex_.row() == r;
-    if (want.Hint != have.Hint || want.Refusal != have.Refusal) {
+    const bool reasonChanged = want.Hint != have.Hint || want.Refusal != have.Refusal;
+    if (reasonChanged || want.Edited != have.Edited) {
       const QString tip =
           want.Refusal.empty() ? "Allowed: " + Decode(want.Hint) : Decode(want.Refusal);
-      item(r, 1)->setToolTip(want.Hint.empty() && want.Refusal.empty() ? QString() : tip);
-      if (editing) editor_->setToolTip(item(r, 1)->toolTip());
+      QString cellTip = want.Hint.empty() && want.Refusal.empty() ? QString() : tip;
+      if (want.Edited) cellTip = EDITED_TIP + (cellTip.isEmpty() ? QString() : "\n" + cellTip);
+      item(r, 1)->setToolTip(cellTip);
+      if (editing) editor_->setToolTip(cellTip);
+      // A value "Load" would change stands out from those the sensor holds.
+      QFont font = item(r, 1)->font();
+      font.setBold(want.Edited);
+      item(r, 1)->setFont(font);
+      item(r, 1)->setForeground(want.Edited ? QBrush(EDITED_COLOUR) : QBrush());
       // A refused value just shows the stored one again; say why where the operator looks.
-      if (!want.Refusal.empty() && isVisible()) {
+      if (reasonChanged && !want.Refusal.empty() && isVisible()) {
         const QRect cell = visualRect(model()->index(r, 1));
         QToolTip::showText(viewport()->mapToGlobal(cell.bottomLeft()), tip, viewport(), cell);
       }

@@ -1,9 +1,11 @@
 #include "range/qt/Range.h"
 
 #include <QFrame>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QShowEvent>
 #include <algorithm>
 
@@ -201,11 +203,27 @@ void TFormRange::Edit(int32_t& windowBegin, int32_t& windowEnd) {
 void TFormRange::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;
-  if (QWidget* owner = parentWidget()) {
-    const QRect frame = owner->window()->frameGeometry();
-    move(frame.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
-  }
+  PlaceOverOwner();
   FormShow();
+}
+
+void TFormRange::PlaceOverOwner() {
+  QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+  if (!owner) return;
+  const QRect ownerFrame = owner->frameGeometry();
+  QRect frame = frameGeometry();
+  frame.moveCenter(ownerFrame.center());
+  // A main window near the screen's edge must not push the window partly off it.
+  const QScreen* screen = QGuiApplication::screenAt(ownerFrame.center());
+  if (!screen) screen = owner->screen();
+  if (screen) {
+    const QRect area = screen->availableGeometry();
+    frame.moveLeft(std::clamp(frame.left(), area.left(),
+                              std::max(area.left(), area.right() + 1 - frame.width())));
+    frame.moveTop(std::clamp(frame.top(), area.top(),
+                             std::max(area.top(), area.bottom() + 1 - frame.height())));
+  }
+  move(frame.topLeft());
 }
 
 void TFormRange::hideEvent(QHideEvent* event) {

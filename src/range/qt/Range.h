@@ -59,6 +59,8 @@ class TFormRange : public QDialog {
 
  private:
   void MoveMarker(uint8_t marker, int x);
+  // Centred on the main window, and wholly on its screen.
+  void PlaceOverOwner();
 };
 
 }  // namespace karvo

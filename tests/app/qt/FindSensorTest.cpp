@@ -1,13 +1,18 @@
 // The "Find sensor" dialog: it returns the settings found, keeps the window thread free while
-// it scans, cancels, and says when nothing answered. That the scan frees the port is the
-// scan's own test.
+// it scans, cancels, and says when nothing answered; the window then offers to connect to
+// what it found. That the scan frees the port is the scan's own test.
+#include <QComboBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QToolButton>
 #include <QtTest>
 
 #include "app/qt/FindSensor.h"
+#include "app/qt/Main.h"
+#include "app/qt/PluginChatter.h"
 #include "sim/SensorSim.h"
+#include "support/ScriptedOperator.h"
 
 using namespace karvo;
 
@@ -29,6 +34,8 @@ class FindSensorTest : public QObject {
   sim::TSensorSim sim{{.Address = 17, .Baud = 115200, .SerialNumber = 4711}};
 
  private slots:
+  void initTestCase() { karvo::DropPluginChatter(); }
+
   void returnsTheSettingsFound() {
     QVERIFY(sim.Start());
     TFormFindSensor form(Options(sim.DevicePath(), {115200}, 40));
@@ -38,6 +45,29 @@ class FindSensorTest : public QObject {
     QVERIFY(form.Result().has_value());
     QCOMPARE(form.Result()->Baud, 115200u);
     QCOMPARE(int(form.Result()->Address), 17);
+  }
+
+  // The sensor answers at 115200 baud, the window looks at 9600: OK connects to it at once,
+  // Cancel leaves the selectors as they were.
+  void theWindowOffersToConnectToWhatWasFound() {
+    karvo::sim::TSensorSim found{{.Baud = 115200, .SerialNumber = 815}};
+    QVERIFY(found.Start());
+    for (const bool connect : {true, false}) {
+      karvo::test::TScriptedOperator person;
+      person.ConfirmAnswers = {connect};
+      TFormMain form;
+      form.SetDialogs(&person);
+      form.AddPort(found.DevicePath(), true);
+      form.show();
+      QVERIFY(form.WaitIdle());
+      form.ButtonFindSensor->click();
+      QVERIFY(form.WaitIdle());
+      QCOMPARE(person.Questions,
+               std::vector<std::string>{"Sensor found at 115200 baud, address 1 (type 7, serial "
+                                        "number 815). Connect now?|KARVO-SP."});
+      QCOMPARE(form.ButtonConnect->text() + " " + form.ComboBoxWorkBaund->currentText(),
+               QString(connect ? "Disconnect 115200" : "Connect 9600"));
+    }
   }
 
   void cancelWhileScanningClosesWithoutAResult() {

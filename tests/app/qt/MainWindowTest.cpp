@@ -222,6 +222,37 @@ class MainWindowTest : public QObject {
     f.ButtonConnect->click();
     QVERIFY(!f.TimerAnswer->isActive());
   }
+
+  // At its own size the window is as it always was; the room the operator adds goes to the
+  // chart, a fold takes it back and an unfold returns it, and it never gets smaller.
+  void theWindowGrowsIntoTheChartAndNeverShrinks() {
+    TFormMain w;
+    w.show();
+    QWidget* grid = w.findChild<QWidget*>("PanelParam");
+    QWidget* top = w.findChild<QWidget*>("PanelTop");
+    const auto height = [&w](int h) {
+      w.WithSession([h](auto& s) { s.View.Height = h; });
+      w.SyncFromView();
+    };
+    const struct {
+      std::function<void()> act;
+      QSize window, chart;
+    } steps[] = {
+        {[&] { height(716); }, {639, 716}, {402, 584}},
+        {[&] { w.resize(900, 1000); }, {900, 1000}, {663, 868}},
+        {[&] { height(160); }, {900, 160}, {663, 28}},
+        {[&] { height(716); }, {900, 1000}, {663, 868}},
+        {[&] { w.resize(300, 300); }, {639, 716}, {402, 584}},
+    };
+    for (const auto& step : steps) {
+      step.act();
+      QCoreApplication::processEvents();
+      QCOMPARE(w.size(), step.window);
+      QCOMPARE(w.Chart1->size(), step.chart);
+      QCOMPARE(grid->size(), QSize(237, step.chart.height()));
+      QCOMPARE(top->size(), QSize(step.window.width(), 73));
+    }
+  }
 };
 
 QTEST_MAIN(MainWindowTest)

@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "app/qt/Main.h"
+#include "app/qt/PluginChatter.h"
 #include "params/qt/ParamGridView.h"
 #include "range/qt/Range.h"
 #include "support/ScriptedOperator.h"
@@ -65,6 +66,8 @@ class ParamGridViewTest : public QObject {
   Q_OBJECT
 
  private slots:
+  void initTestCase() { karvo::DropPluginChatter(); }
+
   void rowsAndTheirEditors() {
     TRig rig;
     QCOMPARE(rig.Grid->rowCount(), 36);
@@ -169,6 +172,39 @@ class ParamGridViewTest : public QObject {
     rig.Select(21);
     QCOMPARE(rig.Grid->currentRow(), 20);
     QCOMPARE(s.ParamWrite[13].Value, 5u);
+  }
+
+  // What "Load" would change stands out: a typed value, a pick that sets the shared mode
+  // register's four rows, a mode of run not yet loaded. Values that agree with the sensor's, as
+  // after a read, do not.
+  void rowsThatDifferFromTheSensorStandOut() {
+    TRig rig;
+    auto& s = rig.Form.Session();
+    const auto marked = [&rig] {
+      std::vector<int> rows;
+      for (int r = 0; r < rig.Grid->rowCount(); ++r)
+        if (rig.Grid->item(r, 1)->font().bold()) rows.push_back(r + 1);
+      return rows;
+    };
+    QCOMPARE(marked(), std::vector<int>{});
+    rig.Select(11);
+    rig.Type("77");
+    const std::pair<int, const char*> picks[] = {{5, "Trigger"}, {27, "NonLine"}};
+    for (const auto& [row, text] : picks) {
+      rig.Select(row);
+      auto* combo = qobject_cast<QComboBox*>(rig.Grid->OpenEditor());
+      QVERIFY(combo);
+      combo->setCurrentIndex(combo->findText(text));
+    }
+    rig.Select(1);
+    QCOMPARE(marked(), (std::vector<int>{5, 6, 7, 11, 21, 27}));
+    QVERIFY(rig.Grid->item(26, 1)->toolTip().startsWith("Differs from the value last read"));
+
+    s.ParamRead = s.ParamWrite;
+    s.FillParamGrid();
+    rig.Form.SyncFromView();
+    QCOMPARE(marked(), std::vector<int>{});
+    QCOMPARE(rig.Grid->item(26, 1)->text(), QString("NonLine"));
   }
 
   void editButtonOpensTheRangeWindow() {

@@ -3,8 +3,10 @@
 // with the grid in the grid's test.
 #include <QApplication>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QtTest>
 #include <tuple>
 
@@ -74,6 +76,25 @@ class RangeWindowTest : public QObject {
              QString("28 %|-28 %|0 %"));
     form.hide();
     QVERIFY(!form.RangeBitmap);
+  }
+
+  // Over the middle of its main window, and pushed back onto the screen when that is near an
+  // edge.
+  void opensCentredOnItsOwnerAndWhollyOnTheScreen() {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QPoint places[] = {screen.center() - QPoint(100, 50),
+                             screen.bottomRight() - QPoint(40, 20)};
+    for (const QPoint& place : places) {
+      QWidget owner;
+      owner.setGeometry(QRect(place, QSize(200, 100)));
+      owner.show();
+      TFormRange form(&owner);
+      form.show();
+      const QRect frame = form.frameGeometry();
+      QVERIFY(screen.contains(frame));
+      if (screen.contains(owner.frameGeometry()))
+        QVERIFY((frame.center() - owner.frameGeometry().center()).manhattanLength() <= 2);
+    }
   }
 
   void panelAndLabelsEndADragButNeverStartOne() {

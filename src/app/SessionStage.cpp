@@ -84,11 +84,7 @@ void TSession::ShowSweepProgress() {
            std::to_string(SweepSampleCount(MeasuringRange, RangeClass, kind)) + ", stage at " +
            FixedText(taken * double{StageRun.SampleStep}, 3) + " mm";
   }
-  if (View.ChartFooter.size() == 1 && View.ChartFooter[0] == line) return;
   View.ChartFooter = {line};
-  // Sampling ticks follow each other without a pause for the window: shown now, as the
-  // transfers show their progress.
-  Person.Refresh();
 }
 
 void TSession::WriteVerificationFile() {

@@ -440,8 +440,8 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
 
 void TFormMain::ExportChart(bool picture) {
   if (closed_ || !Idle()) return;
-  const std::optional<std::string> name =
-      person_->AskSaveFile(session_->View.LabelSerNum + (picture ? ".png" : ".csv"));
+  const std::optional<std::string> name = person_->AskSaveFile(
+      Utf8ToCp1251(LabelSerNum->text().toStdString()) + (picture ? ".png" : ".csv"));
   if (!name) return;
   // A name the system refuses (too long, a folder that cannot be looked into) is told by the
   // write below, with its reason.
@@ -456,7 +456,8 @@ void TFormMain::ExportChart(bool picture) {
 }
 
 void TFormMain::FindSensor() {
-  if (!Idle() || session_->View.ButtonConnectTag != 0) return;
+  // The widgets' copy of the View: the session itself is the device thread's.
+  if (!Idle() || ButtonConnect->property("Tag").toInt() != 0) return;
   std::string port;
   uint32_t baud = 0;
   uint8_t address = 0;
@@ -638,31 +639,53 @@ bool TFormMain::ForwardNow(const std::function<void()>& handler) {
 }
 
 void TFormMain::RunOnDevice(const std::function<void()>& handler, bool operation) {
+  bool runEnded = false;
   {
     std::unique_lock lock(sessionLock_);
     deviceHold_ = &lock;
     deviceInTask_ = true;
+    inTick_ = !operation;
     // A cancel is for the operation that was running when it was asked.
     if (operation && !closing_) session_->Cancel.Reset();
     if (!closing_) handler();
     SyncDeviceTimers();
+    runEnded = !session_->View.TimerMain;
+    inTick_ = false;
     deviceInTask_ = false;
     deviceHold_ = nullptr;
   }
   if (operation) --pendingOps_;
+  tickTurnedLong_ = false;
+  // Ticks follow each other with hardly a gap: the window is shown the View about 30 times a
+  // second during a run, and right after an operation or the run's end.
+  const auto now = std::chrono::steady_clock::now();
+  if (!operation && !runEnded && now - lastPublish_ < VIEW_PERIOD) return;
+  lastPublish_ = now;
   PublishView();
+  GiveWindowItsTurn();
 }
 
 void TFormMain::PublishView() {
-  // A tick every millisecond must not flood the window: one update waits at a time.
+  // One update waits at a time.
   if (syncQueued_.exchange(true)) return;
   QMetaObject::invokeMethod(
       this,
       [this] {
-        syncQueued_ = false;
         SyncFromView();
+        {
+          std::lock_guard lock(handoffLock_);
+          syncQueued_ = false;
+        }
+        handoff_.notify_all();
       },
       Qt::QueuedConnection);
+}
+
+void TFormMain::GiveWindowItsTurn() {
+  // Without this pause the next tick would take the session again before the window could:
+  // the window waits a little for the device thread, never the other way round for long.
+  std::unique_lock lock(handoffLock_);
+  handoff_.wait_for(lock, HANDOFF_LIMIT, [this] { return !syncQueued_.load(); });
 }
 
 void TFormMain::SyncDeviceTimers() {
@@ -679,6 +702,7 @@ void TFormMain::RunOnWindow(const std::function<void()>& f) {
   // The device thread, inside a handler: the window may read the session while the operator
   // answers; the handler goes on only after the answer.
   std::unique_lock<std::mutex>* hold = deviceHold_;
+  if (inTick_) tickTurnedLong_ = true;
   if (hold) hold->unlock();
   QMetaObject::invokeMethod(this, f, Qt::BlockingQueuedConnection);
   if (hold) hold->lock();
@@ -830,7 +854,9 @@ void TFormMain::SyncFromView() {
   ProgressBarParam->setValue(std::clamp(v.ProgressPos, 0, max));
   if (ProgressStrip->maximum() != max) ProgressStrip->setMaximum(max);
   ProgressStrip->setValue(ProgressBarParam->value());
-  const bool working = deviceInTask_ || pendingOps_ > 0;
+  // Busy: an operation queued or running, or a tick that turned into one (a sweep's table
+  // load with its progress and boxes). A measure run's plain ticks are not: Stop stays.
+  const bool working = pendingOps_ > 0 || tickTurnedLong_;
   ProgressStrip->setVisible(working && middleCover_->isVisible() && v.ProgressPos > 0);
   Chart1->Show(v.SeriesOsc, v.ChartFooter);
 

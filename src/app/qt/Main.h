@@ -11,6 +11,8 @@
 
 #include <QWidget>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -156,6 +158,8 @@ class TFormMain : public QWidget {
   // Device thread: one handler or tick with the session held; then the window is told.
   void RunOnDevice(const std::function<void()>& handler, bool operation);
   void PublishView();
+  // Device thread: waits (briefly) until the window has shown the View just published.
+  void GiveWindowItsTurn();
   void SyncDeviceTimers();
   // Runs `f` on the window's thread; from the device thread the session is let go meanwhile,
   // so that the window can show it.
@@ -189,6 +193,13 @@ class TFormMain : public QWidget {
   std::atomic<bool> tickPending_[3] = {false, false, false};
   std::atomic<int> pendingOps_{0};
   std::atomic<bool> deviceInTask_{false};
+  std::atomic<bool> tickTurnedLong_{false};  // a tick asked the operator or showed progress
+  bool inTick_ = false;                      // device thread only
+  std::chrono::steady_clock::time_point lastPublish_{};  // device thread only
+  static constexpr std::chrono::milliseconds VIEW_PERIOD{33};
+  static constexpr std::chrono::milliseconds HANDOFF_LIMIT{20};
+  std::mutex handoffLock_;
+  std::condition_variable handoff_;
 
   // The session is held by the device thread while it runs a handler or a tick.
   std::mutex sessionLock_;

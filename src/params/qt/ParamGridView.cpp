@@ -334,9 +334,11 @@ void TParamGridView::Run(const std::function<void()>& handler) {
 bool TParamGridView::SelectCell(int newGridRow) {
   if (!session_ || inEvent_ || syncing_) return true;
   inEvent_ = true;
-  StoreEditedText();
   bool moved = true;  // a handler the window holds back leaves the selection alone
+  // The typed text goes into the session with the handler: the session is the window's only
+  // while a handler runs.
   Run([&] {
+    StoreEditedText();
     session_->ValueListEditorParamSelectCell(newGridRow);
     moved = session_ && session_->SelectedRow() == newGridRow - 1;
   });
@@ -347,24 +349,30 @@ bool TParamGridView::SelectCell(int newGridRow) {
 void TParamGridView::Exit() {
   if (!session_ || inEvent_ || syncing_) return;
   inEvent_ = true;
-  StoreEditedText();
-  Run([this] { session_->ValueListEditorParamExit(); });
+  Run([this] {
+    StoreEditedText();
+    session_->ValueListEditorParamExit();
+  });
   inEvent_ = false;
 }
 
 void TParamGridView::ContextPopup() {
   if (!session_ || inEvent_) return;
   inEvent_ = true;
-  StoreEditedText();
-  Run([this] { session_->ValueListEditorParamContextPopup(); });
+  Run([this] {
+    StoreEditedText();
+    session_->ValueListEditorParamContextPopup();
+  });
   inEvent_ = false;
 }
 
 void TParamGridView::EditButtonClick() {
   if (!session_ || inEvent_) return;
   inEvent_ = true;
-  StoreEditedText();
-  Run([this] { session_->ValueListEditorParamEditButtonClick(currentRow() + 1); });
+  Run([this] {
+    StoreEditedText();
+    session_->ValueListEditorParamEditButtonClick(currentRow() + 1);
+  });
   inEvent_ = false;
 }
 
@@ -372,9 +380,11 @@ bool TParamGridView::KeyPress(char key) {
   if (!session_ || inEvent_) return true;
   inEvent_ = true;
   // The length rule looks at the cell as it stands, typed characters included.
-  StoreEditedText(key != 8 && key != 13);
   bool pass = true;
-  Run([&] { pass = session_->ValueListEditorParamKeyPress(key); });
+  Run([&] {
+    StoreEditedText(key != 8 && key != 13);
+    pass = session_->ValueListEditorParamKeyPress(key);
+  });
   inEvent_ = false;
   return pass;
 }

@@ -285,20 +285,17 @@ TFormMain::TFormMain(QWidget* parent)
   // window never delays a tick, and a tick never waits for the window.
   deviceThread_ = new QThread(this);
   deviceThread_->setObjectName("KarvoDevice");
-  deviceContext_ = new QObject;
-  deviceContext_->moveToThread(deviceThread_);
-  connect(deviceThread_, &QThread::finished, deviceContext_, &QObject::deleteLater);
+  windowTasks_ = new TTaskQueue(this);
+  deviceTasks_ = new TTaskQueue;
+  deviceTasks_->moveToThread(deviceThread_);
   deviceThread_->start();
-  QMetaObject::invokeMethod(
-      deviceContext_,
-      [this] {
-        TimerMain = new TPeriodicTimer(deviceContext_);
-        TimerMain->setObjectName("TimerMain");
-        TimerMain->setInterval(session_->View.TimerMainInterval);
-        connect(TimerMain, &TPeriodicTimer::timeout, deviceContext_,
-                [this] { RunOnDevice([this] { session_->TimerMainTimer(); }, false); });
-      },
-      Qt::BlockingQueuedConnection);
+  deviceTasks_->Call([this] {
+    TimerMain = new TPeriodicTimer(deviceTasks_);
+    TimerMain->setObjectName("TimerMain");
+    TimerMain->setInterval(session_->View.TimerMainInterval);
+    connect(TimerMain, &TPeriodicTimer::timeout, deviceTasks_,
+            [this] { RunOnDevice([this] { session_->TimerMainTimer(); }, false); });
+  });
   // The streaming worker announces each new value from its own thread; the device thread
   // takes it into the View, with at most one announcement waiting at a time.
   session_->StreamValueReady = [this] {
@@ -608,13 +605,45 @@ void TFormMain::BuildMenus() {
 
 // ---- The device thread ----
 
+void TTaskQueue::Post(std::function<void()> task) {
+  {
+    std::lock_guard lock(lock_);
+    tasks_.push_back(std::move(task));
+  }
+  // By name: no functor made on this thread is read on the other.
+  QMetaObject::invokeMethod(this, "RunTasks", Qt::QueuedConnection);
+}
+
+void TTaskQueue::Call(const std::function<void()>& task) {
+  bool done = false;
+  Post([&] {
+    task();
+    {
+      std::lock_guard lock(lock_);
+      done = true;
+    }
+    ran_.notify_all();
+  });
+  std::unique_lock lock(lock_);
+  ran_.wait(lock, [&] { return done; });
+}
+
+void TTaskQueue::RunTasks() {
+  std::function<void()> task;
+  {
+    std::lock_guard lock(lock_);
+    if (tasks_.empty()) return;
+    task = std::move(tasks_.front());
+    tasks_.erase(tasks_.begin());
+  }
+  task();
+}
+
 void TFormMain::Forward(std::function<void()> handler) {
   if (closed_ || closing_ || syncing_ || !session_) return;
   ++pendingOps_;
   ShowBusy(true);
-  QMetaObject::invokeMethod(
-      deviceContext_, [this, handler = std::move(handler)] { RunOnDevice(handler, true); },
-      Qt::QueuedConnection);
+  deviceTasks_->Post([this, handler = std::move(handler)] { RunOnDevice(handler, true); });
 }
 
 bool TFormMain::ForwardNow(const std::function<void()>& handler) {
@@ -628,13 +657,10 @@ bool TFormMain::ForwardNow(const std::function<void()>& handler) {
   }
   SyncFromView();
   // The grid's handlers may start the loop's timer or change the fold.
-  QMetaObject::invokeMethod(
-      deviceContext_,
-      [this] {
-        std::lock_guard lock(sessionLock_);
-        SyncDeviceTimers();
-      },
-      Qt::QueuedConnection);
+  deviceTasks_->Post([this] {
+    std::lock_guard lock(sessionLock_);
+    SyncDeviceTimers();
+  });
   return true;
 }
 
@@ -668,17 +694,14 @@ void TFormMain::RunOnDevice(const std::function<void()>& handler, bool operation
 void TFormMain::PublishView() {
   // One update waits at a time.
   if (syncQueued_.exchange(true)) return;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        SyncFromView();
-        {
-          std::lock_guard lock(handoffLock_);
-          syncQueued_ = false;
-        }
-        handoff_.notify_all();
-      },
-      Qt::QueuedConnection);
+  windowTasks_->Post([this] {
+    SyncFromView();
+    {
+      std::lock_guard lock(handoffLock_);
+      syncQueued_ = false;
+    }
+    handoff_.notify_all();
+  });
 }
 
 void TFormMain::GiveWindowItsTurn() {
@@ -704,7 +727,7 @@ void TFormMain::RunOnWindow(const std::function<void()>& f) {
   std::unique_lock<std::mutex>* hold = deviceHold_;
   if (inTick_) tickTurnedLong_ = true;
   if (hold) hold->unlock();
-  QMetaObject::invokeMethod(this, f, Qt::BlockingQueuedConnection);
+  windowTasks_->Call(f);
   if (hold) hold->lock();
 }
 
@@ -759,36 +782,30 @@ bool TFormMain::WaitIdle(int ms) {
 void TFormMain::ForwardTick(int tick) {
   // At most one tick of a kind waits: a long handler must not find hundreds queued after it.
   if (closing_ || tickPending_[tick].exchange(true)) return;
-  QMetaObject::invokeMethod(
-      deviceContext_,
-      [this, tick] {
-        RunOnDevice(
-            [this, tick] {
-              tickPending_[tick] = false;
-              TMainView& v = session_->View;
-              // A timer the handler stopped has no tick left to run.
-              if (tick == TICK_MORE && v.TimerMore) session_->TimerMoreTimer();
-              if (tick == TICK_ANSWER && v.TimerAnswer) session_->TimerAnswerTimer();
-            },
-            false);
-      },
-      Qt::QueuedConnection);
+  deviceTasks_->Post([this, tick] {
+    RunOnDevice(
+        [this, tick] {
+          tickPending_[tick] = false;
+          TMainView& v = session_->View;
+          // A timer the handler stopped has no tick left to run.
+          if (tick == TICK_MORE && v.TimerMore) session_->TimerMoreTimer();
+          if (tick == TICK_ANSWER && v.TimerAnswer) session_->TimerAnswerTimer();
+        },
+        false);
+  });
 }
 
 void TFormMain::ShowStreamValue() {
   streamValuePending_ = false;
   if (closed_ || closing_ || !session_) return;
-  QMetaObject::invokeMethod(
-      deviceContext_,
-      [this] {
-        {
-          std::lock_guard lock(sessionLock_);
-          if (closing_) return;
-          session_->ShowStreamValue();
-        }
-        PublishView();
-      },
-      Qt::QueuedConnection);
+  deviceTasks_->Post([this] {
+    {
+      std::lock_guard lock(sessionLock_);
+      if (closing_) return;
+      session_->ShowStreamValue();
+    }
+    PublishView();
+  });
 }
 
 template <typename Timer>
@@ -937,16 +954,18 @@ void TFormMain::FormClose() {
   session_->Cancel.Cancel();
   // The device thread finishes what it is doing (cancelled between requests), closes the
   // links and ends; its boxes are still served meanwhile.
-  QMetaObject::invokeMethod(
-      deviceContext_,
-      [this] {
-        std::lock_guard lock(sessionLock_);
-        if (TimerMain) TimerMain->stop();
-        session_->FormClose();
-        QThread::currentThread()->quit();
-      },
-      Qt::QueuedConnection);
+  deviceTasks_->Post([this] {
+    std::lock_guard lock(sessionLock_);
+    // The timer's notifier belongs to this thread's event loop: it goes with it.
+    delete TimerMain;
+    TimerMain = nullptr;
+    session_->FormClose();
+    QThread::currentThread()->quit();
+  });
   while (!deviceThread_->wait(5)) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  { std::lock_guard lock(sessionLock_); }  // what the device thread did last is seen from here
+  delete deviceTasks_;
+  deviceTasks_ = nullptr;
   closed_ = true;
   ShowBusy(false);
   ValueListEditorParam->Detach();

@@ -37,6 +37,29 @@ class QToolButton;
 
 namespace karvo {
 
+// Work handed to the thread an object lives on, through a queue of our own: the hand-over is
+// then one the thread sanitizer sees (it cannot see Qt's, Qt not being built for it).
+class TTaskQueue : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit TTaskQueue(QObject* parent = nullptr) : QObject(parent) {}
+  // Deleted by another thread once this one has ended: what that thread did is seen first.
+  ~TTaskQueue() override { std::lock_guard lock(lock_); }
+  // From any thread: `task` runs on this object's thread after those posted before it.
+  void Post(std::function<void()> task);
+  // From another thread: runs `task` there and waits until it has run.
+  void Call(const std::function<void()>& task);
+
+ public slots:
+  void RunTasks();
+
+ private:
+  std::mutex lock_;
+  std::condition_variable ran_;
+  std::vector<std::function<void()>> tasks_;
+};
+
 class TFormRange;
 class TParamGridView;
 class TOscilloscope;
@@ -205,7 +228,8 @@ class TFormMain : public QWidget {
   std::mutex sessionLock_;
   std::unique_lock<std::mutex>* deviceHold_ = nullptr;  // device thread only
   QThread* deviceThread_ = nullptr;
-  QObject* deviceContext_ = nullptr;  // lives on the device thread
+  TTaskQueue* deviceTasks_ = nullptr;  // lives on the device thread
+  TTaskQueue* windowTasks_ = nullptr;  // lives on the window's thread
 };
 
 }  // namespace karvo

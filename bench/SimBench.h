@@ -74,17 +74,27 @@ class TTimes {
   std::vector<double> seconds_;
 };
 
-// Reports a timed operation against its wire time, as counters and as a printed line.
+inline const char* GoalText(bool met) {
+  return met ? "met" : "MISSED";
+}
+
+// Reports a timed operation against its wire time, as counters and as a printed line; with a
+// goal, whether the mean took at most `goal` times the wire time without a failure.
 inline void ReportAgainstWire(benchmark::State& state, const char* what, uint32_t baud,
-                              TTimes& times, double wire, int64_t failures) {
+                              TTimes& times, double wire, int64_t failures, double goal = 0) {
+  const double ratio = times.Mean() / wire;
   state.counters["ms"] = times.Mean() * 1e3;
   state.counters["wire_ms"] = wire * 1e3;
-  state.counters["ratio"] = times.Mean() / wire;
+  state.counters["ratio"] = ratio;
   state.counters["median_ratio"] = times.Percentile(0.5) / wire;
   state.counters["failures"] = static_cast<double>(failures);
-  std::printf("%s %6u baud: %.2f ms (median %.2f ms), wire %.2f ms, time/wire %.3f (median %.3f)\n",
-              what, baud, times.Mean() * 1e3, times.Percentile(0.5) * 1e3, wire * 1e3,
-              times.Mean() / wire, times.Percentile(0.5) / wire);
+  std::printf("%s %6u baud: %.2f ms (median %.2f ms), wire %.2f ms, time/wire %.3f (median %.3f)",
+              what, baud, times.Mean() * 1e3, times.Percentile(0.5) * 1e3, wire * 1e3, ratio,
+              times.Percentile(0.5) / wire);
+  if (goal > 0) {
+    std::printf(", goal at most %.2f: %s", goal, GoalText(ratio <= goal && failures == 0));
+  }
+  std::printf("\n");
 }
 
 }  // namespace karvo::bench

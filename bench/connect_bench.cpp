@@ -1,5 +1,6 @@
 // Time to connect to the simulated sensor the way the program does: open the port, identify,
-// then read the 36 parameters register by register (126 exchanges); against the wire time.
+// then read the 36 parameters register by register (126 exchanges); against the wire time,
+// with the goal of at most 1.1 times it at 115200 baud.
 #include <cstdio>
 
 #include "SimBench.h"
@@ -29,7 +30,7 @@ void BM_Connect(benchmark::State& state) {
     bench.Link.Close();
   }
   double wire = CONNECT_BYTES * BITS_PER_BYTE / baud;
-  ReportAgainstWire(state, "connect", baud, times, wire, failures);
+  ReportAgainstWire(state, "connect", baud, times, wire, failures, baud == 115200 ? 1.1 : 0);
 }
 BENCHMARK(BM_Connect)->Arg(9600)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_Connect)->Arg(115200)->Iterations(30)->UseRealTime();

@@ -36,6 +36,9 @@ class TPtyLine {
   void Close();
   bool IsOpen() const { return master_ >= 0; }
   int Master() const { return master_; }
+  // The line's own descriptor of the slave: readable once bytes written to the master have
+  // reached the program's side, until the program reads them.
+  int Slave() const { return slave_; }
   const std::string& SlavePath() const { return path_; }
 
   // Reads what the program wrote: the byte count, 0 when nothing came but a note that the

@@ -32,13 +32,23 @@ constexpr int64_t MIN_SAMPLE_NS = 100'000;
 constexpr int64_t TABLE_WRITE_NS = 2 * MS;
 // A flush of the program's port this recent belongs to the request that follows it.
 constexpr int64_t FLUSH_WINDOW_NS = 20 * MS;
-// Waking from a sleep takes tens of microseconds here, a byte time at the higher rates: sleeps
-// end this much before a byte is due, and the rest is waited out awake.
+// Waking from a sleep takes tens of microseconds here, a byte time at the higher rates: the
+// sleep before a byte of an answer ends this much before it is due, and the rest is waited
+// out awake. Stream samples go out from a plain sleep, that much late at most, so that a
+// stream at the line's pace does not keep a processor busy throughout.
 constexpr int64_t EARLY_WAKE_NS = 50'000;
 // A sensor is always awake, but a thread here that has slept takes tens of microseconds to
-// notice the next request: after an answer the thread stays awake this long, as the program
-// usually asks again at once.
+// notice the next request: after an answer the thread stays awake this long, or until the
+// program flushes its port for the next request. Awake means busy at a real-time priority,
+// which keeps everything else off this processor. After a while it lets the kernel's tty
+// worker bring the answer to the program, should that be waiting here; and where the
+// scheduler has put the program itself here, the program cannot ask before the time is up.
+// So after a few requests in a row that came too late the thread sleeps after its answers,
+// and tries being awake again every so many answers.
 constexpr int64_t AWAKE_AFTER_ANSWER_NS = 300'000;
+constexpr int64_t AWAKE_ALONE_NS = 100'000;
+constexpr uint32_t AWAKE_MISSES = 4;
+constexpr uint32_t AWAKE_RETRY_ANSWERS = 64;
 // How long to leave a master alone that reports a hang-up (no slave open) before looking again.
 constexpr int64_t HANGUP_RETRY_NS = 20 * MS;
 
@@ -156,6 +166,9 @@ struct TSensorSim::Impl {
   int64_t FrameStart = 0;
   int64_t FlushSeen = 0;
   int64_t AwakeUntil = 0;
+  uint32_t AwakeMissed = 0;   // requests in a row that came after the time awake
+  bool AwakeWatched = false;  // awake after the last answer, the request not yet come
+  uint32_t Asleep = 0;        // answers not followed by time awake
   int64_t QuietUntil = 0;
   uint8_t Tag = 0;
   struct TAnswer {
@@ -175,6 +188,7 @@ struct TSensorSim::Impl {
   } Job;
   bool Streaming = false;
   int64_t NextSample = 0;
+  uint16_t Sequence = 0;  // of the next stream sample, when they are numbered
 
   void Link(uint8_t& address, uint32_t& baud) const {
     if (!Pinned) {
@@ -309,6 +323,7 @@ struct TSensorSim::Impl {
         Streaming = true;
         StreamingNow = true;
         NextSample = at + SampleInterval(baud);
+        Sequence = 0;
         break;
       case 9: {
         std::vector<uint16_t> words = Model.TablePage(payload[0]);
@@ -396,12 +411,15 @@ struct TSensorSim::Impl {
     // the previous one is lost, as on a real line. A line that frees up just as the sample is
     // due is not busy: a sensor streaming at the line's pace loses nothing.
     if (Out.empty() || Out.back().Due.back() <= NextSample) {
-      uint16_t result = Model.Result(mm);
+      uint16_t result = Options.StreamSequence ? Sequence : Model.Result(mm);
       uint8_t bytes[2] = {static_cast<uint8_t>(result), static_cast<uint8_t>(result >> 8)};
       if (LineMatches(baud)) {
         const size_t queued = Out.size();
         Answer(bytes, 2, NextSample, baud);
-        if (Out.size() > queued) Out.back().Sample = true;
+        if (Out.size() > queued) {
+          Out.back().Sample = true;
+          ++Sequence;
+        }
       }
     }
     int64_t interval = SampleInterval(baud);
@@ -429,7 +447,11 @@ struct TSensorSim::Impl {
         }
         ++Answers;
         if (answer.Sample) ++StreamSamples;
-        if (Options.Pace && !Streaming) AwakeUntil = now + AWAKE_AFTER_ANSWER_NS;
+        if (Options.Pace && !answer.Sample &&
+            (AwakeMissed < AWAKE_MISSES || ++Asleep % AWAKE_RETRY_ANSWERS == 0)) {
+          AwakeUntil = now + AWAKE_AFTER_ANSWER_NS;
+          AwakeWatched = true;
+        }
         Out.pop_front();
       }
     }
@@ -438,11 +460,18 @@ struct TSensorSim::Impl {
     [[maybe_unused]] ssize_t written = ::write(Line.Master(), buffer, count);
   }
 
-  int64_t NextWake() {
+  // When there is something to do next, -1 for nothing until a request comes; `onTime` for a
+  // byte of an answer, which goes out to the microsecond.
+  int64_t NextWake(bool& onTime) {
     std::lock_guard lock(Mutex);
     int64_t wake = -1;
     auto consider = [&](int64_t t) { wake = wake < 0 ? t : std::min(wake, t); };
-    if (!Out.empty()) consider(Out.front().Due[Out.front().Next]);
+    onTime = false;
+    if (!Out.empty()) {
+      const TAnswer& answer = Out.front();
+      consider(answer.Due[answer.Next]);
+      onTime = !answer.Sample;
+    }
     if (Job.Active) consider(Job.Due);
     if (Streaming && Out.empty()) consider(NextSample);
     if (QuietUntil > 0) consider(QuietUntil);
@@ -453,6 +482,7 @@ struct TSensorSim::Impl {
     Parser.Reset();
     FlushSeen = 0;
     AwakeUntil = 0;
+    AwakeWatched = false;
     Out.clear();
     Job = TJob{};
     Streaming = false;
@@ -477,7 +507,13 @@ struct TSensorSim::Impl {
       if (errno == EIO) QuietUntil = now + HANGUP_RETRY_NS;
       return;
     }
-    if (flushed) FlushSeen = now;
+    if (flushed) {
+      FlushSeen = now;
+      if (AwakeWatched) AwakeMissed = now < AwakeUntil ? 0 : AwakeMissed + 1;
+      AwakeWatched = false;
+      // Asleep now, so that the tty worker can bring the request.
+      AwakeUntil = 0;
+    }
     for (ssize_t i = 0; i < n; ++i) {
       switch (Parser.Feed(buffer[i])) {
         case TRequestParser::STARTED:
@@ -501,7 +537,7 @@ struct TSensorSim::Impl {
     prctl(PR_SET_TIMERSLACK, 1UL);
     // A real sensor keeps its timing whatever load the computer is under. Where the system
     // allows it, the sensor's thread gets a real-time priority for that; it sleeps but for the
-    // last moments before a byte is due.
+    // last moments before a byte of an answer is due.
     sched_param priority{};
     priority.sched_priority = 10;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
@@ -512,23 +548,30 @@ struct TSensorSim::Impl {
       RunJob(now);
       RunStream(now);
       if (Line.IsOpen()) Transmit(now);
-      int64_t wake = NextWake();
-      pollfd fds[2] = {{WakeFd, POLLIN, 0}, {Line.Master(), POLLIN, 0}};
-      nfds_t count = (Line.IsOpen() && QuietUntil == 0) ? 2 : 1;
+      bool onTime = false;
+      int64_t wake = NextWake(onTime);
+      // Awake a while after an answer, the thread also looks at the line's own descriptor of
+      // the program's side: the kernel then passes on what the tty worker still holds, and
+      // the thread waits for that meanwhile.
+      const bool yield = AwakeUntil - AWAKE_AFTER_ANSWER_NS + AWAKE_ALONE_NS <= now;
+      pollfd fds[3] = {{WakeFd, POLLIN, 0},
+                       {Line.Master(), POLLIN, 0},
+                       {yield && now < AwakeUntil ? Line.Slave() : -1, POLLIN, 0}};
+      nfds_t count = (Line.IsOpen() && QuietUntil == 0) ? 3 : 1;
       timespec timeout{};
       if (wake >= 0) {
         int64_t left = std::max<int64_t>(0, wake - NowNs());
-        if (left > 0 && left <= EARLY_WAKE_NS && Options.Pace) {
+        if (onTime && Options.Pace && left > 0 && left <= EARLY_WAKE_NS) {
           while (NowNs() < wake) {
           }
           left = 0;
-        } else if (left > EARLY_WAKE_NS) {
+        } else if (onTime && left > EARLY_WAKE_NS) {
           left -= EARLY_WAKE_NS;
         }
         timeout.tv_sec = left / 1'000'000'000;
         timeout.tv_nsec = left % 1'000'000'000;
       }
-      bool awake = NowNs() < AwakeUntil && (wake < 0 || wake > AwakeUntil);
+      const bool awake = NowNs() < AwakeUntil && (wake < 0 || wake > AwakeUntil);
       if (awake) timeout = timespec{};
       int ready = ppoll(fds, count, (wake >= 0 || awake) ? &timeout : nullptr, nullptr);
       if (ready <= 0) continue;
@@ -536,7 +579,7 @@ struct TSensorSim::Impl {
         uint64_t value;
         [[maybe_unused]] ssize_t drained = ::read(WakeFd, &value, sizeof value);
       }
-      if (count == 2) {
+      if (count == 3) {
         if (fds[1].revents & POLLIN)
           ReadRequests(NowNs());
         else if (fds[1].revents & (POLLHUP | POLLERR))

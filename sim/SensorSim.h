@@ -19,7 +19,7 @@
 // - Streaming: after command 7 one result every "Sampling Period" (registers 8-9, in
 //   microseconds; never faster than every 100 us nor than the line carries, four bytes of
 //   11 bits a sample), until command 8. Meanwhile other requests go unanswered. Benchmarks
-//   may set a shorter period, down to what the line carries.
+//   may set a shorter period, down to what the line carries, and have the samples numbered.
 // - The target stands still, or moves in a slow sine or ramp about its distance.
 // - A new request addressed to it ends whatever answer is still going out.
 #pragma once
@@ -54,6 +54,10 @@ struct TSensorSimOptions {
   // Stream period in microseconds instead of the "Sampling Period" register, and without the
   // sensor's own 100 us floor; 0 keeps the register. The line's pace still holds.
   uint32_t StreamPeriodUs = 0;
+  // Stream samples carry a running count instead of results: 0 for the first sample after
+  // each start, then one more for each sample put on the line (wrapping at 65536). A reader
+  // can then tell every sample it lost, got twice or got out of order.
+  bool StreamSequence = false;
   // A moving target: the distance swings this far (mm) either side of the set distance, once
   // every MotionPeriodS seconds. An amplitude of 0 means a quarter of the measuring range.
   TTargetMotion Motion = TTargetMotion::None;

@@ -185,6 +185,8 @@ uint32_t TInterface::Open(const TPortSettings& settings) {
   LastReason.clear();
   ReadCalls = 0;
   LastCount = 0;
+  DropGathered();
+  outputQueued_ = false;
 
   const bool usb = Settings.PortKind == PORT_USB;
   const std::string path = usb ? FindUsbSerialDevice(SysfsRoot, Settings.Name, DevRoot)
@@ -268,15 +270,18 @@ uint32_t TInterface::Close() {
   }
   Handle = -1;
   IsOpen = false;
+  DropGathered();
   Status = ST_OK;
   return Status;
 }
 
 int TInterface::ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received) {
-  received = 0;
+  received = std::min(length, gatheredEnd_ - gatheredHead_);
+  std::copy_n(gathered_ + gatheredHead_, received, buffer);
+  gatheredHead_ += received;
   const int64_t interval = Settings.ReadInterval;
   const int64_t total = NowMs() + interval * length + Settings.ReadTotal;
-  int64_t lastByte = 0;
+  int64_t lastByte = received > 0 ? NowMs() : 0;
   while (received < length) {
     int64_t deadline = total;
     if (received > 0 && interval > 0) deadline = std::min(deadline, lastByte + interval);
@@ -344,11 +349,32 @@ uint32_t TInterface::Read(TTransfer& transfer) {
   return Status;
 }
 
-void TInterface::WaitUntilSent(int64_t deadlineMs) {
-  int queued = 0;
-  while (ioctl(Handle, TIOCOUTQ, &queued) == 0 && queued > 0 && NowMs() < deadlineMs) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+uint32_t TInterface::Gather() {
+  if (!IsOpen) return 0;
+  if (gatheredHead_ > 0) {
+    std::copy(gathered_ + gatheredHead_, gathered_ + gatheredEnd_, gathered_);
+    gatheredEnd_ -= gatheredHead_;
+    gatheredHead_ = 0;
   }
+  // Failures and hang-ups are left to the Read that follows, which reports them.
+  if (gatheredEnd_ < sizeof gathered_) {
+    const ssize_t got = ::read(Handle, gathered_ + gatheredEnd_, sizeof gathered_ - gatheredEnd_);
+    if (got > 0) gatheredEnd_ += static_cast<uint32_t>(got);
+  }
+  return gatheredEnd_;
+}
+
+bool TInterface::WaitUntilSent(int64_t deadlineMs) {
+  const int64_t baud = std::max<uint32_t>(Settings.BaudRate, 300);
+  int queued = 0;
+  while (ioctl(Handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
+    if (NowMs() >= deadlineMs) return false;
+    // About as long as the line needs for what is left (12 bits a byte at most): a flat
+    // millisecond would cost a two-byte request at 460800 baud seven times its wire time.
+    const int64_t us = std::max<int64_t>(50, queued * 12'000'000LL / baud);
+    std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(us, 1000)));
+  }
+  return true;
 }
 
 uint32_t TInterface::Write(TTransfer& transfer) {
@@ -361,11 +387,16 @@ uint32_t TInterface::Write(TTransfer& transfer) {
     return Status;
   }
   // Output is dropped only while the driver still holds some, the rest of a request that
-  // did not get out in time. A pty reports none: what it took is already with the peer, and
-  // its output flush would throw away the previous request before the peer has read it.
+  // did not get out in time; a Write that saw its request out leaves none. A pty reports
+  // none: what it took is already with the peer, and its output flush would throw away the
+  // previous request before the peer has read it.
+  DropGathered();
   (void)tcflush(Handle, TCIFLUSH);
   int unsent = 0;
-  if (ioctl(Handle, TIOCOUTQ, &unsent) == 0 && unsent > 0) (void)tcflush(Handle, TCOFLUSH);
+  if (outputQueued_ && ioctl(Handle, TIOCOUTQ, &unsent) == 0 && unsent > 0) {
+    (void)tcflush(Handle, TCOFLUSH);
+  }
+  outputQueued_ = true;
 
   // No flow control, so the line takes the bytes at its own rate: twice the time they need
   // on the wire (12 bits a byte at most) and a second to spare bound every wait here.
@@ -398,7 +429,7 @@ uint32_t TInterface::Write(TTransfer& transfer) {
   }
   // The answer's read time-outs must count from the end of the request, not from the moment
   // the driver took it: a table page takes seconds on the wire at low rates.
-  WaitUntilSent(deadline);
+  outputQueued_ = !WaitUntilSent(deadline);
   Status = ST_OK;
   return Status;
 }

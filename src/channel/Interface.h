@@ -68,6 +68,12 @@ class TInterface {
   uint32_t Read(TTransfer& transfer);
   uint32_t Write(TTransfer& transfer);
 
+  // Takes what the driver already holds into the channel's own buffer, without waiting, and
+  // returns the bytes the next Read gets at once. A fast stream read one sample at a time
+  // costs a system call or two a sample; gathered first, one a batch. Open, Close and Write
+  // discard this buffer with the driver's.
+  uint32_t Gather();
+
   bool IsOpen = false;
   int Handle = -1;  // file descriptor; -1 when closed
   uint32_t Status = ST_OK;
@@ -93,8 +99,17 @@ class TInterface {
   void KeepReason(int err, const std::string& reason);
   // One read call bounded by the interval and total time-outs; 0, or the errno that ended it.
   int ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received);
-  // Waits until the driver has sent what it holds, at most until `deadlineMs` (monotonic).
-  void WaitUntilSent(int64_t deadlineMs);
+  // Waits until the driver has sent what it holds, at most until `deadlineMs` (monotonic);
+  // false when some is still queued.
+  bool WaitUntilSent(int64_t deadlineMs);
+  void DropGathered() { gatheredHead_ = gatheredEnd_ = 0; }
+
+  // What Gather took and no Read has yet: gathered_[gatheredHead_, gatheredEnd_).
+  uint8_t gathered_[4096] = {};
+  uint32_t gatheredHead_ = 0;
+  uint32_t gatheredEnd_ = 0;
+  // The last Write returned with part of its request still in the driver.
+  bool outputQueued_ = false;
 };
 
 // The one place an errno becomes words for the operator, with a hint where they can act

@@ -28,6 +28,9 @@ struct TStreamSetup {
   // has been taken (TakeText), so a slow window gets at most one pending update.
   std::function<void()> ValueReady;
   uint64_t SampleLimit = 0;  // the worker ends by itself after this many samples; 0: never
+  // Called on the worker's thread with every value it stores, in order; empty by default.
+  // Benchmarks see each sample of a long stream this way, after the ring has wrapped.
+  std::function<void(float value)> Stored;
 };
 
 class TStreamWorker {
@@ -48,6 +51,7 @@ class TStreamWorker {
   bool Finished() const { return finished_.load(std::memory_order_acquire); }
 
   // The latest published display text; marks it taken, so that the next value notifies again.
+  // Formatted here, on the taker's thread: the worker would format many a text nobody sees.
   std::string TakeText();
 
   // Of the last worker, valid after Join: samples it stored, and its CPU time.
@@ -63,7 +67,9 @@ class TStreamWorker {
 
   TSampleRing& ring_;
   std::mutex textLock_;
-  std::string text_;
+  bool published_ = false;  // under textLock_, with the two below
+  float value_ = 0;
+  uint32_t runMode_ = 0;
   std::atomic<bool> pending_{false};
   std::atomic<bool> finished_{false};
   std::atomic<uint64_t> taken_{0};

@@ -210,6 +210,30 @@ TEST_F(ChannelOnPty, AnswersInPiecesAreAssembledWithinTheReadCallsOfThePortKind)
   }
 }
 
+// Bytes a stream's reader gathers ahead reach the reads that follow in order, the rest of a
+// read from the port, and go with the next write like the port's own.
+TEST_F(ChannelOnPty, GatheredBytesComeFirstInOrderAndGoWithTheNextWrite) {
+  OpenAs(PORT_COM);
+  ASSERT_TRUE(Peer.Write({1, 2, 3, 4, 5, 6}));
+  for (int i = 0; i < 500 && Port.Gather() < 6; ++i) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_EQ(Port.Gather(), 6u);
+  Bytes sample(4);
+  ASSERT_EQ(Read(sample), ST_OK);
+  EXPECT_EQ(sample, (Bytes{1, 2, 3, 4}));
+  ASSERT_TRUE(Peer.Write({7, 8, 9}));
+  ASSERT_EQ(Read(sample), ST_OK);
+  EXPECT_EQ(sample, (Bytes{5, 6, 7, 8}));
+  for (int i = 0; i < 500 && Port.Gather() < 1; ++i) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_EQ(Port.Gather(), 1u);
+
+  Peer.Play({{.Expect = 2, .Answer = {{0x91, 0x92}}}});
+  ASSERT_EQ(Write({0x01, 0x86}), ST_OK);
+  Bytes answer(2);
+  EXPECT_EQ(Read(answer), ST_OK);
+  EXPECT_EQ(answer, (Bytes{0x91, 0x92}));
+  EXPECT_TRUE(Peer.Finish());
+}
+
 // A late answer goes with the next write, the requests before it stay; then the adapter is
 // pulled.
 TEST_F(ChannelOnPty, AWriteDiscardsALateAnswerButNothingWrittenBeforeAndAHangUpFailsAtOnce) {

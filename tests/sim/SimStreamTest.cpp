@@ -37,6 +37,26 @@ TEST(SimTable, LineResultsComeFromTheLoadedTable) {
   }
 }
 
+// Numbered samples count from 0 at every start, one by one at the line's pace: what a
+// benchmark takes for lost, repeated or reordered samples is the reader's doing.
+TEST(SimStream, NumberedSamplesCountFromZeroAtEveryStart) {
+  TSensorSim sim({.Baud = 460800, .StreamPeriodUs = 1, .StreamSequence = true});
+  ASSERT_TRUE(sim.Start());
+  TKARVOInterface link;
+  ASSERT_EQ(link.Open({.Name = sim.DevicePath(), .BaudRate = 460800}), ST_OK);
+  for (int start = 0; start < 2; ++start) {
+    ASSERT_EQ(link.StartStream(1), ST_OK);
+    uint16_t sample = 0;
+    for (uint16_t expected = 0; expected < 2000; ++expected) {
+      ASSERT_EQ(link.ReadStreamSample(1, sample), ST_OK);
+      ASSERT_EQ(sample, expected) << "start " << start;
+    }
+    link.StopStream(1);
+    for (int i = 0; i < 500 && sim.Streaming(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 // The options karvo-sim's command line sets, seen on a sensor whose target moves. 20 mm of a
 // 200 mm range swing 1638 codes either side of 8192.
 TEST(SimArguments, OptionsSetUpTheSensorAndItsTargetSwingsAboutTheDistance) {

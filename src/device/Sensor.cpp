@@ -1,7 +1,6 @@
 #include "device/Sensor.h"
 
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "measure/RunModes.h"
+#include "measure/StreamWorker.h"
 #include "params/ValueCheck.h"
 
 namespace karvo::device {
@@ -371,12 +371,14 @@ Result Sensor::LoadTable(const TCalibrationTable& table, TTableLoadResult& outco
 // ---- SensorStream ----
 
 struct SensorStream::State {
-  std::thread Worker;
+  TSampleRing Ring;  // the worker's; the values come out through Stored
+  TStreamWorker Worker{Ring};
+  std::atomic<bool> Active{false};
+  std::atomic<uint32_t> SensorStatus{ST_OK};
+  std::atomic<uint32_t> LastStatus{ST_OK};
   std::mutex Lock;
   std::condition_variable Arrived;
   std::vector<float> Pending;
-  uint32_t Failure = ST_OK;
-  std::atomic<bool> Active{false};
   bool Started = false;
 };
 
@@ -388,60 +390,53 @@ SensorStream::~SensorStream() {
 }
 
 bool SensorStream::Running() const {
-  return state_->Active.load();
+  return state_->Started && state_->LastStatus == ST_OK;
 }
 
 Result SensorStream::Start() {
-  if (state_->Started) return Result::Success();
+  State& s = *state_;
+  if (s.Started) return Result::Success();
   TKARVOInterface& link = sensor_.Link();
-  const uint8_t address = sensor_.Address();
   if (!link.IsOpen()) return Result::Failure(ST_NOT_OPEN, "starting the stream");
-  const uint32_t status = link.StartStream(address);
+  const uint32_t status = link.StartStream(sensor_.Address());
   if (status != ST_OK) return Result::Failure(status, "starting the stream", link.LastReason());
-  state_->Started = true;
-  state_->Active = true;
-  const int16_t range = sensor_.MeasuringRange();
-  state_->Worker = std::thread([this, &link, address, range] {
-    State& s = *state_;
-    // Waking for every sample of a fast stream would cost a good share of a core; when the
-    // port holds no whole sample, let a millisecond's worth gather first.
-    constexpr int SAMPLE_BYTES = 4;
-    while (s.Active.load()) {
-      int queued = 0;
-      if (ioctl(link.Port.Handle, FIONREAD, &queued) == 0 && queued < SAMPLE_BYTES) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      uint16_t word = 0;
-      const uint32_t status = link.ReadStreamSample(address, word);
+  s.Started = true;
+  s.Active = true;
+  s.LastStatus = ST_OK;
+  TStreamSetup setup;
+  setup.Link = &link;
+  setup.Address = sensor_.Address();
+  setup.RunMode = runMode_;
+  setup.MeasuringRange = sensor_.MeasuringRange();
+  setup.Active = &s.Active;
+  setup.SensorStatus = &s.SensorStatus;
+  setup.LastStatus = &s.LastStatus;
+  setup.Stored = [&s](float value) {
+    {
       std::lock_guard lock(s.Lock);
-      if (status != ST_OK) {
-        // A stop that came during the read is no failure.
-        if (s.Active.load()) s.Failure = status;
-        s.Active = false;
-        s.Arrived.notify_all();
-        break;
-      }
-      s.Pending.push_back(ConvertResult(runMode_, word, range));
-      s.Arrived.notify_all();
+      s.Pending.push_back(value);
     }
-  });
+    s.Arrived.notify_all();
+  };
+  s.Worker.Start(setup);
   return Result::Success();
 }
 
 Result SensorStream::Take(std::vector<float>& out, uint32_t waitMs) {
   State& s = *state_;
-  std::unique_lock lock(s.Lock);
-  s.Arrived.wait_for(lock, std::chrono::milliseconds(waitMs),
-                     [&] { return !s.Pending.empty() || !s.Active.load(); });
-  out.insert(out.end(), s.Pending.begin(), s.Pending.end());
-  s.Pending.clear();
-  if (s.Failure != ST_OK) {
-    const uint32_t failure = s.Failure;
-    lock.unlock();
+  if (!s.Started) return Result::Failure(ST_NOT_OPEN, "streaming", "the stream is not running");
+  {
+    std::unique_lock lock(s.Lock);
+    s.Arrived.wait_for(lock, std::chrono::milliseconds(waitMs),
+                       [&] { return !s.Pending.empty() || s.LastStatus != ST_OK; });
+    out.insert(out.end(), s.Pending.begin(), s.Pending.end());
+    s.Pending.clear();
+  }
+  // A line that fails ends the stream: the worker would only go on failing.
+  if (const uint32_t failure = s.LastStatus; failure != ST_OK) {
     Stop();
     return Result::Failure(failure, "streaming", sensor_.Link().LastReason());
   }
-  if (!s.Started) return Result::Failure(ST_NOT_OPEN, "streaming", "the stream is not running");
   return Result::Success();
 }
 
@@ -449,7 +444,7 @@ Result SensorStream::Stop() {
   State& s = *state_;
   if (!s.Started) return Result::Success();
   s.Active = false;
-  if (s.Worker.joinable()) s.Worker.join();
+  s.Worker.Join();
   s.Started = false;
   TKARVOInterface& link = sensor_.Link();
   const uint32_t status = link.StopStream(sensor_.Address());

@@ -51,6 +51,7 @@ void TSession::FormCreate() {
   for (int i = 0; i < PARAM_COUNT; ++i) {
     ParamWrite[i] = TPARAMVALUE{};
     ParamRead[i] = TPARAMVALUE{};
+    ParamInSensor[i] = TPARAMVALUE{};
   }
   LastStatus = ST_OK;
   View.LabelRastEnabled = false;

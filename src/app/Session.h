@@ -126,6 +126,9 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   int16_t MeasuringRange = 0;
   TParamSet ParamWrite;
   TParamSet ParamRead;
+  // What the sensor is known to hold: read from it, or loaded into it since. The grid marks the
+  // rows whose working value differs, which "Load" would change.
+  TParamSet ParamInSensor;
   bool ZeroRequest = false;
   uint32_t RunMode = RUN_LINE;
   std::atomic<bool> StreamActive{false};

@@ -32,7 +32,7 @@ void TakeRunMode(TSession& s, uint32_t runMode) {
 void MarkEditedRows(TSession& s) {
   for (int i = 0; i < PARAM_COUNT && static_cast<size_t>(i) < s.View.Grid.size(); ++i) {
     const TPARAMVALUE& working = s.ParamWrite[i];
-    const TPARAMVALUE& read = s.ParamRead[i];
+    const TPARAMVALUE& read = s.ParamInSensor[i];
     s.View.Grid[i].Edited =
         ParamTable[i].Kind == KIND_TEXT ? working.Text != read.Text : working.Value != read.Value;
   }
@@ -89,6 +89,7 @@ void TSession::FillParamGrid() {
   View.LabelRast = RunModeLabelRast(RunMode);
   ParamWrite[ROW_MODE_OF_RUN].Value = mode;
   ParamRead[ROW_MODE_OF_RUN].Value = mode;
+  ParamInSensor[ROW_MODE_OF_RUN].Value = mode;
   MarkEditedRows(*this);
 }
 

@@ -74,6 +74,10 @@ void TSession::LoadParameter(int row) {
   // (rate and address) even when the write failed.
   const device::Result written = Dev().WriteParameterAsIs(row, v);
   SensorStatus = written.Status;
+  if (written) {
+    ParamInSensor[row] = v;
+    if (static_cast<size_t>(row) < View.Grid.size()) View.Grid[row].Edited = false;
+  }
 
   switch (row) {
     case ROW_ADDRESS:
@@ -130,6 +134,7 @@ bool TSession::ReadParameter(int row) {
   // A read that fails half-way leaves ParamRead as it was.
   SensorStatus = Dev().ReadParameter(row, ParamRead[row]).Status;
   LastStatus = SensorStatus.load();
+  if (LastStatus == ST_OK) ParamInSensor[row] = ParamRead[row];
   return LastStatus == ST_OK;
 }
 

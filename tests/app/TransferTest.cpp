@@ -65,6 +65,8 @@ TEST(TransferSideEffects, LinkAndIdentityRowsApplyEvenWhenTheWriteFails) {
       EXPECT_THAT(Moved(s), HasSubstr(c.Moved));
       // A reopen after the baud row does not make a failed write look like a success.
       EXPECT_EQ(s.LastStatus != ST_OK, writeFails);
+      // Only a value the sensor took stops counting as edited.
+      EXPECT_EQ(s.ParamInSensor[c.Row].Value, writeFails ? 0u : c.Value);
       EXPECT_THAT(Boxes(person), IsEmpty());
     }
   }

@@ -200,7 +200,7 @@ class ParamGridViewTest : public QObject {
     QCOMPARE(marked(), (std::vector<int>{5, 6, 7, 11, 21, 27}));
     QVERIFY(rig.Grid->item(26, 1)->toolTip().startsWith("Differs from the value last read"));
 
-    s.ParamRead = s.ParamWrite;
+    s.ParamInSensor = s.ParamWrite;  // as after a read, or a load of every row
     s.FillParamGrid();
     rig.Form.SyncFromView();
     QCOMPARE(marked(), std::vector<int>{});

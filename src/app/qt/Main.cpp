@@ -647,9 +647,13 @@ void TFormMain::Forward(std::function<void()> handler) {
 }
 
 bool TFormMain::ForwardNow(const std::function<void()>& handler) {
-  if (closed_ || closing_ || syncing_ || windowHolds_ || !session_ || !Idle()) return false;
+  // An operation makes the grid busy; a tick ends within a moment and is waited for, so that
+  // no typed value is lost to the watchdog's beat.
+  if (closed_ || closing_ || syncing_ || windowHolds_ || !session_ || pendingOps_ > 0 ||
+      tickTurnedLong_)
+    return false;
   {
-    std::unique_lock lock(sessionLock_, std::try_to_lock);
+    std::unique_lock lock(sessionLock_, GRID_WAIT);
     if (!lock.owns_lock()) return false;
     windowHolds_ = true;
     handler();
@@ -724,7 +728,7 @@ void TFormMain::RunOnWindow(const std::function<void()>& f) {
   if (QThread::currentThread() == thread()) return f();
   // The device thread, inside a handler: the window may read the session while the operator
   // answers; the handler goes on only after the answer.
-  std::unique_lock<std::mutex>* hold = deviceHold_;
+  std::unique_lock<std::timed_mutex>* hold = deviceHold_;
   if (inTick_) tickTurnedLong_ = true;
   if (hold) hold->unlock();
   windowTasks_->Call(f);

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <bit>
 #include <filesystem>
+#include <thread>
 
 #include "app/qt/FindSensor.h"
 #include "measure/qt/Oscilloscope.h"
@@ -653,8 +654,13 @@ bool TFormMain::ForwardNow(const std::function<void()>& handler) {
       tickTurnedLong_)
     return false;
   {
-    std::unique_lock lock(sessionLock_, GRID_WAIT);
-    if (!lock.owns_lock()) return false;
+    // Tried over and over rather than a timed lock, which the thread sanitizer cannot follow.
+    std::unique_lock lock(sessionLock_, std::defer_lock);
+    const auto until = std::chrono::steady_clock::now() + GRID_WAIT;
+    while (!lock.try_lock()) {
+      if (std::chrono::steady_clock::now() >= until) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     windowHolds_ = true;
     handler();
     windowHolds_ = false;
@@ -728,7 +734,7 @@ void TFormMain::RunOnWindow(const std::function<void()>& f) {
   if (QThread::currentThread() == thread()) return f();
   // The device thread, inside a handler: the window may read the session while the operator
   // answers; the handler goes on only after the answer.
-  std::unique_lock<std::timed_mutex>* hold = deviceHold_;
+  std::unique_lock<std::mutex>* hold = deviceHold_;
   if (inTick_) tickTurnedLong_ = true;
   if (hold) hold->unlock();
   windowTasks_->Call(f);

@@ -225,8 +225,8 @@ class TFormMain : public QWidget {
   std::condition_variable handoff_;
 
   // The session is held by the device thread while it runs a handler or a tick.
-  std::timed_mutex sessionLock_;
-  std::unique_lock<std::timed_mutex>* deviceHold_ = nullptr;  // device thread only
+  std::mutex sessionLock_;
+  std::unique_lock<std::mutex>* deviceHold_ = nullptr;  // device thread only
   // How long a grid event waits for a tick (the watchdog's, a measure run's) to let go.
   static constexpr std::chrono::milliseconds GRID_WAIT{100};
   QThread* deviceThread_ = nullptr;

@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "app/qt/Main.h"
+#include "bench/qt/QtBenchMain.h"
 #include "sim/SensorSim.h"
 #include "sim/StageSim.h"
 
@@ -164,12 +165,4 @@ BENCHMARK(BM_MeasureRun460800)->Iterations(1)->UseRealTime()->Unit(benchmark::kS
 }  // namespace
 }  // namespace karvo::bench
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM",
-          qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+KARVO_QT_BENCHMARK_MAIN()

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "app/qt/Main.h"
+#include "bench/qt/QtBenchMain.h"
 #include "measure/qt/Oscilloscope.h"
 #include "sim/SensorSim.h"
 
@@ -124,12 +125,4 @@ BENCHMARK(BM_Replot65536)->UseRealTime()->Unit(benchmark::kMillisecond);
 }  // namespace
 }  // namespace karvo::bench
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM",
-          qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+KARVO_QT_BENCHMARK_MAIN()

@@ -39,12 +39,14 @@ constexpr int64_t FLUSH_WINDOW_NS = 20 * MS;
 constexpr int64_t EARLY_WAKE_NS = 50'000;
 // A sensor is always awake, but a thread here that has slept takes tens of microseconds to
 // notice the next request: after an answer the thread stays awake this long, or until the
-// program flushes its port for the next request. Awake means busy at a real-time priority,
-// which keeps everything else off this processor. After a while it lets the kernel's tty
-// worker bring the answer to the program, should that be waiting here; and where the
-// scheduler has put the program itself here, the program cannot ask before the time is up.
-// So after a few requests in a row that came too late the thread sleeps after its answers,
-// and tries being awake again every so many answers.
+// program flushes its port for the next request. Awake, a thread with a real-time priority
+// drops to the idle class, so that the kernel's tty worker, which brings the answer to the
+// program, and the program itself run at once on this processor when they need it. Without a
+// real-time priority it cannot come back from there and stays as it is, so everything else
+// keeps off this processor: after a while it lets the tty worker have it, should that be
+// waiting here; and where the scheduler has put the program itself here, the program cannot
+// ask before the time is up. So after a few requests in a row that came too late the thread
+// sleeps after its answers, and tries being awake again every so many answers.
 constexpr int64_t AWAKE_AFTER_ANSWER_NS = 300'000;
 constexpr int64_t AWAKE_ALONE_NS = 100'000;
 constexpr uint32_t AWAKE_MISSES = 4;
@@ -540,7 +542,8 @@ struct TSensorSim::Impl {
     // last moments before a byte of an answer is due.
     sched_param priority{};
     priority.sched_priority = 10;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    const bool realTime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;
+    bool givingWay = false;
     while (!StopWanted) {
       ServeHangUp();
       int64_t now = NowNs();
@@ -572,6 +575,13 @@ struct TSensorSim::Impl {
         timeout.tv_nsec = left % 1'000'000'000;
       }
       const bool awake = NowNs() < AwakeUntil && (wake < 0 || wake > AwakeUntil);
+      if (realTime && awake != givingWay) {
+        const sched_param keep{awake ? 0 : priority.sched_priority};
+        givingWay = pthread_setschedparam(pthread_self(), awake ? SCHED_IDLE : SCHED_FIFO,
+                                          &keep) == 0
+                        ? awake
+                        : givingWay;
+      }
       if (awake) timeout = timespec{};
       int ready = ppoll(fds, count, (wake >= 0 || awake) ? &timeout : nullptr, nullptr);
       if (ready <= 0) continue;

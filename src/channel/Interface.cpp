@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -37,6 +38,23 @@ int PollWait(int64_t deadlineMs) {
   if (left <= 0) return 0;
   return static_cast<int>(std::min<int64_t>(left, INT_MAX));
 }
+
+constexpr int64_t NS_PER_MS = 1'000'000;
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A thread asleep in poll takes tens of microseconds to run again once the last byte of an
+// answer is in, a quarter of a short exchange at 460800 baud; on a virtual machine, whose
+// scheduler may also move a thread that keeps going to sleep onto the processor of the
+// device it talks to, it takes more. So a read waits for its answer awake from 600 us before
+// the answer can be complete, the whole of a short exchange at 115200 baud and above, until
+// a little after; a late answer is waited for asleep, as before.
+constexpr int64_t AWAKE_BEFORE_DUE_NS = 600'000;
+constexpr int64_t AWAKE_AFTER_DUE_NS = 200'000;
 
 speed_t BaudConstant(uint32_t baud) {
   static const std::pair<uint32_t, speed_t> rates[] = {
@@ -275,44 +293,73 @@ uint32_t TInterface::Close() {
   return Status;
 }
 
-int TInterface::ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received) {
+int64_t TInterface::ByteNs() const {
+  const int64_t bits = 1 + 8 + (Settings.Parity != 0 ? 1 : 0) + (Settings.StopBits != 0 ? 2 : 1);
+  return bits * 1'000'000'000LL / std::max<uint32_t>(Settings.BaudRate, 300);
+}
+
+int TInterface::ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received,
+                         int64_t answerDueNs) {
   received = std::min(length, gatheredEnd_ - gatheredHead_);
   std::copy_n(gathered_ + gatheredHead_, received, buffer);
   gatheredHead_ += received;
-  const int64_t interval = Settings.ReadInterval;
-  const int64_t total = NowMs() + interval * length + Settings.ReadTotal;
-  int64_t lastByte = received > 0 ? NowMs() : 0;
+  const int64_t interval = Settings.ReadInterval * NS_PER_MS;
+  const int64_t total = NowNs() + interval * length + Settings.ReadTotal * NS_PER_MS;
+  int64_t lastByte = received > 0 ? NowNs() : 0;
+  const int64_t awakeFrom = answerDueNs - AWAKE_BEFORE_DUE_NS;
+  int64_t awakeUntil = answerDueNs > 0 ? answerDueNs + AWAKE_AFTER_DUE_NS : 0;
   while (received < length) {
     int64_t deadline = total;
     if (received > 0 && interval > 0) deadline = std::min(deadline, lastByte + interval);
-    const int wait = PollWait(deadline);
-    pollfd port{Handle, POLLIN, 0};
-    const int ready = poll(&port, 1, wait);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+    const int64_t now = NowNs();
+    short events = 0;
+    if (now >= awakeFrom && now < std::min(awakeUntil, deadline)) {
+      // FIONREAD only counts: poll and read would wait, asleep, for the kernel's tty worker
+      // whenever it is still passing bytes on.
+      int queued = 0;
+      if (ioctl(Handle, FIONREAD, &queued) != 0) {
+        awakeUntil = 0;  // a hung-up port: poll tells how
+        continue;
+      }
+      if (queued == 0) {
+        sched_yield();  // the tty worker may be waiting for this processor
+        continue;
+      }
+      events = POLLIN;
+    } else {
+      const int64_t until = now < awakeFrom && now < awakeUntil ? std::min(awakeFrom, deadline)
+                                                                : deadline;
+      const int64_t left = std::max<int64_t>(0, until - now);
+      const timespec wait{static_cast<time_t>(left / 1'000'000'000), left % 1'000'000'000};
+      pollfd port{Handle, POLLIN, 0};
+      const int ready = ppoll(&port, 1, &wait, nullptr);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (ready == 0) {
+        // The wait ran to its deadline; a zero wait was the last look.
+        if (left == 0 && until == deadline) break;
+        continue;
+      }
+      if (port.revents & POLLNVAL) return EBADF;
+      if (port.revents & POLLERR) return EIO;
+      events = port.revents;
     }
-    if (ready == 0) {
-      // The wait ran to its deadline; a zero wait was the last look.
-      if (wait == 0) break;
-      continue;
-    }
-    if (port.revents & POLLNVAL) return EBADF;
-    if (port.revents & POLLERR) return EIO;
-    if (port.revents & POLLIN) {
+    if (events & POLLIN) {
       const ssize_t got = ::read(Handle, buffer + received, length - received);
       if (got > 0) {
         received += static_cast<uint32_t>(got);
-        lastByte = NowMs();
+        lastByte = NowNs();
         continue;
       }
       // Readable yet nothing to read: the device is gone (an unplugged adapter).
       if (got == 0) return EIO;
       if (errno == EINTR) continue;
-      if (errno == EAGAIN && !(port.revents & POLLHUP)) continue;
+      if (errno == EAGAIN && !(events & POLLHUP)) continue;
       return errno == EAGAIN ? EIO : errno;
     }
-    if (port.revents & POLLHUP) return EIO;
+    if (events & POLLHUP) return EIO;
   }
   return 0;
 }
@@ -331,11 +378,16 @@ uint32_t TInterface::Read(TTransfer& transfer) {
   // COM gives a late answer two more chances; one USB read call already waits for all.
   uint32_t calls = Settings.PortKind == PORT_USB ? 1 : 3;
   if (Settings.ReadAttempts > 0) calls = Settings.ReadAttempts;
+  // The answer cannot be complete before its bytes have followed the request on the line.
+  const int64_t answerDue =
+      requestOnLine_ > 0 ? std::max(NowNs(), requestOnLine_) + transfer.Length * ByteNs() : 0;
+  requestOnLine_ = 0;
   Status = ST_READ_SHORT;
   while (ReadCalls < calls) {
     ++ReadCalls;
     uint32_t got = 0;
-    const int err = ReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got);
+    const int err = ReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got,
+                             ReadCalls == 1 ? answerDue : 0);
     LastCount += got;
     if (err != 0) {
       Fail(ST_READ_FAILED, err);
@@ -391,6 +443,8 @@ uint32_t TInterface::Write(TTransfer& transfer) {
   // none: what it took is already with the peer, and its output flush would throw away the
   // previous request before the peer has read it.
   DropGathered();
+  requestOnLine_ = 0;
+  const int64_t began = NowNs();
   (void)tcflush(Handle, TCIFLUSH);
   int unsent = 0;
   if (outputQueued_ && ioctl(Handle, TIOCOUTQ, &unsent) == 0 && unsent > 0) {
@@ -430,6 +484,9 @@ uint32_t TInterface::Write(TTransfer& transfer) {
   // The answer's read time-outs must count from the end of the request, not from the moment
   // the driver took it: a table page takes seconds on the wire at low rates.
   outputQueued_ = !WaitUntilSent(deadline);
+  // The driver's queue empties before the UART's own buffer does, and a pseudo-terminal
+  // takes everything at once: the request has not left before its bytes' line time.
+  requestOnLine_ = std::max(NowNs(), began + transfer.Length * ByteNs());
   Status = ST_OK;
   return Status;
 }

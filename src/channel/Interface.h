@@ -98,7 +98,11 @@ class TInterface {
   uint32_t Fail(uint32_t status, int err);
   void KeepReason(int err, const std::string& reason);
   // One read call bounded by the interval and total time-outs; 0, or the errno that ended it.
-  int ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received);
+  // With `answerDueNs` (monotonic), when the answer can be complete at the earliest, it waits
+  // awake around that moment.
+  int ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received, int64_t answerDueNs);
+  // A byte's time on the line at the port's rate and framing.
+  int64_t ByteNs() const;
   // Waits until the driver has sent what it holds, at most until `deadlineMs` (monotonic);
   // false when some is still queued.
   bool WaitUntilSent(int64_t deadlineMs);
@@ -110,6 +114,8 @@ class TInterface {
   uint32_t gatheredEnd_ = 0;
   // The last Write returned with part of its request still in the driver.
   bool outputQueued_ = false;
+  // When the last request has left in full (monotonic ns); 0 once its answer has been read.
+  int64_t requestOnLine_ = 0;
 };
 
 // The one place an errno becomes words for the operator, with a hint where they can act

@@ -577,10 +577,10 @@ struct TSensorSim::Impl {
       const bool awake = NowNs() < AwakeUntil && (wake < 0 || wake > AwakeUntil);
       if (realTime && awake != givingWay) {
         const sched_param keep{awake ? 0 : priority.sched_priority};
-        givingWay = pthread_setschedparam(pthread_self(), awake ? SCHED_IDLE : SCHED_FIFO,
-                                          &keep) == 0
-                        ? awake
-                        : givingWay;
+        givingWay =
+            pthread_setschedparam(pthread_self(), awake ? SCHED_IDLE : SCHED_FIFO, &keep) == 0
+                ? awake
+                : givingWay;
       }
       if (awake) timeout = timespec{};
       int ready = ppoll(fds, count, (wake >= 0 || awake) ? &timeout : nullptr, nullptr);

@@ -327,8 +327,8 @@ int TInterface::ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received,
       }
       events = POLLIN;
     } else {
-      const int64_t until = now < awakeFrom && now < awakeUntil ? std::min(awakeFrom, deadline)
-                                                                : deadline;
+      const int64_t until =
+          now < awakeFrom && now < awakeUntil ? std::min(awakeFrom, deadline) : deadline;
       const int64_t left = std::max<int64_t>(0, until - now);
       const timespec wait{static_cast<time_t>(left / 1'000'000'000), left % 1'000'000'000};
       pollfd port{Handle, POLLIN, 0};

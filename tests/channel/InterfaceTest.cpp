@@ -210,6 +210,59 @@ TEST_F(ChannelOnPty, AnswersInPiecesAreAssembledWithinTheReadCallsOfThePortKind)
   }
 }
 
+// A read waits for its answer awake around the moment it can be complete and asleep before
+// and after; whenever the answer or a hang-up comes, the read takes it, and the time-outs stay
+// whole. At 460800 baud the whole exchange lies in the awake part, at 9600 most of it before.
+TEST_F(ChannelOnPty, AnswersAndHangUpsAreTakenBeforeWhileAndAfterTheReadWaitsAwake) {
+  const Bytes answer{0x91, 0x92, 0x93, 0x94};
+  const struct {
+    uint32_t baud;
+    std::vector<Bytes> pieces;
+    int gapMs;
+    bool hangUp;
+    uint32_t status;
+    size_t arrived;  // at least: a hang-up may take the last piece with it
+  } cases[] = {
+      {460800, {answer}, 0, false, ST_OK, 4},
+      {460800, {{0x91}, {0x92, 0x93, 0x94}}, 30, false, ST_OK, 4},  // the rest after the window
+      {460800, {}, 0, true, ST_READ_FAILED, 0},
+      {460800, {{0x91}, {0x92}}, 30, true, ST_READ_FAILED, 1},  // what came before stays
+      {460800, {}, 0, false, ST_READ_SHORT, 0},
+      {9600, {answer}, 0, false, ST_OK, 4},
+      {9600, {{0x91, 0x92}, {0x93, 0x94}}, 8, false, ST_OK, 4},  // the rest inside the window
+      {9600, {}, 0, true, ST_READ_FAILED, 0},
+  };
+  constexpr uint32_t interval = 40, total = 200;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.baud << " baud, " << c.pieces.size() << " pieces, gap "
+                                    << c.gapMs << (c.hangUp ? ", hang-up" : ""));
+    test::TPtyPeer peer;
+    ASSERT_TRUE(peer.Ok()) << peer.Error();
+    TInterface port;
+    ASSERT_EQ(port.Open({.Name = peer.SlavePath(),
+                         .BaudRate = c.baud,
+                         .ReadInterval = interval,
+                         .ReadTotal = total,
+                         .ReadAttempts = 1}),
+              ST_OK);
+    peer.Play({{.Expect = 2, .Answer = c.pieces, .GapMs = c.gapMs, .HangUp = c.hangUp}});
+    Bytes request{0x01, 0x86}, buffer(answer.size(), 0xEE);
+    TTransfer out{request.data(), 2}, in{buffer.data(), uint32_t(buffer.size())};
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(port.Write(out), ST_OK);
+    EXPECT_EQ(port.Read(in), c.status);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(peer.Finish());
+    EXPECT_GE(port.LastCount, c.arrived);
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + port.LastCount, answer.begin()));
+    if (c.status == ST_READ_SHORT) {
+      EXPECT_GE(took, milliseconds(interval * answer.size() + total)) << "the time-out was cut";
+    } else {
+      EXPECT_LT(took, milliseconds(total)) << "waited for the time-out";
+    }
+  }
+}
+
 // Bytes a stream's reader gathers ahead reach the reads that follow in order, the rest of a
 // read from the port, and go with the next write like the port's own.
 TEST_F(ChannelOnPty, GatheredBytesComeFirstInOrderAndGoWithTheNextWrite) {

@@ -582,7 +582,12 @@ struct TSensorSim::Impl {
                 ? awake
                 : givingWay;
       }
-      if (awake) timeout = timespec{};
+      if (awake) {
+        timeout = timespec{};
+        // A program that yields its processor while it waits for the answer must get it back
+        // from here at once, not at the next scheduler tick.
+        if (givingWay) sched_yield();
+      }
       int ready = ppoll(fds, count, (wake >= 0 || awake) ? &timeout : nullptr, nullptr);
       if (ready <= 0) continue;
       if (fds[0].revents & POLLIN) {

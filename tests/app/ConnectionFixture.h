@@ -10,6 +10,7 @@
 
 #include "app/Session.h"
 #include "sim/SensorSim.h"
+#include "support/FastSensor.h"
 #include "support/ScriptedOperator.h"
 
 namespace karvo::test {
@@ -59,16 +60,6 @@ inline std::string Buttons(const TMainView& v) {
 // Ticks the fold timer until it stops itself.
 inline void RunFold(TSession& session) {
   for (int ticks = 0; session.View.TimerMore && ticks < 100; ++ticks) session.TimerMoreTimer();
-}
-
-// Answers at once: the link's timing is tested with the link.
-inline sim::TSensorSimOptions FastSensor(int16_t range = 100, double noise = 2.0) {
-  return {.Address = 5,
-          .Baud = 115200,
-          .MeasuringRange = range,
-          .Pace = false,
-          .Noise = noise,
-          .FlashWriteMs = 20};
 }
 
 // Points a session at a FastSensor simulator, with the selectors showing its link.

@@ -21,6 +21,7 @@
 #include "protocol/Karvointerface.h"
 #include "sim/SensorSim.h"
 #include "sim/StageSim.h"
+#include "support/FastSensor.h"
 #include "support/PtyPeer.h"
 #include "support/ScratchDir.h"
 
@@ -61,13 +62,7 @@ bool ValidJson(std::string text) {
 // folder for files.
 class SimCli : public ::testing::Test {
  protected:
-  explicit SimCli(int16_t range = 300)
-      : Sensor({.Address = 5,
-                .Baud = 115200,
-                .MeasuringRange = range,
-                .Pace = false,
-                .Noise = 0,
-                .FlashWriteMs = 20}) {}
+  explicit SimCli(int16_t range = 300) : Sensor(test::FastSensor(range, 0)) {}
   void SetUp() override { ASSERT_TRUE(Sensor.Start()); }
 
   // Exit code, then stdout's lines; stderr in Err.

@@ -12,6 +12,7 @@
 #include "device/Stage.h"
 #include "sim/SensorSim.h"
 #include "sim/StageSim.h"
+#include "support/FastSensor.h"
 #include "support/ScratchDir.h"
 
 namespace karvo::device {
@@ -30,13 +31,7 @@ bool StopsStreaming(const sim::TSensorSim& sim) {
 
 class SimSensor : public ::testing::Test {
  protected:
-  explicit SimSensor(int16_t range = 300)
-      : Sim({.Address = 5,
-             .Baud = 115200,
-             .MeasuringRange = range,
-             .Pace = false,
-             .Noise = 0,
-             .FlashWriteMs = 20}) {}
+  explicit SimSensor(int16_t range = 300) : Sim(test::FastSensor(range, 0)) {}
   void SetUp() override {
     ASSERT_TRUE(Sim.Start());
     ASSERT_TRUE(Dev.Open({.Port = Sim.DevicePath(), .Baud = 115200, .Address = 5}));

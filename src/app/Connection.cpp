@@ -91,6 +91,7 @@ bool TSession::IdentifySensor() {
 void TSession::ButtonConnectClick() {
   if (!SensorLink) return;
   View.SeriesOsc.Clear();
+  DropProgressFooter();
   View.TimerAnswer = false;
 
   if (View.ButtonConnectTag == 0) {
@@ -166,6 +167,8 @@ void TSession::NoAnswerTeardown() {
   View.ButtonConnectCaption = "Connect";
   View.ButtonMeasureCaption = "Measure";
   View.ButtonMeasureTag = 0;
+  // The run's points stay for export; its progress line does not.
+  DropProgressFooter();
   ShowDisconnectedLook();
   if (StreamActive) StopStreamForced();
   CloseSensorPort();

@@ -19,6 +19,11 @@ class TOperator {
   virtual void Message(const std::string& text, const std::string& caption, TIcon icon) = 0;
   // An OK/Cancel question with the warning icon; true on OK.
   virtual bool Confirm(const std::string& text, const std::string& caption) = 0;
+  // The program's own OK/Cancel questions (not those of the window's description), with the
+  // question icon; true on OK.
+  virtual bool Question(const std::string& text, const std::string& caption) {
+    return Confirm(text, caption);
+  }
   // A Retry/Cancel question; true on Retry.
   virtual bool RetryCancel(const std::string& text, const std::string& caption) = 0;
   // A file to write, offering `suggestedName`; nothing when the person cancels.

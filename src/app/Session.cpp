@@ -99,6 +99,13 @@ void TSession::TimerMoreTimer() {
   }
 }
 
+void TSession::FinishFold(bool expanded) {
+  // A fold the session turned round meanwhile is not this one.
+  if (!View.TimerMore || ExpandNext != expanded) return;
+  for (int step = 0; step < EXPANDED_HEIGHT / FOLD_STEP + 2 && View.TimerMore; ++step)
+    TimerMoreTimer();
+}
+
 void TSession::StopStreamForced() {
   const bool wasActive = StreamActive.exchange(false);
   // The worker ends after its current read; it has to be gone before this thread writes to

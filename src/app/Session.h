@@ -180,6 +180,9 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   void FormResize();
   void FormClose();
   void TimerMoreTimer();
+  // The window's fold animation has reached its end: unfolded when `expanded`. The window
+  // animates on its own thread; the session keeps only where the fold stands.
+  void FinishFold(bool expanded);
 
   // ---- Connection manager ----
   // The selector handlers read the selection from View (PortText, BaudIndex, AddressIndex),
@@ -231,6 +234,10 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   void ValueListEditorParamExit() override;
   void ValueListEditorParamContextPopup() override;
   void ValueListEditorParamEditButtonClick(int currentGridRow) override;
+  // The grid's events as the window's own copy of the grid sends them, once it has checked
+  // them itself: the text committed in a row's cell, and the row selected (0..35, or 0xFF).
+  void CommitCell(int row, const std::string& text);
+  void SelectRow(int row);
   // Key filter for a typed character (8 = backspace) in the cell of row SelParam; false
   // when the character is discarded (with a beep).
   bool ValueListEditorParamKeyPress(char key) override;
@@ -267,6 +274,8 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   void WriteVerificationFile() override;
   // While a sweep runs: samples taken of those expected and the stage's travel, in the footer.
   void ShowSweepProgress();
+  // A sweep's progress line leaves the footer with the run it belongs to.
+  void DropProgressFooter();
 
   // What the stage runs reach of the window.
   TParamSet& WorkingParams() override { return ParamWrite; }

@@ -103,6 +103,17 @@ void TSession::ValueListEditorParamSelectCell(int newGridRow) {
                                                             : uint8_t{0xFF};
 }
 
+void TSession::CommitCell(int row, const std::string& text) {
+  if (!HasRow(*this, row)) return;
+  SelParam = static_cast<uint8_t>(row);
+  View.Grid[row].Value = text;
+  Commit(*this);
+}
+
+void TSession::SelectRow(int row) {
+  SelParam = row >= 0 && row < PARAM_COUNT ? static_cast<uint8_t>(row) : uint8_t{0xFF};
+}
+
 void TSession::ValueListEditorParamExit() {
   Commit(*this);
 }

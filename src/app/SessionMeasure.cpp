@@ -70,6 +70,7 @@ void TSession::StartStopMeasure() {
     StageHooks->StageStopFinish(RunMode);
   }
   View.GridEnabled = true;
+  DropProgressFooter();
   Sleep(RUN_PAUSE_MS);
   View.ButtonMeasureTag = 0;
 }

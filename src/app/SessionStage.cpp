@@ -8,6 +8,11 @@
 
 namespace karvo {
 
+namespace {
+constexpr const char* SWEEP_AXIS_X = "Stage, mm";
+constexpr const char* SWEEP_PROGRESS_PREFIX = "Sweep: ";
+}  // namespace
+
 bool TSession::OpenMotorPort() {
   if (!MotorInterface) return false;
   MotorResult = MotorInterface->Close();
@@ -45,6 +50,9 @@ void TSession::WriteCalibrationFile() {
   const uint32_t count = SampleRing.SampleCount;
   const float* samples = SampleRing.SampleBuffer.data();
   View.ChartFooter = {CalibrationFooter(count)};
+  // The readings drawn while the stage moved give way to the result.
+  View.SeriesOsc.Clear();
+  View.SeriesOsc.Axes = OscAxesOf(RUN_CALIBRATION);
   for (const TChartPoint& p : CalibrationChartPoints(samples, count))
     View.SeriesOsc.Append(p.Y, p.Label);
   CalibrationLoad = TTableLoadResult{};
@@ -80,6 +88,15 @@ void TSession::ShowSweepProgress() {
     const TSweepKind kind =
         RunMode == RUN_CALIBRATION ? TSweepKind::Calibration : TSweepKind::Verification;
     const uint32_t taken = SampleRing.SampleCount;
+    // The readings so far against the stage's position, as they come.
+    if (View.SeriesOsc.Axes.X != SWEEP_AXIS_X) {
+      View.SeriesOsc.Clear();
+      View.SeriesOsc.Axes = {SWEEP_AXIS_X, OscAxesOf(RunMode).Y};
+    }
+    for (size_t i = View.SeriesOsc.Count(); i < taken && i < SampleRing.SampleBuffer.size(); ++i) {
+      const double at = static_cast<double>(i) * StageRun.SampleStep;
+      View.SeriesOsc.AppendAt(at, SampleRing.SampleBuffer[i], FixedText(at, 3) + " mm");
+    }
     line = "Sweep: sample " + std::to_string(taken) + " of " +
            std::to_string(SweepSampleCount(MeasuringRange, RangeClass, kind)) + ", stage at " +
            FixedText(taken * double{StageRun.SampleStep}, 3) + " mm";
@@ -87,10 +104,17 @@ void TSession::ShowSweepProgress() {
   View.ChartFooter = {line};
 }
 
+void TSession::DropProgressFooter() {
+  if (View.ChartFooter.size() == 1 && View.ChartFooter[0].rfind(SWEEP_PROGRESS_PREFIX, 0) == 0)
+    View.ChartFooter.clear();
+}
+
 void TSession::WriteVerificationFile() {
   const uint32_t count = SampleRing.SampleCount;
   const float* samples = SampleRing.SampleBuffer.data();
   Verification = EvaluateVerification(samples, count, StageRun.SampleStep, DecimalSeparator());
+  View.SeriesOsc.Clear();
+  View.SeriesOsc.Axes = OscAxesOf(RUN_POVERKA);
   for (const TChartPoint& p : Verification.Points) View.SeriesOsc.Append(p.Y, p.Label);
   View.ChartFooter = {Verification.Footer};
   // A file of the step line alone would pass for a verification that proves nothing.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "params/ParamTable.h"
@@ -61,6 +62,12 @@ class TOscSeries {
   void Append(double y, std::string label, bool seriesColour = false) {
     points_.push_back({static_cast<double>(points_.size()), y, std::move(label), seriesColour});
   }
+  // A point at its own X (a sweep's reading at its stage position).
+  void AppendAt(double x, double y, std::string label) {
+    points_.push_back({x, y, std::move(label), false});
+  }
+  // A point as another series has it (the window's copy of the session's).
+  void Add(TOscPoint point) { points_.push_back(std::move(point)); }
   size_t Count() const { return points_.size(); }
   const std::vector<TOscPoint>& Points() const { return points_; }
   uint64_t Generation() const { return generation_; }

@@ -61,10 +61,13 @@ std::string TSeriesStats::Text(int digits) const {
 
 std::string SeriesCsv(const TOscSeries& series) {
   std::string csv = "index,x,y,label\r\n";
-  const auto& points = series.Points();
-  for (size_t i = 0; i < points.size(); ++i) {
-    csv += std::to_string(i) + ',' + ExactNumber(points[i].X) + ',' + ExactNumber(points[i].Y) +
-           ',' + CsvField(points[i].Label) + "\r\n";
+  // The point a run draws at its first tick is no reading: the statistics leave it out, and
+  // so does the export, which a spreadsheet would otherwise average in.
+  size_t index = 0;
+  for (const TOscPoint& p : series.Points()) {
+    if (!p.IsReading()) continue;
+    csv += std::to_string(index++) + ',' + ExactNumber(p.X) + ',' + ExactNumber(p.Y) + ',' +
+           CsvField(p.Label) + "\r\n";
   }
   return csv;
 }

@@ -2,6 +2,7 @@
 // the parameters alone and not on the window's session that implements it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,6 +39,12 @@ class TParamGridOwner {
   virtual void ValueListEditorParamEditButtonClick(int currentGridRow) = 0;
   // False when the typed character is discarded.
   virtual bool ValueListEditorParamKeyPress(char key) = 0;
+  // What of pasted text (Windows-1251 bytes) goes into the selected row's cell, which holds
+  // `lengthBefore` bytes once the selection is gone: the key filter's rule for each byte.
+  virtual std::string FilterPaste(const std::string& bytes, size_t lengthBefore) {
+    (void)lengthBefore;
+    return bytes;
+  }
 };
 
 }  // namespace karvo

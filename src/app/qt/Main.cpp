@@ -6,15 +6,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QThread>
@@ -22,11 +19,10 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <bit>
 #include <filesystem>
-#include <thread>
 
-#include "app/qt/FindSensor.h"
+#include "app/qt/WindowOperator.h"
+#include "app/qt/WindowText.h"
 #include "measure/qt/Oscilloscope.h"
 #include "params/qt/ParamGridView.h"
 #include "range/qt/Range.h"
@@ -42,18 +38,7 @@ constexpr int PARAM_PANEL_WIDTH = 237;
 constexpr int CHART_WIDTH = 402;
 constexpr int FORM_FONT_PX = 11;
 constexpr int MIDDLE_MIN_USEFUL = 100;
-
-QString Decode(const std::string& bytes) {
-  return QString::fromStdString(Cp1251ToUtf8(bytes));
-}
-
-// A message's lines are broken by a carriage return alone.
-QString MessageText(const std::string& bytes) {
-  QString text = Decode(bytes);
-  text.replace("\r\n", "\n");
-  text.replace('\r', '\n');
-  return text;
-}
+constexpr int BUSY_LOOK_DELAY_MS = 150;
 
 QFont SansFont(int pixelSize) {
   QFont font;
@@ -74,145 +59,6 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x,
 
 }  // namespace
 
-// ---- What the session asks of the operator ----
-
-// A box or dialog of a handler that shows the wait cursor gets the normal one while the
-// operator answers it.
-class TArrowCursor {
- public:
-  TArrowCursor() : busy_(QApplication::overrideCursor() != nullptr) {
-    if (busy_) QApplication::setOverrideCursor(Qt::ArrowCursor);
-  }
-  ~TArrowCursor() {
-    if (busy_) QApplication::restoreOverrideCursor();
-  }
-  TArrowCursor(const TArrowCursor&) = delete;
-  TArrowCursor& operator=(const TArrowCursor&) = delete;
-
- private:
-  bool busy_;
-};
-
-class TFormMain::TWindowOperator : public TOperator {
- public:
-  explicit TWindowOperator(TFormMain& form) : form_(form) {}
-
-  // Runs `f` on the window's thread and returns what it returns.
-  template <typename F>
-  auto Ask(F f) {
-    using R = decltype(f());
-    if constexpr (std::is_void_v<R>) {
-      form_.RunOnWindow(f);
-    } else {
-      R result{};
-      form_.RunOnWindow([&] { result = f(); });
-      return result;
-    }
-  }
-
-  void Message(const std::string& text, const std::string& caption, TIcon icon) override {
-    Ask([&] {
-      form_.SyncFromView();
-      const TArrowCursor arrow;
-      if (form_.dialogs_) return form_.dialogs_->Message(text, caption, icon);
-      QMessageBox box(BoxIcon(icon), Decode(caption), MessageText(text), QMessageBox::Ok, &form_);
-      box.exec();
-    });
-  }
-
-  bool Confirm(const std::string& text, const std::string& caption) override {
-    return Ask([&] {
-      form_.SyncFromView();
-      const TArrowCursor arrow;
-      if (form_.dialogs_) return form_.dialogs_->Confirm(text, caption);
-      QMessageBox box(QMessageBox::Warning, Decode(caption), MessageText(text),
-                      QMessageBox::Ok | QMessageBox::Cancel, &form_);
-      box.setDefaultButton(QMessageBox::Ok);
-      return box.exec() == QMessageBox::Ok;
-    });
-  }
-
-  bool RetryCancel(const std::string& text, const std::string& caption) override {
-    return Ask([&] {
-      form_.SyncFromView();
-      const TArrowCursor arrow;
-      if (form_.dialogs_) return form_.dialogs_->RetryCancel(text, caption);
-      QMessageBox box(QMessageBox::Critical, Decode(caption), MessageText(text),
-                      QMessageBox::Retry | QMessageBox::Cancel, &form_);
-      box.setDefaultButton(QMessageBox::Retry);
-      return box.exec() == QMessageBox::Retry;
-    });
-  }
-
-  std::optional<std::string> AskSaveFile(const std::string& suggestedName) override {
-    return Ask([&]() -> std::optional<std::string> {
-      form_.SyncFromView();
-      const TArrowCursor arrow;
-      if (form_.dialogs_) return form_.dialogs_->AskSaveFile(suggestedName);
-      const QString suggestion = Decode(suggestedName);
-      const QString suffix = QFileInfo(suggestion).suffix();
-      QString filter = "All files (*)";
-      if (!suffix.isEmpty()) filter = QString("*.%1 files (*.%1);;").arg(suffix) + filter;
-      // The session asks "Rewrite file?" itself.
-      const QString name = QFileDialog::getSaveFileName(&form_, QString(), suggestion, filter,
-                                                        nullptr, QFileDialog::DontConfirmOverwrite);
-      if (name.isEmpty()) return std::nullopt;
-      return QFile::encodeName(name).toStdString();
-    });
-  }
-
-  std::optional<std::string> AskOpenFile() override {
-    return Ask([&]() -> std::optional<std::string> {
-      form_.SyncFromView();
-      const TArrowCursor arrow;
-      if (form_.dialogs_) return form_.dialogs_->AskOpenFile();
-      const QString name = QFileDialog::getOpenFileName(&form_, QString(), QString(),
-                                                        "Parameter files (*.prm);;All files (*)");
-      if (name.isEmpty()) return std::nullopt;
-      return QFile::encodeName(name).toStdString();
-    });
-  }
-
-  void Beep() override {
-    Ask([&] {
-      if (form_.dialogs_) return form_.dialogs_->Beep();
-      QApplication::beep();
-    });
-  }
-
-  void EditRange(int32_t& windowBegin, int32_t& windowEnd) override {
-    Ask([&] {
-      form_.SyncFromView();
-      const TArrowCursor arrow;
-      form_.FormRange()->Edit(windowBegin, windowEnd);
-    });
-  }
-
-  void Refresh() override {
-    Ask([&] {
-      form_.SyncFromView();
-      form_.repaint();
-      if (form_.dialogs_) form_.dialogs_->Refresh();
-    });
-  }
-
- private:
-  static QMessageBox::Icon BoxIcon(TIcon icon) {
-    switch (icon) {
-      case TIcon::Stop:
-        return QMessageBox::Critical;
-      case TIcon::Exclamation:
-      case TIcon::Warning:
-        return QMessageBox::Warning;
-      case TIcon::None:
-        break;
-    }
-    return QMessageBox::NoIcon;
-  }
-
-  TFormMain& form_;
-};
-
 // ---- Construction ----
 
 TFormMain::TFormMain(QWidget* parent)
@@ -220,12 +66,17 @@ TFormMain::TFormMain(QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       person_(std::make_unique<TWindowOperator>(*this)),
-      session_(std::make_unique<TSession>(*person_)) {
+      session_(std::make_unique<TSession>(*person_)),
+      grid_(*person_, [this](Event event) { gridEvent_ = Send(std::move(event), false); }) {
   setObjectName("FormMain");
   setWindowTitle(MAIN_CAPTION);
   setFont(SansFont(FORM_FONT_PX));
-  resize(CLIENT_WIDTH, session_->View.Height);
-  FollowFoldHeight(session_->View.Height);
+  // The device thread has not started: the session's first View is read here, once.
+  session_->FormCreate();
+  shown_ = publisher_.Take(*session_);
+  grid_.Take(shown_);
+  resize(CLIENT_WIDTH, shown_.View.Height);
+  FollowFoldHeight(shown_.View.Height);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -277,34 +128,28 @@ TFormMain::TFormMain(QWidget* parent)
   TimerMore = new QTimer(this);
   TimerMore->setObjectName("TimerMore");
   TimerMore->setInterval(1);
-  connect(TimerMore, &QTimer::timeout, this, [this] { ForwardTick(TICK_MORE); });
+  connect(TimerMore, &QTimer::timeout, this, [this] { FoldStep(); });
   TimerAnswer = new QTimer(this);
   TimerAnswer->setObjectName("TimerAnswer");
   TimerAnswer->setInterval(200);
-  connect(TimerAnswer, &QTimer::timeout, this, [this] { ForwardTick(TICK_ANSWER); });
-  // The device thread, with the measurement loop's timer on it: a replot or a dragged
-  // window never delays a tick, and a tick never waits for the window.
-  deviceThread_ = new QThread(this);
-  deviceThread_->setObjectName("KarvoDevice");
-  windowTasks_ = new TTaskQueue(this);
-  deviceTasks_ = new TTaskQueue;
-  deviceTasks_->moveToThread(deviceThread_);
-  deviceThread_->start();
-  deviceTasks_->Call([this] {
-    TimerMain = new TPeriodicTimer(deviceTasks_);
-    TimerMain->setObjectName("TimerMain");
-    TimerMain->setInterval(session_->View.TimerMainInterval);
-    connect(TimerMain, &TPeriodicTimer::timeout, deviceTasks_,
-            [this] { RunOnDevice([this] { session_->TimerMainTimer(); }, false); });
+  connect(TimerAnswer, &QTimer::timeout, this, [this] {
+    // At most one tick waits: a long handler must not find hundreds queued after it.
+    if (closing_ || answerTickPending_.exchange(true)) return;
+    deviceTasks_->Post([this] {
+      answerTickPending_ = false;
+      RunOnDevice(
+          [](TSession& s) {
+            if (s.View.TimerAnswer) s.TimerAnswerTimer();
+          },
+          false, false);
+    });
   });
-  // The streaming worker announces each new value from its own thread; the device thread
-  // takes it into the View, with at most one announcement waiting at a time.
-  session_->StreamValueReady = [this] {
-    if (streamValuePending_.exchange(true)) return;
-    // By name: the call travels through the event queue's own locking, and nothing made on
-    // the worker's thread is read on the window's.
-    QMetaObject::invokeMethod(this, "ShowStreamValue", Qt::QueuedConnection);
-  };
+  busyLook_ = new QTimer(this);
+  busyLook_->setSingleShot(true);
+  busyLook_->setInterval(BUSY_LOOK_DELAY_MS);
+  connect(busyLook_, &QTimer::timeout, this, [this] { ShowBusy(!Idle() || tickBusy_); });
+  windowTasks_ = new TTaskQueue(this);
+  StartDeviceThread();
 
   ButtonCancel = new QToolButton(ButtonFindSensor->parentWidget());
   ButtonCancel->setObjectName("ButtonCancel");
@@ -313,12 +158,11 @@ TFormMain::TFormMain(QWidget* parent)
   ButtonCancel->setFont(ButtonFindSensor->font());
   ButtonCancel->setGeometry(ButtonFindSensor->geometry());
   ButtonCancel->hide();
+  // The token is the one thing of the session the window touches: an atomic flag, made for it.
   connect(ButtonCancel, &QToolButton::clicked, this, [this] { session_->Cancel.Cancel(); });
 
   for (const auto& device : FindSerialDevices()) AddPort(device, false);
-
-  session_->FormCreate();
-  SyncFromView();
+  ShowUpdate(shown_);
 }
 
 TFormMain::~TFormMain() {
@@ -338,24 +182,24 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
     ComboBoxCOM->addItem(name);
   ComboBoxCOM->setGeometry(8, 21, 100, 22);
   ComboBoxCOM->view()->setMinimumWidth(240);
-  connect(ComboBoxCOM, &QComboBox::currentTextChanged, this, [this](const QString& text) {
-    if (syncing_) return;
-    Forward([this, text] {
-      session_->View.PortText = QFile::encodeName(text).toStdString();
-      session_->ComboBoxCOMChange();
-    });
-  });
+  // A typed name is the operator's choice once it is committed: Enter, leaving the box, or a
+  // pick from the list; not each key.
+  connect(ComboBoxCOM, &QComboBox::activated, this,
+          [this](int index) { CommitPort(ComboBoxCOM->itemText(index)); });
+  connect(ComboBoxCOM->lineEdit(), &QLineEdit::editingFinished, this,
+          [this] { CommitPort(ComboBoxCOM->currentText()); });
 
   MakeLabel(panel, "Label5", "UART Baud Rate:", 114, 6);
   ComboBoxWorkBaund = new QComboBox(panel);
   ComboBoxWorkBaund->setObjectName("ComboBoxWorkBaund");
   for (int i = 0; i < BAUD_ITEM_COUNT; ++i) ComboBoxWorkBaund->addItem(BaudItems[i]);
   ComboBoxWorkBaund->setGeometry(114, 21, 86, 22);
+  // A list without typing: each choice (a pick, an arrow key, the wheel) is committed.
   connect(ComboBoxWorkBaund, &QComboBox::currentIndexChanged, this, [this](int index) {
-    if (syncing_ || index < 0) return;
-    ForwardBusy([this, index] {
-      session_->View.BaudIndex = index;
-      session_->ComboBoxWorkBaundChange();
+    if (applying_ || index < 0) return;
+    baudEvent_ = Send([index](TSession& s) {
+      s.View.BaudIndex = index;
+      s.ComboBoxWorkBaundChange();
     });
   });
 
@@ -365,11 +209,13 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   for (int i = 1; i <= ADDRESS_ITEM_COUNT; ++i) ComboBoxWorkCodeDev->addItem(QString::number(i));
   ComboBoxWorkCodeDev->setGeometry(211, 21, 64, 22);
   connect(ComboBoxWorkCodeDev, &QComboBox::currentIndexChanged, this, [this](int index) {
-    if (syncing_ || index < 0) return;
-    Forward([this, index] {
-      session_->View.AddressIndex = index;
-      session_->ComboBoxWorkCodeDevChange();
-    });
+    if (applying_ || index < 0) return;
+    addressEvent_ = Send(
+        [index](TSession& s) {
+          s.View.AddressIndex = index;
+          s.ComboBoxWorkCodeDevChange();
+        },
+        false);
   });
 
   // A sensor of unknown baud rate and address is found here instead of by guessing; the
@@ -400,13 +246,13 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   ButtonStream = button("ButtonStream", "Stream start", 168);
   ButtonZero = button("ButtonZero", "Zero set", 248);
   connect(ButtonConnect, &QPushButton::clicked, this,
-          [this] { ForwardClick(ButtonConnect, &TSession::ButtonConnectClick); });
+          [this] { SendClick(ButtonConnect, &TSession::ButtonConnectClick); });
   connect(ButtonMeasure, &QPushButton::clicked, this,
-          [this] { ForwardClick(ButtonMeasure, &TSession::ButtonMeasureClick); });
+          [this] { SendClick(ButtonMeasure, &TSession::ButtonMeasureClick); });
   connect(ButtonStream, &QPushButton::clicked, this,
-          [this] { ForwardClick(ButtonStream, &TSession::ButtonStreamClick); });
+          [this] { SendClick(ButtonStream, &TSession::ButtonStreamClick); });
   connect(ButtonZero, &QPushButton::clicked, this,
-          [this] { Forward([this] { session_->ButtonZeroClick(); }); });
+          [this] { Send([](TSession& s) { s.ButtonZeroClick(); }, false); });
 
   LabelRast = new QLabel("0.000 mm", panel);
   LabelRast->setObjectName("LabelRast");
@@ -426,6 +272,11 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   LabelRast->setPalette(palette);
   LabelRast->setContentsMargins(0, 0, 6, 0);
   LabelRast->setGeometry(348, 4, CLIENT_WIDTH - 348 - 4, TOP_PANEL_HEIGHT - 8);
+  // The chart's menu from the display too: a folded window (a stream, a lost sensor) hides
+  // the chart, not the points it holds.
+  LabelRast->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(LabelRast, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { PopupMenuSave->popup(LabelRast->mapToGlobal(pos)); });
 
   // The grid's progress bar is out of sight while the window is folded (a connect reads all
   // parameters before it unfolds): a thin copy along the panel's foot shows it meanwhile.
@@ -436,60 +287,25 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   ProgressStrip->hide();
 }
 
-void TFormMain::ExportChart(bool picture) {
-  if (closed_ || !Idle()) return;
-  const std::optional<std::string> name = person_->AskSaveFile(
-      Utf8ToCp1251(LabelSerNum->text().toStdString()) + (picture ? ".png" : ".csv"));
-  if (!name) return;
-  // A name the system refuses (too long, a folder that cannot be looked into) is told by the
-  // write below, with its reason.
-  std::error_code unknown;
-  if (std::filesystem::exists(*name, unknown) && !person_->Confirm("Rewrite file?", CAPTION_DOT))
-    return;
-  std::string reason;
-  const bool written = picture ? Chart1->WritePng(*name, reason) : Chart1->WriteCsv(*name, reason);
-  if (!written)
-    person_->Message("Error writing " + Utf8ToCp1251(*name) + "." + '\r' + Utf8ToCp1251(reason),
-                     CAPTION, TIcon::Exclamation);
-}
-
-void TFormMain::FindSensor() {
-  // The widgets' copy of the View: the session itself is the device thread's.
-  if (!Idle() || ButtonConnect->property("Tag").toInt() != 0) return;
-  std::string port;
-  uint32_t baud = 0;
-  uint8_t address = 0;
-  // The scan needs the port to itself, before it starts; the selectors' reopen holds it
-  // otherwise.
-  const bool closed = ForwardNow([&] {
-    session_->CloseSensorPort();
-    port = session_->PortName;
-    baud = session_->LinkBaud;
-    address = session_->DeviceAddress;
-  });
-  if (!closed) return;
-  const std::optional<TFoundSensor> found = TFormFindSensor::Run(this, port, baud, address);
-  if (!found) return;
-  const std::string question = "Sensor found at " + std::to_string(found->Baud) +
-                               " baud, address " + std::to_string(found->Address) + " (type " +
-                               std::to_string(found->Identity.DeviceType) + ", serial number " +
-                               std::to_string(found->Identity.SerialNumber) + "). Connect now?";
-  if (!person_->Confirm(question, CAPTION_DOT)) return;
-  ComboBoxWorkBaund->setCurrentText(QString::number(found->Baud));
-  ComboBoxWorkCodeDev->setCurrentIndex(found->Address - 1);
-  // Queued behind the two selector changes; the button itself is off until they are done.
-  ForwardClick(ButtonConnect, &TSession::ButtonConnectClick);
-}
-
 void TFormMain::BuildParamPanel(QWidget* panel) {
   auto* layout = new QVBoxLayout(panel);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  ValueListEditorParam = new TParamGridView(*session_, panel);
-  ValueListEditorParam->Forward = [this](const std::function<void()>& handler) {
-    ForwardNow(handler);
-  };
+  ValueListEditorParam = new TParamGridView(grid_, panel);
   layout->addWidget(ValueListEditorParam, 1);
+  LabelGridReason = new QLabel(panel);
+  LabelGridReason->setObjectName("LabelGridReason");
+  LabelGridReason->setWordWrap(true);
+  LabelGridReason->setContentsMargins(3, 1, 3, 1);
+  QPalette reasonPalette = LabelGridReason->palette();
+  reasonPalette.setColor(QPalette::WindowText, QColor(170, 0, 0));
+  LabelGridReason->setPalette(reasonPalette);
+  LabelGridReason->hide();
+  layout->addWidget(LabelGridReason);
+  grid_.ShowReason = [this](const std::string& reason) {
+    LabelGridReason->setText(Decode(reason));
+    LabelGridReason->setVisible(!reason.empty());
+  };
   ProgressBarParam = new QProgressBar(panel);
   ProgressBarParam->setObjectName("ProgressBarParam");
   ProgressBarParam->setRange(0, 100);
@@ -546,10 +362,10 @@ void TFormMain::BuildBottomPanel(QWidget* panel) {
   ComboBoxMotorCom->setInsertPolicy(QComboBox::NoInsert);
   ComboBoxMotorCom->setCompleter(nullptr);
   ComboBoxMotorCom->view()->setMinimumWidth(240);
-  connect(ComboBoxMotorCom, &QComboBox::currentTextChanged, this, [this](const QString& text) {
-    if (syncing_) return;
-    Forward([this, text] { session_->View.MotorPortText = QFile::encodeName(text).toStdString(); });
-  });
+  connect(ComboBoxMotorCom, &QComboBox::activated, this,
+          [this](int index) { CommitMotorPort(ComboBoxMotorCom->itemText(index)); });
+  connect(ComboBoxMotorCom->lineEdit(), &QLineEdit::editingFinished, this,
+          [this] { CommitMotorPort(ComboBoxMotorCom->currentText()); });
   LabelCOMmotor->hide();
   ComboBoxMotorCom->hide();
 }
@@ -561,7 +377,7 @@ void TFormMain::BuildMenus() {
     QAction* action = PopupMenuParam->addAction(caption);
     action->setObjectName(name);
     connect(action, &QAction::triggered, this,
-            [this, handler] { ForwardBusy([this, handler] { (session_.get()->*handler)(); }); });
+            [this, handler] { Send([handler](TSession& s) { (s.*handler)(); }); });
     return action;
   };
   item("PopupMenuLoad", "Load", &TSession::PopupMenuLoadClick);
@@ -584,13 +400,12 @@ void TFormMain::BuildMenus() {
   PopupMenuSave->setObjectName("PopupMenuSave");
   QAction* save = PopupMenuSave->addAction("Save data to file");
   save->setObjectName("Save");
-  connect(save, &QAction::triggered, this,
-          [this] { ForwardBusy([this] { session_->SaveClick(); }); });
+  connect(save, &QAction::triggered, this, [this] { Send([](TSession& s) { s.SaveClick(); }); });
   PopupMenuSave->addSeparator();
   QAction* clear = PopupMenuSave->addAction("Clear");
   clear->setObjectName("Clear");
   connect(clear, &QAction::triggered, this,
-          [this] { Forward([this] { session_->ClearClick(); }); });
+          [this] { Send([](TSession& s) { s.ClearClick(); }, false); });
   // The chart's own conveniences, behind the items the program has always had.
   PopupMenuSave->addSeparator();
   QAction* whole = PopupMenuSave->addAction("Whole series");
@@ -602,300 +417,6 @@ void TFormMain::BuildMenus() {
   QAction* png = PopupMenuSave->addAction("Export picture as PNG...");
   png->setObjectName("ExportPng");
   connect(png, &QAction::triggered, this, [this] { ExportChart(true); });
-}
-
-// ---- The device thread ----
-
-void TTaskQueue::Post(std::function<void()> task) {
-  {
-    std::lock_guard lock(lock_);
-    tasks_.push_back(std::move(task));
-  }
-  // By name: no functor made on this thread is read on the other.
-  QMetaObject::invokeMethod(this, "RunTasks", Qt::QueuedConnection);
-}
-
-void TTaskQueue::Call(const std::function<void()>& task) {
-  bool done = false;
-  Post([&] {
-    task();
-    {
-      std::lock_guard lock(lock_);
-      done = true;
-    }
-    ran_.notify_all();
-  });
-  std::unique_lock lock(lock_);
-  ran_.wait(lock, [&] { return done; });
-}
-
-void TTaskQueue::RunTasks() {
-  std::function<void()> task;
-  {
-    std::lock_guard lock(lock_);
-    if (tasks_.empty()) return;
-    task = std::move(tasks_.front());
-    tasks_.erase(tasks_.begin());
-  }
-  task();
-}
-
-void TFormMain::Forward(std::function<void()> handler) {
-  if (closed_ || closing_ || syncing_ || !session_) return;
-  ++pendingOps_;
-  ShowBusy(true);
-  deviceTasks_->Post([this, handler = std::move(handler)] { RunOnDevice(handler, true); });
-}
-
-bool TFormMain::ForwardNow(const std::function<void()>& handler) {
-  // An operation makes the grid busy; a tick ends within a moment and is waited for, so that
-  // no typed value is lost to the watchdog's beat.
-  if (closed_ || closing_ || syncing_ || windowHolds_ || !session_ || pendingOps_ > 0 ||
-      tickTurnedLong_)
-    return false;
-  {
-    // Tried over and over rather than a timed lock, which the thread sanitizer cannot follow.
-    std::unique_lock lock(sessionLock_, std::defer_lock);
-    const auto until = std::chrono::steady_clock::now() + GRID_WAIT;
-    while (!lock.try_lock()) {
-      if (std::chrono::steady_clock::now() >= until) return false;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    windowHolds_ = true;
-    handler();
-    windowHolds_ = false;
-  }
-  SyncFromView();
-  // The grid's handlers may start the loop's timer or change the fold.
-  deviceTasks_->Post([this] {
-    std::lock_guard lock(sessionLock_);
-    SyncDeviceTimers();
-  });
-  return true;
-}
-
-void TFormMain::RunOnDevice(const std::function<void()>& handler, bool operation) {
-  bool runEnded = false;
-  {
-    std::unique_lock lock(sessionLock_);
-    deviceHold_ = &lock;
-    deviceInTask_ = true;
-    inTick_ = !operation;
-    // A cancel is for the operation that was running when it was asked.
-    if (operation && !closing_) session_->Cancel.Reset();
-    if (!closing_) handler();
-    SyncDeviceTimers();
-    runEnded = !session_->View.TimerMain;
-    inTick_ = false;
-    deviceInTask_ = false;
-    deviceHold_ = nullptr;
-  }
-  if (operation) --pendingOps_;
-  tickTurnedLong_ = false;
-  // Ticks follow each other with hardly a gap: the window is shown the View about 30 times a
-  // second during a run, and right after an operation or the run's end.
-  const auto now = std::chrono::steady_clock::now();
-  if (!operation && !runEnded && now - lastPublish_ < VIEW_PERIOD) return;
-  lastPublish_ = now;
-  PublishView();
-  GiveWindowItsTurn();
-}
-
-void TFormMain::PublishView() {
-  // One update waits at a time.
-  if (syncQueued_.exchange(true)) return;
-  windowTasks_->Post([this] {
-    SyncFromView();
-    {
-      std::lock_guard lock(handoffLock_);
-      syncQueued_ = false;
-    }
-    handoff_.notify_all();
-  });
-}
-
-void TFormMain::GiveWindowItsTurn() {
-  // Without this pause the next tick would take the session again before the window could:
-  // the window waits a little for the device thread, never the other way round for long.
-  std::unique_lock lock(handoffLock_);
-  handoff_.wait_for(lock, HANDOFF_LIMIT, [this] { return !syncQueued_.load(); });
-}
-
-void TFormMain::SyncDeviceTimers() {
-  const TMainView& v = session_->View;
-  if (!TimerMain) return;
-  if (TimerMain->interval() != v.TimerMainInterval) TimerMain->setInterval(v.TimerMainInterval);
-  const bool run = v.TimerMain && !closing_;
-  if (run && !TimerMain->isActive()) TimerMain->start();
-  if (!run && TimerMain->isActive()) TimerMain->stop();
-}
-
-void TFormMain::RunOnWindow(const std::function<void()>& f) {
-  if (QThread::currentThread() == thread()) return f();
-  // The device thread, inside a handler: the window may read the session while the operator
-  // answers; the handler goes on only after the answer.
-  std::unique_lock<std::mutex>* hold = deviceHold_;
-  if (inTick_) tickTurnedLong_ = true;
-  if (hold) hold->unlock();
-  windowTasks_->Call(f);
-  if (hold) hold->lock();
-}
-
-void TFormMain::ForwardClick(QPushButton* button, void (TSession::*click)()) {
-  // The click is for the button as the operator saw it: a run that ended meanwhile must not
-  // be started again by a Stop that was queued behind its end.
-  const std::string seen = button->text().toStdString();
-  std::string TMainView::*caption = button == ButtonConnect   ? &TMainView::ButtonConnectCaption
-                                    : button == ButtonMeasure ? &TMainView::ButtonMeasureCaption
-                                                              : &TMainView::ButtonStreamCaption;
-  Forward([this, seen, caption, click] {
-    if (Cp1251ToUtf8(session_->View.*caption) == seen) (session_.get()->*click)();
-  });
-}
-
-void TFormMain::ShowBusy(bool busy) {
-  if (closed_) return;
-  if (busy != busyShown_) {
-    busyShown_ = busy;
-    // The operator sees that the window is busy with the sensor, not hung, and can stop it.
-    if (busy) {
-      QApplication::setOverrideCursor(Qt::BusyCursor);
-    } else {
-      QApplication::restoreOverrideCursor();
-    }
-    ButtonCancel->setVisible(busy);
-    ButtonFindSensor->setVisible(!busy);
-    for (QWidget* w : std::initializer_list<QWidget*>{ComboBoxCOM, ComboBoxWorkBaund,
-                                                      ComboBoxWorkCodeDev, ComboBoxMotorCom})
-      w->setEnabled(!busy);
-    PopupMenuParam->setEnabled(!busy);
-    PopupMenuSave->setEnabled(!busy);
-  }
-  if (!busy) return;
-  // Whatever the View says meanwhile: no second operation, and a Stop comes back with it.
-  for (QWidget* w : std::initializer_list<QWidget*>{ButtonConnect, ButtonMeasure, ButtonStream,
-                                                    ButtonZero, ValueListEditorParam})
-    w->setEnabled(false);
-}
-
-bool TFormMain::WaitIdle(int ms) {
-  QElapsedTimer clock;
-  clock.start();
-  for (;;) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    if (Idle() && !syncQueued_ && !busyShown_) return true;
-    if (clock.elapsed() > ms) return false;
-    QThread::msleep(1);
-  }
-}
-
-void TFormMain::ForwardTick(int tick) {
-  // At most one tick of a kind waits: a long handler must not find hundreds queued after it.
-  if (closing_ || tickPending_[tick].exchange(true)) return;
-  deviceTasks_->Post([this, tick] {
-    RunOnDevice(
-        [this, tick] {
-          tickPending_[tick] = false;
-          TMainView& v = session_->View;
-          // A timer the handler stopped has no tick left to run.
-          if (tick == TICK_MORE && v.TimerMore) session_->TimerMoreTimer();
-          if (tick == TICK_ANSWER && v.TimerAnswer) session_->TimerAnswerTimer();
-        },
-        false);
-  });
-}
-
-void TFormMain::ShowStreamValue() {
-  streamValuePending_ = false;
-  if (closed_ || closing_ || !session_) return;
-  deviceTasks_->Post([this] {
-    {
-      std::lock_guard lock(sessionLock_);
-      if (closing_) return;
-      session_->ShowStreamValue();
-    }
-    PublishView();
-  });
-}
-
-template <typename Timer>
-void TFormMain::SyncTimer(Timer* timer, bool run) {
-  if (run && !timer->isActive()) timer->start();
-  if (!run && timer->isActive()) timer->stop();
-}
-
-void TFormMain::SyncFromView() {
-  if (closed_ || syncing_ || !session_) return;
-  // The device thread holds the session while it works; the View is shown once it lets go.
-  std::unique_lock lock(sessionLock_, std::defer_lock);
-  if (!windowHolds_ && !lock.try_lock()) {
-    if (!syncRetryArmed_) {
-      syncRetryArmed_ = true;
-      QTimer::singleShot(5, this, [this] {
-        syncRetryArmed_ = false;
-        SyncFromView();
-      });
-    }
-    return;
-  }
-  syncing_ = true;
-  const TMainView& v = session_->View;
-
-  const QString port = QFile::decodeName(QByteArray::fromStdString(v.PortText));
-  if (ComboBoxCOM->currentText() != port) {
-    const int found = ComboBoxCOM->findText(port, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (found >= 0 && found != ComboBoxCOM->currentIndex()) ComboBoxCOM->setCurrentIndex(found);
-    if (ComboBoxCOM->currentText() != port) ComboBoxCOM->setEditText(port);
-  }
-  if (ComboBoxWorkBaund->currentIndex() != v.BaudIndex)
-    ComboBoxWorkBaund->setCurrentIndex(v.BaudIndex);
-  if (ComboBoxWorkCodeDev->currentIndex() != v.AddressIndex)
-    ComboBoxWorkCodeDev->setCurrentIndex(v.AddressIndex);
-
-  ButtonConnect->setText(Decode(v.ButtonConnectCaption));
-  ButtonConnect->setProperty("Tag", v.ButtonConnectTag);
-  ButtonConnect->setEnabled(v.ButtonConnectEnabled);
-  ButtonMeasure->setText(Decode(v.ButtonMeasureCaption));
-  ButtonMeasure->setProperty("Tag", v.ButtonMeasureTag);
-  ButtonMeasure->setEnabled(v.ButtonMeasureEnabled);
-  ButtonStream->setText(Decode(v.ButtonStreamCaption));
-  ButtonStream->setEnabled(v.ButtonStreamEnabled);
-  ButtonZero->setEnabled(v.ButtonZeroEnabled);
-  LabelRast->setText(Decode(v.LabelRast));
-  LabelRast->setEnabled(v.LabelRastEnabled);
-
-  LabelModel->setText(Decode(v.LabelModel));
-  LabelRelease->setText(Decode(v.LabelRelease));
-  LabelSerNum->setText(Decode(v.LabelSerNum));
-  LabelBase->setText(Decode(v.LabelBase));
-  LabelRange->setText(Decode(v.LabelRange));
-  for (QLabel* label : {LabelModel, LabelRelease, LabelSerNum}) label->adjustSize();
-  LabelCOMmotor->setVisible(v.MotorComVisible);
-  ComboBoxMotorCom->setVisible(v.MotorComVisible);
-
-  WriteToFactory->setVisible(v.WriteToFactoryVisible);
-  WriteToFactory->setEnabled(v.WriteToFactoryVisible);
-  const int max = std::max(v.ProgressMax, 0);
-  if (ProgressBarParam->maximum() != max) ProgressBarParam->setMaximum(max);
-  // The bar shows a position past its maximum as full, as the transfers expect.
-  ProgressBarParam->setValue(std::clamp(v.ProgressPos, 0, max));
-  if (ProgressStrip->maximum() != max) ProgressStrip->setMaximum(max);
-  ProgressStrip->setValue(ProgressBarParam->value());
-  // Busy: an operation queued or running, or a tick that turned into one (a sweep's table
-  // load with its progress and boxes). A measure run's plain ticks are not: Stop stays.
-  const bool working = pendingOps_ > 0 || tickTurnedLong_;
-  ProgressStrip->setVisible(working && middleCover_->isVisible() && v.ProgressPos > 0);
-  Chart1->Show(v.SeriesOsc, v.ChartFooter);
-
-  FollowFoldHeight(v.Height);
-  SyncTimer(TimerMore, v.TimerMore);
-  SyncTimer(TimerAnswer, v.TimerAnswer);
-  syncing_ = false;
-
-  ValueListEditorParam->SyncFromView();
-  if (lock.owns_lock()) lock.unlock();
-  // After the View: its buttons are what the operator gets back once the work is done.
-  ShowBusy(working);
 }
 
 // ---- Ports ----
@@ -925,17 +446,11 @@ std::vector<std::string> TFormMain::FindSerialDevices() {
 
 void TFormMain::AddPort(const std::string& devicePath, bool select) {
   const QString path = QFile::decodeName(QByteArray::fromStdString(devicePath));
-  if (ComboBoxCOM->findText(path, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) {
-    const bool was = syncing_;
-    syncing_ = true;
+  if (ComboBoxCOM->findText(path, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
     ComboBoxCOM->addItem(path);
-    syncing_ = was;
-  }
   if (select) {
-    Forward([this, devicePath] {
-      session_->View.PortText = devicePath;
-      session_->ComboBoxCOMChange();
-    });
+    ComboBoxCOM->setCurrentText(path);
+    CommitPort(path);
   }
 }
 
@@ -944,6 +459,7 @@ void TFormMain::AddMotorPort(const std::string& devicePath) {
   if (ComboBoxMotorCom->findText(path, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
     ComboBoxMotorCom->addItem(path);
   ComboBoxMotorCom->setCurrentText(path);
+  CommitMotorPort(path);
 }
 
 // ---- Range window ----
@@ -955,32 +471,6 @@ TFormRange* TFormMain::FormRange() {
 
 // ---- Closing ----
 
-void TFormMain::FormClose() {
-  if (closed_ || closing_) return;
-  // No timer tick and no grid event may reach the session or its link from here on.
-  TimerMore->stop();
-  TimerAnswer->stop();
-  closing_ = true;
-  session_->Cancel.Cancel();
-  // The device thread finishes what it is doing (cancelled between requests), closes the
-  // links and ends; its boxes are still served meanwhile.
-  deviceTasks_->Post([this] {
-    std::lock_guard lock(sessionLock_);
-    // The timer's notifier belongs to this thread's event loop: it goes with it.
-    delete TimerMain;
-    TimerMain = nullptr;
-    session_->FormClose();
-    QThread::currentThread()->quit();
-  });
-  while (!deviceThread_->wait(5)) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  { std::lock_guard lock(sessionLock_); }  // what the device thread did last is seen from here
-  delete deviceTasks_;
-  deviceTasks_ = nullptr;
-  closed_ = true;
-  ShowBusy(false);
-  ValueListEditorParam->Detach();
-}
-
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
   if (watched == PanelMiddle && event->type() == QEvent::Resize) {
     middleCover_->setGeometry(PanelMiddle->rect());
@@ -988,14 +478,6 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
     middleCover_->raise();
   }
   return QWidget::eventFilter(watched, event);
-}
-
-void TFormMain::resizeEvent(QResizeEvent* event) {
-  QWidget::resizeEvent(event);
-  // At once when the device thread is free: an operator dragging the window's edge must not
-  // see the busy look flicker.
-  const auto formResize = [this] { session_->FormResize(); };
-  if (!ForwardNow(formResize)) Forward(formResize);
 }
 
 void TFormMain::FollowFoldHeight(int viewHeight) {

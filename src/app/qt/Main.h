@@ -1,28 +1,37 @@
 // The main window: top panel with the port, baud rate and address selectors, the four
 // buttons and the large display; the parameter grid and the oscilloscope; the identity
-// labels at the bottom. It shows the session's View and forwards every event to the
-// session, and answers the session's questions to the operator with real dialogs.
+// labels at the bottom.
 //
-// The session lives on a device thread of its own, which owns the sensor and stage links:
-// the window hands it the events and never waits on the line. The window reads the session
-// (to mirror its View) only while the device thread is not inside a handler, or while the
-// device thread waits for the operator's answer to a box.
+// The session lives on a device thread of its own, which alone owns it and the sensor and
+// stage links. The window and the device thread exchange messages and share nothing else: the
+// window sends the operator's events (a click with the caption seen, a selector's committed
+// choice, a grid cell's committed text, a menu item), each handled once and in order; the
+// device thread sends updates of what the window shows, and asks the operator through the
+// window, waiting for the answer without holding anything the window needs.
+//
+// Main.cpp builds the window, MainHandOver.cpp carries the messages, MainDialogs.cpp answers
+// what the session asks of the operator.
 #pragma once
 
 #include <QWidget>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "app/GridMirror.h"
 #include "app/Operator.h"
 #include "app/Session.h"
+#include "app/ViewUpdate.h"
 #include "app/qt/PeriodicTimer.h"
+#include "app/qt/TaskQueue.h"
 
 class QAction;
 class QComboBox;
@@ -37,29 +46,6 @@ class QToolButton;
 
 namespace karvo {
 
-// Work handed to the thread an object lives on, through a queue of our own: the hand-over is
-// then one the thread sanitizer sees (it cannot see Qt's, Qt not being built for it).
-class TTaskQueue : public QObject {
-  Q_OBJECT
-
- public:
-  explicit TTaskQueue(QObject* parent = nullptr) : QObject(parent) {}
-  // Deleted by another thread once this one has ended: what that thread did is seen first.
-  ~TTaskQueue() override { std::lock_guard lock(lock_); }
-  // From any thread: `task` runs on this object's thread after those posted before it.
-  void Post(std::function<void()> task);
-  // From another thread: runs `task` there and waits until it has run.
-  void Call(const std::function<void()>& task);
-
- public slots:
-  void RunTasks();
-
- private:
-  std::mutex lock_;
-  std::condition_variable ran_;
-  std::vector<std::function<void()>> tasks_;
-};
-
 class TFormRange;
 class TParamGridView;
 class TOscilloscope;
@@ -71,29 +57,29 @@ class TFormMain : public QWidget {
   explicit TFormMain(QWidget* parent = nullptr);
   ~TFormMain() override;
 
-  // The session itself: only for reading while Idle() from the window's thread, or with
-  // WithSession.
-  TSession& Session() { return *session_; }
-  // Runs `f` on the calling thread with the session to itself: waits while the device thread
-  // is inside a handler. For tests, benchmarks and the tour, which must not race the device
-  // thread.
+  // Hands `op` to the device thread as one of the window's events (for the tour, tests and
+  // benchmarks that start what has no control of its own).
+  void Post(std::function<void(TSession&)> op) { Send(std::move(op), true); }
+  // Runs `look` on the device thread as an event and serves the window until it has run and
+  // the window shows its outcome; what `look` returns. For tests and the tour.
   template <typename F>
-  decltype(auto) WithSession(F&& f) {
-    std::lock_guard lock(sessionLock_);
-    return f(*session_);
+  auto Inspect(F look) {
+    using R = std::invoke_result_t<F&, TSession&>;
+    if constexpr (std::is_void_v<R>) {
+      Post([look](TSession& s) mutable { look(s); });
+      WaitIdle();
+    } else {
+      auto result = std::make_shared<std::optional<R>>();
+      Post([look, result](TSession& s) mutable { *result = look(s); });
+      WaitIdle();
+      return std::move(**result);
+    }
   }
-  // Hands `op` to the device thread as an event of the window would be (for the tour, tests
-  // and benchmarks that start what has no control of its own).
-  void Post(std::function<void(TSession&)> op) {
-    Forward([this, op = std::move(op)] { op(*session_); });
-  }
-  // True when the device thread has no handler queued or running.
+  // True when the device thread has no event queued or running.
   bool Idle() const { return pendingOps_.load() == 0 && !deviceInTask_.load(); }
-  // Serves the window's events until the device thread is idle and the window shows the
-  // session's View (at most `ms`); true when it got there.
+  // Serves the window's events until the device thread is idle and the window shows its last
+  // update (at most `ms`); true when it got there.
   bool WaitIdle(int ms = 30000);
-  // Copies all of the session's View into the widgets.
-  void SyncFromView();
 
   // The range window the grid's edit button opens; one is made on first use when none was
   // given.
@@ -101,7 +87,7 @@ class TFormMain : public QWidget {
   TFormRange* FormRange();
 
   // Messages, questions, file dialogs and beeps go to `dialogs` instead of real dialogs
-  // (tests); the range window and refreshing stay with the window. nullptr restores them.
+  // (tests); the range window stays with the window. nullptr restores them.
   void SetDialogs(TOperator* dialogs) { dialogs_ = dialogs; }
 
   // Appends a device to the port list; `select` makes it the chosen port.
@@ -127,6 +113,8 @@ class TFormMain : public QWidget {
   QLabel* LabelRast = nullptr;
   QWidget* PanelMiddle = nullptr;  // the grid and the chart
   TParamGridView* ValueListEditorParam = nullptr;
+  // Why the value last committed in the grid was refused, until the next edit.
+  QLabel* LabelGridReason = nullptr;
   QProgressBar* ProgressBarParam = nullptr;
   QProgressBar* ProgressStrip = nullptr;  // the progress while the window is folded
   TOscilloscope* Chart1 = nullptr;
@@ -141,8 +129,8 @@ class TFormMain : public QWidget {
   QMenu* PopupMenuParam = nullptr;
   QMenu* PopupMenuSave = nullptr;
   QAction* WriteToFactory = nullptr;
-  QTimer* TimerMore = nullptr;
-  QTimer* TimerAnswer = nullptr;
+  QTimer* TimerMore = nullptr;          // the fold animation, on the window's thread
+  QTimer* TimerAnswer = nullptr;        // its ticks go to the device thread
   TPeriodicTimer* TimerMain = nullptr;  // lives on the device thread
   // Cancels the running operation between two requests; shown in place of "Find sensor..."
   // while the device thread is busy.
@@ -150,88 +138,103 @@ class TFormMain : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
-
- private slots:
-  // The streaming worker's latest value into the display; queued from the worker.
-  void ShowStreamValue();
 
  private:
   class TWindowOperator;
+  using Event = std::function<void(TSession&)>;
 
+  // ---- Building (Main.cpp) ----
   void BuildTopPanel(QWidget* panel);
   void BuildParamPanel(QWidget* panel);
   void BuildChart(QWidget* parent);
   void BuildBottomPanel(QWidget* panel);
   void BuildMenus();
-  // Hands a session handler to the device thread, which runs it after those before it and
-  // then has the window show what it changed; nothing reaches the session once the window is
-  // closing or while the widgets are being set from the View.
-  void Forward(std::function<void()> handler);
-  // Forward for events that may wait on the sensor.
-  void ForwardBusy(std::function<void()> handler) { Forward(std::move(handler)); }
-  // Runs a grid event on the window's thread at once, when the device thread is idle (the
-  // grid needs its answer before the event returns); false when it was not run.
-  bool ForwardNow(const std::function<void()>& handler);
-  // Timer ticks go to the device thread too, at most one of each kind waiting; a tick that
-  // comes while a handler's box is open is served after the handler.
-  enum { TICK_MORE, TICK_ANSWER, TICK_MAIN };
-  void ForwardTick(int tick);
-  // Device thread: one handler or tick with the session held; then the window is told.
-  void RunOnDevice(const std::function<void()>& handler, bool operation);
-  void PublishView();
-  // Device thread: waits (briefly) until the window has shown the View just published.
-  void GiveWindowItsTurn();
+  void StartDeviceThread();
+
+  // ---- Messages (MainHandOver.cpp) ----
+  // Window: hands an event to the device thread; its number. `operation`: it may wait on the
+  // line, and a Cancel is for it.
+  uint64_t Send(Event event, bool operation = true);
+  // Window: a button's click, for the button as the operator saw it: a run that ended
+  // meanwhile must not be started again by a Stop that was queued behind its end.
+  void SendClick(QPushButton* button, void (TSession::*click)());
+  // Window: a selector's committed choice; nothing when it is what the session has.
+  void CommitPort(const QString& text);
+  void CommitMotorPort(const QString& text);
+  // Device thread: one event or tick; then the window is sent what changed.
+  void RunOnDevice(const Event& handler, bool operation, bool event);
   void SyncDeviceTimers();
-  // Runs `f` on the window's thread; from the device thread the session is let go meanwhile,
-  // so that the window can show it.
-  void RunOnWindow(const std::function<void()>& f);
-  // A button's click, dropped when the button no longer says what the operator clicked.
-  void ForwardClick(QPushButton* button, void (TSession::*click)());
-  // Controls that would start another operation are off while the device thread works.
+  // Device thread: sends the window an update (coalesced with one it has not taken yet).
+  void Publish(bool busy);
+  // Device thread: runs `f` on the window's thread once it shows the latest update, and waits
+  // for it; the device thread holds nothing the window needs meanwhile.
+  void AskWindow(const std::function<void()>& f);
+  // Device thread: the same for what shows progress, without waiting.
+  void RefreshWindow(const std::function<void()>& f);
+  // Window: takes the update waiting, if any, and shows it.
+  void TakeUpdate();
+  bool UpdateWaiting();
+  void ShowUpdate(TViewUpdate& update);
+  // Window: one step of the fold animation.
+  void FoldStep();
   void ShowBusy(bool busy);
-  void FindSensor();
-  // The window's height and its limits from the session's fold height.
+  // The window's height and its limits from the fold height.
   void FollowFoldHeight(int viewHeight);
-  // "Export points as CSV..." and "Export picture as PNG..." of the chart's menu.
-  void ExportChart(bool picture);
   template <typename Timer>
   static void SyncTimer(Timer* timer, bool run);
 
+  // ---- The operator's dialogs (MainDialogs.cpp) ----
+  void FindSensor();
+  // "Export points as CSV..." and "Export picture as PNG..." of the chart's menu.
+  void ExportChart(bool picture);
+
   std::unique_ptr<TWindowOperator> person_;
+  // Made here, then the device thread's alone until it has ended.
   std::unique_ptr<TSession> session_;
   TOperator* dialogs_ = nullptr;
   TFormRange* formRange_ = nullptr;
   QWidget* middleCover_ = nullptr;
-  bool syncing_ = false;
-  bool closed_ = false;
-  bool syncRetryArmed_ = false;
-  bool windowHolds_ = false;  // a grid event runs on the window's thread with the session
-  bool busyShown_ = false;
-  int unfoldedHeight_ = EXPANDED_HEIGHT;  // the operator's, kept while the window is folded
-  std::atomic<bool> closing_{false};
-  std::atomic<bool> streamValuePending_{false};
-  std::atomic<bool> syncQueued_{false};
-  std::atomic<bool> tickPending_[3] = {false, false, false};
-  std::atomic<int> pendingOps_{0};
-  std::atomic<bool> deviceInTask_{false};
-  std::atomic<bool> tickTurnedLong_{false};  // a tick asked the operator or showed progress
-  bool inTick_ = false;                      // device thread only
-  std::chrono::steady_clock::time_point lastPublish_{};  // device thread only
-  static constexpr std::chrono::milliseconds VIEW_PERIOD{33};
-  static constexpr std::chrono::milliseconds HANDOFF_LIMIT{20};
-  std::mutex handoffLock_;
-  std::condition_variable handoff_;
-
-  // The session is held by the device thread while it runs a handler or a tick.
-  std::mutex sessionLock_;
-  std::unique_lock<std::mutex>* deviceHold_ = nullptr;  // device thread only
-  // How long a grid event waits for a tick (the watchdog's, a measure run's) to let go.
-  static constexpr std::chrono::milliseconds GRID_WAIT{100};
   QThread* deviceThread_ = nullptr;
   TTaskQueue* deviceTasks_ = nullptr;  // lives on the device thread
   TTaskQueue* windowTasks_ = nullptr;  // lives on the window's thread
+  std::atomic<bool> closing_{false};
+  std::atomic<int> pendingOps_{0};
+  std::atomic<bool> deviceInTask_{false};
+  // A tick that turned into an operation: it asked the operator or showed progress (a
+  // sweep's table load).
+  std::atomic<bool> tickBusy_{false};
+  std::atomic<bool> streamValuePending_{false};
+  std::atomic<bool> answerTickPending_{false};
+
+  // The hand-over of updates: the only state both threads touch, under its own lock.
+  std::mutex outboxLock_;
+  std::optional<TViewUpdate> outbox_;
+  bool takeQueued_ = false;
+
+  // Device thread only.
+  TViewPublisher publisher_;
+  uint64_t handledEvents_ = 0;
+  bool inTick_ = false;
+  std::chrono::steady_clock::time_point lastPublish_{};
+  static constexpr std::chrono::milliseconds VIEW_PERIOD{33};
+
+  // Window thread only.
+  TGridMirror grid_;
+  TOscSeries chartSeries_;  // the window's copy of the session's series
+  TViewUpdate shown_;       // the last update shown
+  uint64_t sentEvents_ = 0;
+  uint64_t portEvent_ = 0, baudEvent_ = 0, addressEvent_ = 0, motorEvent_ = 0, gridEvent_ = 0,
+           foldEvent_ = 0;
+  QString committedPort_ = "COM1";
+  QString committedMotorPort_ = "COM2";
+  bool applying_ = false;  // the widgets are being set from an update
+  bool closed_ = false;
+  bool busyShown_ = false;
+  QTimer* busyLook_ = nullptr;      // the busy look comes only for work that takes a moment
+  int foldHeight_ = FOLDED_HEIGHT;  // the height the animation has reached
+  bool foldExpands_ = true;
+  int unfoldedHeight_ = EXPANDED_HEIGHT;  // the operator's, kept while the window is folded
 };
 
 }  // namespace karvo

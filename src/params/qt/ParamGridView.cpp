@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QHBoxLayout>
@@ -298,11 +299,28 @@ void TParamGridView::SyncFromView() {
   syncing_ = false;
 }
 
+QLineEdit* TParamGridView::EditorLine() const {
+  if (auto* combo = qobject_cast<QComboBox*>(editor_.data())) return combo->lineEdit();
+  if (auto* plain = qobject_cast<QLineEdit*>(editor_.data())) return plain;
+  if (auto* ellipsis = dynamic_cast<TEllipsisEditor*>(editor_.data())) return ellipsis->Edit;
+  return nullptr;
+}
+
+void TParamGridView::PasteFiltered() {
+  QLineEdit* line = EditorLine();
+  if (!session_ || !line) return;
+  StoreEditedText(true);
+  const size_t sel = session_->SelectedRow();
+  const auto& grid = session_->GridRows();
+  const size_t before = sel < grid.size() ? grid[sel].Value.size() : 0;
+  const std::string taken =
+      session_->FilterPaste(Encode(QApplication::clipboard()->text()), before);
+  line->insert(Decode(taken));
+  StoreEditedText();
+}
+
 QString TParamGridView::TextAfterTyping() const {
-  const QLineEdit* line = nullptr;
-  if (auto* combo = qobject_cast<const QComboBox*>(editor_.data())) line = combo->lineEdit();
-  if (auto* plain = qobject_cast<const QLineEdit*>(editor_.data())) line = plain;
-  if (auto* ellipsis = dynamic_cast<const TEllipsisEditor*>(editor_.data())) line = ellipsis->Edit;
+  const QLineEdit* line = EditorLine();
   if (!line || !line->hasSelectedText()) return EditorText(editor_);
   QString text = line->text();
   return text.remove(line->selectionStart(), line->selectedText().size());
@@ -323,12 +341,8 @@ void TParamGridView::StoreEditedText(bool typing) {
 }
 
 void TParamGridView::Run(const std::function<void()>& handler) {
-  if (Forward) {
-    Forward(handler);
-  } else {
-    handler();
-    SyncFromView();
-  }
+  handler();
+  SyncFromView();
 }
 
 bool TParamGridView::SelectCell(int newGridRow) {
@@ -390,6 +404,8 @@ bool TParamGridView::KeyPress(char key) {
 }
 
 int TParamGridView::KeyByte(const QKeyEvent* event) {
+  // Ctrl+A, Ctrl+X, Ctrl+C, Ctrl+Z and the like are the editor's, not typed characters.
+  if (event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)) return -1;
   switch (event->key()) {
     case Qt::Key_Backspace:
       return 8;
@@ -442,7 +458,12 @@ void TParamGridView::contextMenuEvent(QContextMenuEvent* event) {
 bool TParamGridView::eventFilter(QObject* watched, QEvent* event) {
   if (editor_ && watched != this) {
     if (event->type() == QEvent::KeyPress) {
-      const int key = KeyByte(static_cast<QKeyEvent*>(event));
+      auto* press = static_cast<QKeyEvent*>(event);
+      if (press->matches(QKeySequence::Paste)) {
+        PasteFiltered();
+        return true;
+      }
+      const int key = KeyByte(press);
       if (key >= 0 && !KeyPress(static_cast<char>(key))) return true;
     } else if (event->type() == QEvent::Wheel && qobject_cast<QComboBox*>(watched)) {
       // Scrolling the grid must not step the value of a pick list under the mouse.

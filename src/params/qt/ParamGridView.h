@@ -12,6 +12,7 @@
 
 #include "params/ParamGridRows.h"
 
+class QLineEdit;
 class QMenu;
 
 namespace karvo {
@@ -45,10 +46,6 @@ class TParamGridView : public QTableWidget {
 
   // Shown by a right click, after the pending edit was committed.
   QMenu* PopupMenu = nullptr;
-  // Runs each of the grid's session handlers as one of the window's events (so that the
-  // window defers its timers while the handler and its boxes run) and shows the whole
-  // window's new state after it; without it the grid runs the handler and shows its own part.
-  std::function<void(const std::function<void()>&)> Forward;
 
   // Copies the session's grid rows and enabled state into the grid.
   void SyncFromView();
@@ -94,8 +91,12 @@ class TParamGridView : public QTableWidget {
   void Run(const std::function<void()>& handler);
   void OnFocusChanged(QWidget* old, QWidget* now);
   bool Inside(const QWidget* w) const;
-  // A typed key as the byte the session's key filter takes; -1 for keys that type nothing.
+  // A typed key as the byte the session's key filter takes; -1 for keys that type nothing,
+  // the edit keys (select all, cut, copy, paste, undo) among them.
   static int KeyByte(const QKeyEvent* event);
+  // Pastes the clipboard into the open editor through the key filter.
+  void PasteFiltered();
+  QLineEdit* EditorLine() const;
 
   TParamGridOwner* session_;
   QPointer<QWidget> editor_;

@@ -42,9 +42,8 @@ class TWatchingOperator : public karvo::test::TScriptedOperator {
     QEventLoop loop;
     QTimer::singleShot(450, &loop, &QEventLoop::quit);
     loop.exec();
-    // The device thread waits for the answer: the session may be looked at meanwhile.
-    ConnectedDuringBox.push_back(Form.Session().View.ButtonConnectTag == 1 &&
-                                 Form.Session().SensorLink->IsOpen());
+    // The window shows the session as it was when it asked.
+    ConnectedDuringBox.push_back(Form.ButtonConnect->property("Tag").toInt() == 1);
   }
   // What the folded window shows of a transfer's progress.
   void Refresh() override {
@@ -81,8 +80,8 @@ class MainWindowTest : public QObject {
     return beats;
   }
   template <typename F>
-  auto Look(F&& f_) {
-    return f.WithSession(std::forward<F>(f_));
+  auto Look(F look) {
+    return f.Inspect(look);
   }
   QAction* ChartItem(const char* name) { return f.PopupMenuSave->findChild<QAction*>(name); }
 
@@ -127,12 +126,14 @@ class MainWindowTest : public QObject {
     // 50 mm of a 100 mm range, give or take the noise.
     QVERIFY2(f.LabelRast->text().endsWith(" mm") && f.LabelRast->text().startsWith("5"),
              qPrintable(f.LabelRast->text()));
-    QCOMPARE(size_t(f.SeriesOsc->dataCount()), f.Session().View.SeriesOsc.Count());
-    QVERIFY(!f.Session().View.TimerMain);
+    QCOMPARE(size_t(f.SeriesOsc->dataCount()),
+             Look([](karvo::TSession& s) { return s.View.SeriesOsc.Count(); }));
+    QVERIFY(!Look([](karvo::TSession& s) { return s.View.TimerMain; }));
 
     const karvo::test::TScratchDir dir;
     const std::string path = dir.Path("data.txt");
-    const std::string data = karvo::DataFileBytes(f.Session().SampleRing);
+    const std::string data =
+        Look([](karvo::TSession& s) { return karvo::DataFileBytes(s.SampleRing); });
     QVERIFY(!data.empty());
     // "Clear" empties the chart only; a save after it still has every sample.
     ChartItem("Clear")->trigger();
@@ -159,8 +160,9 @@ class MainWindowTest : public QObject {
 
     f.ButtonStream->click();
     QVERIFY(f.WaitIdle());
-    QVERIFY(f.Session().SampleRing.SampleCount > 20);
-    QCOMPARE(size_t(f.SeriesOsc->dataCount()), size_t(f.Session().SampleRing.SampleCount));
+    const size_t taken = Look([](karvo::TSession& s) { return s.SampleRing.SampleCount; });
+    QVERIFY(taken > 20);
+    QCOMPARE(size_t(f.SeriesOsc->dataCount()), taken);
     QVERIFY(FoldedTo(716));
     QVERIFY(person.Messages.empty());
   }
@@ -184,10 +186,11 @@ class MainWindowTest : public QObject {
   // adopted, no box comes and the connection stays.
   void aTransferCancelledHalfWayLeavesTheConnection() {
     QVERIFY(FoldedTo(716));
-    const karvo::TParamSet before = f.Session().ParamWrite;
+    const auto working = [this] { return Look([](karvo::TSession& s) { return s.ParamWrite; }); };
+    const karvo::TParamSet before = working();
     sim.SetRegister(5, 3);  // what a read would adopt
     sim.ClearRequests();
-    f.Session().SensorLink->Pause = [](uint32_t) {};
+    Look([](karvo::TSession& s) { s.Device->Link().Pause = [](uint32_t) {}; });
     QTimer::singleShot(30, f.ButtonCancel, &QToolButton::click);
     f.findChild<QAction*>("PopupMenuReadAll")->trigger();
     QVERIFY(f.ButtonCancel->isVisible() && !f.ButtonConnect->isEnabled());
@@ -195,7 +198,7 @@ class MainWindowTest : public QObject {
     QVERIFY(!f.ButtonCancel->isVisible() && f.ButtonConnect->isEnabled());
     const size_t asked = sim.Requests().size();
     QVERIFY2(asked > 0 && asked < 36, qPrintable(QString::number(asked)));
-    QVERIFY(f.Session().ParamWrite == before);
+    QVERIFY(working() == before);
     QVERIFY(person.Messages.empty());
     QTest::qWait(300);  // a watchdog tick
     QCOMPARE(f.ButtonConnect->text(), QString("Disconnect"));
@@ -224,20 +227,29 @@ class MainWindowTest : public QObject {
   void selectorsShowTheLinkATypedPortIsUsedAndClosingStopsTheTimersForGood() {
     TFormMain f;
     f.show();
+    f.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&f));
     // The selectors show the session's link.
     QCOMPARE(f.ComboBoxWorkBaund->currentText() + " " + f.ComboBoxWorkCodeDev->currentText(),
              QString("9600 1"));
-    f.ComboBoxCOM->setEditText("/dev/karvo-typed");
+    const auto port = [&f] { return f.Inspect([](karvo::TSession& s) { return s.PortName; }); };
+    // Typed as an operator types: every key stays in the box, which keeps the focus, and the
+    // name is the session's once Enter commits it.
+    f.ComboBoxCOM->setFocus();
+    f.ComboBoxCOM->lineEdit()->selectAll();
+    QTest::keyClicks(f.ComboBoxCOM->lineEdit(), "/dev/karvo-typed");
     QVERIFY(f.WaitIdle());
-    QCOMPARE(f.Session().PortName, std::string("/dev/karvo-typed"));
-    auto& v = f.Session().View;
-    f.WithSession([](auto& s) { s.View.TimerMore = s.View.TimerAnswer = true; });
-    f.SyncFromView();
+    QCOMPARE(f.ComboBoxCOM->currentText(), QString("/dev/karvo-typed"));
+    QVERIFY(f.ComboBoxCOM->lineEdit()->hasFocus());
+    QCOMPARE(port(), std::string("COM1"));
+    QTest::keyClick(f.ComboBoxCOM->lineEdit(), Qt::Key_Return);
+    QCOMPARE(port(), std::string("/dev/karvo-typed"));
+    QCOMPARE(f.ComboBoxCOM->currentText(), QString("/dev/karvo-typed"));
+    f.Inspect([](karvo::TSession& s) { s.View.TimerAnswer = true; });
+    QVERIFY(f.TimerAnswer->isActive());
     f.close();
     QVERIFY(!f.TimerMore->isActive() && !f.TimerAnswer->isActive());
     // Nothing the window is asked later starts them again.
-    v.TimerAnswer = true;
-    f.SyncFromView();
     f.ButtonConnect->click();
     QVERIFY(!f.TimerAnswer->isActive());
   }
@@ -249,10 +261,7 @@ class MainWindowTest : public QObject {
     w.show();
     QWidget* grid = w.findChild<QWidget*>("PanelParam");
     QWidget* top = w.findChild<QWidget*>("PanelTop");
-    const auto height = [&w](int h) {
-      w.WithSession([h](auto& s) { s.View.Height = h; });
-      w.SyncFromView();
-    };
+    const auto height = [&w](int h) { w.Inspect([h](karvo::TSession& s) { s.View.Height = h; }); };
     const struct {
       std::function<void()> act;
       QSize window, chart;

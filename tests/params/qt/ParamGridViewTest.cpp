@@ -33,12 +33,22 @@ struct TRig {
 
   TRig() {
     Form.SetDialogs(&Person);
-    Form.Session().FillParamGrid();
-    Form.Session().View.Height = karvo::EXPANDED_HEIGHT;
-    Form.SyncFromView();
     Form.show();
+    Form.Inspect([](karvo::TSession& s) {
+      s.FillParamGrid();
+      s.View.Height = karvo::EXPANDED_HEIGHT;
+    });
     Form.activateWindow();
     if (!QTest::qWaitForWindowActive(&Form)) qWarning("window not active");
+  }
+
+  // Runs `f` on the device thread's session and waits until the window shows the outcome.
+  template <typename F>
+  auto Look(F f) {
+    return Form.Inspect(f);
+  }
+  karvo::TParamSet Working() {
+    return Look([](karvo::TSession& s) { return s.ParamWrite; });
   }
 
   // Selects a grid row (1..36) as a click would; the value cell's editor opens.
@@ -82,8 +92,7 @@ class ParamGridViewTest : public QObject {
     rig.Select(12);
     QVERIFY(rig.Grid->OpenEditor()->findChild<QToolButton*>("EditButton"));
 
-    rig.Form.Session().View.GridEnabled = false;
-    rig.Form.SyncFromView();
+    rig.Look([](karvo::TSession& s) { s.View.GridEnabled = false; });
     QVERIFY(!rig.Grid->isEnabled());
   }
 
@@ -106,7 +115,6 @@ class ParamGridViewTest : public QObject {
 
   void commitEventsCarryWhatWasTyped() {
     TRig rig;
-    auto& s = rig.Form.Session();
     // A refused edit: the editor, still open, must show the stored value again.
     rig.Select(12);
     rig.Type("\b50");
@@ -120,8 +128,11 @@ class ParamGridViewTest : public QObject {
     QCOMPARE(rig.Grid->CellText(3) + "|" + rig.Grid->item(2, 1)->toolTip(),
              QString("0|'7200' is not one of 2400, 4800, 9600, 14400, 19200, 38400, 57600, "
                      "115200, 230400, 460800."));
-    QCOMPARE(s.ParamWrite[2].Value, 0u);
     QVERIFY(QToolTip::text().startsWith("'7200'"));
+    QCOMPARE(rig.Working()[2].Value, 0u);
+    // Said where the operator looks, without hovering, until the next edit.
+    QVERIFY(rig.Form.LabelGridReason->isVisible());
+    QVERIFY(rig.Form.LabelGridReason->text().startsWith("'7200' is not one of"));
     QCOMPARE(rig.Grid->item(3, 1)->toolTip(), QString("Allowed: 1 to 127"));
 
     // A pick: "Full" sets bit 1 of the shared mode register.
@@ -129,7 +140,8 @@ class ParamGridViewTest : public QObject {
     QVERIFY(combo);
     combo->setCurrentIndex(combo->findText("Full"));
     rig.Select(8);
-    QCOMPARE(s.ParamWrite[6].Value & 2u, 2u);
+    QCOMPARE(rig.Working()[6].Value & 2u, 2u);
+    QVERIFY(!rig.Form.LabelGridReason->isVisible());
 
     // A text cell counts Windows-1251 bytes: full at eight letters, where a key still replaces
     // the selection.
@@ -138,14 +150,14 @@ class ParamGridViewTest : public QObject {
     qobject_cast<QLineEdit*>(rig.Grid->OpenEditor())->setSelection(2, 1);
     rig.Type("Z");
     rig.Select(34);
-    QCOMPARE(s.ParamWrite[32].Text, std::string("\xC4\xE0ZDEFGH"));
+    QCOMPARE(rig.Working()[32].Text, std::string("\xC4\xE0ZDEFGH"));
     QCOMPARE(rig.Person.Beeps, 1);
 
     // The focus leaving the grid commits.
     rig.Select(11);
     rig.Type("\b77");
     rig.Form.ComboBoxWorkBaund->setFocus();
-    QCOMPARE(s.ParamWrite[10].Value, 77u);
+    QCOMPARE(rig.Working()[10].Value, 77u);
 
     // So does a right click, before the menu opens.
     rig.Select(10);
@@ -159,7 +171,7 @@ class ParamGridViewTest : public QObject {
     QContextMenuEvent event(QContextMenuEvent::Mouse, at, rig.Grid->viewport()->mapToGlobal(at));
     QApplication::sendEvent(rig.Grid->viewport(), &event);
     QVERIFY(shown);
-    QCOMPARE(s.ParamWrite[9].Value, 1234u);
+    QCOMPARE(rig.Working()[9].Value, 1234u);
 
     // Not an integer: the row is kept.
     rig.Select(14);
@@ -171,7 +183,7 @@ class ParamGridViewTest : public QObject {
     rig.Type("25");
     rig.Select(21);
     QCOMPARE(rig.Grid->currentRow(), 20);
-    QCOMPARE(s.ParamWrite[13].Value, 5u);
+    QCOMPARE(rig.Working()[13].Value, 5u);
   }
 
   // What "Load" would change stands out: a typed value, a pick that sets the shared mode
@@ -179,7 +191,6 @@ class ParamGridViewTest : public QObject {
   // after a read, do not.
   void rowsThatDifferFromTheSensorStandOut() {
     TRig rig;
-    auto& s = rig.Form.Session();
     const auto marked = [&rig] {
       std::vector<int> rows;
       for (int r = 0; r < rig.Grid->rowCount(); ++r)
@@ -197,23 +208,25 @@ class ParamGridViewTest : public QObject {
       combo->setCurrentIndex(combo->findText(text));
     }
     rig.Select(1);
-    QCOMPARE(marked(), (std::vector<int>{5, 6, 7, 11, 21, 27}));
+    // The session marks them once it has the commits.
+    QTRY_COMPARE(marked(), (std::vector<int>{5, 6, 7, 11, 21, 27}));
     QVERIFY(rig.Grid->item(26, 1)->toolTip().startsWith("Differs from the value last read"));
 
-    s.ParamInSensor = s.ParamWrite;  // as after a read, or a load of every row
-    s.FillParamGrid();
-    rig.Form.SyncFromView();
+    rig.Look([](karvo::TSession& s) {
+      s.ParamInSensor = s.ParamWrite;  // as after a read, or a load of every row
+      s.FillParamGrid();
+    });
     QCOMPARE(marked(), std::vector<int>{});
     QCOMPARE(rig.Grid->item(26, 1)->text(), QString("NonLine"));
   }
 
   void editButtonOpensTheRangeWindow() {
     TRig rig;
-    auto& s = rig.Form.Session();
-    s.ParamWrite[11].Value = 1638;   // 10 %
-    s.ParamWrite[12].Value = 14746;  // 90 %
-    s.FillParamGrid();
-    rig.Form.SyncFromView();
+    rig.Look([](karvo::TSession& s) {
+      s.ParamWrite[11].Value = 1638;   // 10 %
+      s.ParamWrite[12].Value = 14746;  // 90 %
+      s.FillParamGrid();
+    });
     rig.Select(12);
     auto* button = rig.Grid->OpenEditor()->findChild<QToolButton*>("EditButton");
 

@@ -25,16 +25,16 @@ TEST(SeriesStats, FiguresOfTheShownPoints) {
   EXPECT_EQ(stats.Text(), "n 1  mean -3.5  sd 0  min -3.5  max -3.5  p-p 0");
 }
 
-TEST(SeriesStats, CsvHasOneLineAPointWithExactNumbersAndQuotedLabels) {
+// The first tick's point is no reading: a spreadsheet must not average it in.
+TEST(SeriesStats, CsvHasOneLineAReadingWithExactNumbersAndQuotedLabels) {
   TOscSeries series;
   series.Append(1800.0, "0", true);
   series.Append(0.1, "1");
   series.Append(-2.5, "pos, \"x\"");
   EXPECT_EQ(SeriesCsv(series),
             "index,x,y,label\r\n"
-            "0,0,1800,0\r\n"
-            "1,1,0.1,1\r\n"
-            "2,2,-2.5,\"pos, \"\"x\"\"\"\r\n");
+            "0,1,0.1,1\r\n"
+            "1,2,-2.5,\"pos, \"\"x\"\"\"\r\n");
   EXPECT_EQ(SeriesCsv(TOscSeries()), "index,x,y,label\r\n");
 }
 

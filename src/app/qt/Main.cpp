@@ -73,10 +73,10 @@ TFormMain::TFormMain(QWidget* parent)
   setFont(SansFont(FORM_FONT_PX));
   // The device thread has not started: the session's first View is read here, once.
   session_->FormCreate();
-  shown_ = publisher_.Take(*session_);
-  grid_.Take(shown_);
-  resize(CLIENT_WIDTH, shown_.View.Height);
-  FollowFoldHeight(shown_.View.Height);
+  TViewUpdate first = publisher_.Take(*session_);
+  grid_.Take(first);
+  resize(CLIENT_WIDTH, first.View.Height);
+  FollowFoldHeight(first.View.Height);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -162,7 +162,7 @@ TFormMain::TFormMain(QWidget* parent)
   connect(ButtonCancel, &QToolButton::clicked, this, [this] { session_->Cancel.Cancel(); });
 
   for (const auto& device : FindSerialDevices()) AddPort(device, false);
-  ShowUpdate(shown_);
+  ShowUpdate(first);
 }
 
 TFormMain::~TFormMain() {

@@ -274,7 +274,7 @@ void TFormMain::ShowUpdate(TViewUpdate& update) {
   applying_ = false;
 
   if (handled(gridEvent_)) grid_.Take(shown_);
-  ValueListEditorParam->SyncFromView();
+  ValueListEditorParam->SyncFromView(true);
   // After the View: its buttons are what the operator gets back once the work is done. Work
   // the window asked for looks busy only once it takes a moment; a tick that turned into an
   // operation at once.

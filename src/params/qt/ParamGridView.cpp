@@ -234,7 +234,7 @@ QString TParamGridView::CellText(int gridRow) const {
   return cell ? cell->text() : QString();
 }
 
-void TParamGridView::SyncFromView() {
+void TParamGridView::SyncFromView(bool keepTyping) {
   if (!session_) return;
   const std::vector<TGridRow>& grid = session_->GridRows();
   syncing_ = true;
@@ -283,7 +283,9 @@ void TParamGridView::SyncFromView() {
     }
     if (want.Value != have.Value) {
       item(r, 1)->setText(Decode(want.Value));
-      if (editing) SetEditorText(editor_, Decode(want.Value));
+      const QLineEdit* line = editing ? EditorLine() : nullptr;
+      const bool typed = keepTyping && line && line->isModified();
+      if (editing && !typed) SetEditorText(editor_, Decode(want.Value));
     }
     if (editing && want.PickList != have.PickList) {
       if (auto* combo = qobject_cast<QComboBox*>(editor_.data())) {

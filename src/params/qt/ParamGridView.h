@@ -47,8 +47,10 @@ class TParamGridView : public QTableWidget {
   // Shown by a right click, after the pending edit was committed.
   QMenu* PopupMenu = nullptr;
 
-  // Copies the session's grid rows and enabled state into the grid.
-  void SyncFromView();
+  // Copies the owner's grid rows and enabled state into the grid. `keepTyping`: text the
+  // operator has typed into the open editor stays (an update from elsewhere, not an answer to
+  // the operator's own commit).
+  void SyncFromView(bool keepTyping = false);
   // From now on nothing reaches the session (the window is closing).
   void Detach() { session_ = nullptr; }
 

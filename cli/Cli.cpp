@@ -77,6 +77,8 @@ class TCommand {
  public:
   TCommand(const TArguments& args, std::ostream& out, std::ostream& err, TInterrupt& interrupt)
       : args_(args), out_(out), err_(err), interrupt_(interrupt) {
+    // Ctrl-C ends every command within one exchange, a single row of many registers too.
+    sensor_.SetCancelToken(&interrupt_.Token);
     if (args.Trace) {
       sensor_.Link().Trace = [this](char direction, const uint8_t* bytes, size_t count) {
         std::ostringstream line;

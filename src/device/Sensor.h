@@ -53,6 +53,11 @@ class Sensor {
   void SetAddress(uint8_t address) { settings_.Address = address; }
   uint8_t Address() const { return settings_.Address; }
 
+  // Checked before every exchange that waits for an answer, in every operation, as well as
+  // the token an operation takes, so that a cancel ends any command within one exchange's
+  // time-out (ST_CANCELLED), also inside a row of many registers. Null: none.
+  void SetCancelToken(const CancelToken* token) { standing_ = token; }
+
   // The wire itself, for the window's measurement loop and streaming worker and --trace.
   TKARVOInterface& Link() { return *link_; }
 
@@ -132,6 +137,8 @@ class Sensor {
   std::unique_ptr<TKARVOInterface> link_;
   SensorSettings settings_;
   int16_t measuringRange_ = 0;
+  const CancelToken* standing_ = nullptr;
+  const CancelToken* current_ = nullptr;  // the token of the operation under way
 };
 
 // A stream that runs until stopped, for callers that take its samples as they come (an

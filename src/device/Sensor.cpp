@@ -328,9 +328,12 @@ Result Sensor::Zero(TParamSet& working) {
 }
 
 Result Sensor::Stream(uint32_t runMode, uint64_t count, const std::function<void(float)>& sink,
-                      const CancelToken* cancel) {
+                      const CancelToken* cancel, uint64_t* lost) {
   SensorStream stream(*this, runMode);
   if (Result r = stream.Start(); !r) return r;
+  ScopeGuard countLost([&] {
+    if (lost) *lost = stream.Lost();
+  });
   uint64_t taken = 0;
   std::vector<float> values;
   while (count == 0 || taken < count) {
@@ -402,6 +405,10 @@ SensorStream::SensorStream(Sensor& sensor, uint32_t runMode)
 
 SensorStream::~SensorStream() {
   Stop();
+}
+
+uint64_t SensorStream::Lost() const {
+  return state_->Worker.Lost();
 }
 
 bool SensorStream::Running() const {

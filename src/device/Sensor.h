@@ -111,9 +111,10 @@ class Sensor {
   // A sum that does not fit the row is refused and nothing is sent.
   Result Zero(TParamSet& working);
   // Streams `count` samples (0: until cancelled) in `runMode` into `sink`; the stream is
-  // stopped on every way out.
+  // stopped on every way out. A sample lost on the line is skipped and counted in `lost`
+  // (also on failure); only a line that stays garbled ends the stream.
   Result Stream(uint32_t runMode, uint64_t count, const std::function<void(float)>& sink,
-                const CancelToken* cancel = nullptr);
+                const CancelToken* cancel = nullptr, uint64_t* lost = nullptr);
 
   // ---- Calibration table ----
   // Writes the 41 pages, reads them back and compares. Entries outside 0..65535 are refused
@@ -156,6 +157,8 @@ class SensorStream {
   Result Take(std::vector<float>& out, uint32_t waitMs);
   Result Stop();
   bool Running() const;
+  // Samples lost on the line since Start (they never arrived whole); the stream went on.
+  uint64_t Lost() const;
 
  private:
   struct State;

@@ -16,6 +16,30 @@
 
 namespace karvo {
 
+// Finding samples again after a byte was lost (a UART overrun) or garbled. A sample is four
+// bytes whose bits 4 to 6 agree, and the sensor counts those bits up from one sample to the
+// next, so a read that straddles two samples shows where the next one begins, and the count
+// shows how many went missing.
+namespace stream_sync {
+
+constexpr uint32_t SAMPLE_BYTES = 4;
+// A line still garbled after this many bytes is broken rather than hit by one lost byte.
+constexpr uint32_t MAX_SKIPPED_BYTES = 16 * SAMPLE_BYTES;
+
+inline uint8_t Tag(uint8_t byte) {
+  return static_cast<uint8_t>((byte >> 4) & 7);
+}
+
+// Bytes at the front of `raw` that share the first one's tag: all of them when they make a
+// whole sample, else the remains of a broken one, to be dropped.
+size_t LeadingRun(const uint8_t* raw, size_t count);
+
+// Samples missing between a sample tagged `previous` and the next one taken, tagged `tag`.
+// A sensor that does not count (the same tag every time) shows no loss.
+uint32_t SamplesBetween(uint8_t previous, uint8_t tag);
+
+}  // namespace stream_sync
+
 struct TStreamSetup {
   TKARVOInterface* Link = nullptr;
   uint8_t Address = 1;
@@ -59,11 +83,18 @@ class TStreamWorker {
   // Samples stored so far, readable while the worker runs (for progress and benchmarks).
   uint64_t SamplesSoFar() const { return taken_.load(std::memory_order_relaxed); }
   double CpuSeconds() const { return cpuSeconds_; }
+  // Samples the sensor sent that never arrived whole (lost or garbled bytes), as told by the
+  // count in their tag bits; readable while the worker runs.
+  uint64_t Lost() const { return lost_.load(std::memory_order_relaxed); }
 
   std::thread StreamThread;
 
  private:
   void StreamWorker(TStreamSetup setup);
+  // One sample and its tag; after a read that straddles two samples (ST_BAD_FRAME) it drops
+  // the broken one and reads on to the next whole sample.
+  uint32_t ReadSample(TKARVOInterface& link, uint8_t address, uint16_t& result, uint8_t& tag,
+                      bool& resynced);
 
   TSampleRing& ring_;
   std::mutex textLock_;
@@ -73,6 +104,7 @@ class TStreamWorker {
   std::atomic<bool> pending_{false};
   std::atomic<bool> finished_{false};
   std::atomic<uint64_t> taken_{0};
+  std::atomic<uint64_t> lost_{0};
   uint64_t samples_ = 0;
   double cpuSeconds_ = 0;
 };

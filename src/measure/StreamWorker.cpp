@@ -27,7 +27,38 @@ void RaisePriority() {
   (void)setpriority(PRIO_PROCESS, tid, -10);
 }
 
+// Finding samples again after a byte was lost (a UART overrun) or garbled. A sample is four
+// bytes whose bits 4 to 6 agree, and the sensor counts those bits up from one sample to the
+// next, so a read that straddles two samples shows where the next one begins, and the count
+// shows how many went missing.
+namespace stream_sync {
+
+constexpr uint32_t SAMPLE_BYTES = 4;
+// A line still garbled after this many bytes is broken rather than hit by one lost byte.
+constexpr uint32_t MAX_SKIPPED_BYTES = 16 * SAMPLE_BYTES;
+
+uint8_t Tag(uint8_t byte) {
+  return static_cast<uint8_t>((byte >> 4) & 7);
+}
+
+// Bytes at the front of `raw` that share the first one's tag: all of them when they make a
+// whole sample, else the remains of a broken one, to be dropped.
+size_t LeadingRun(const uint8_t* raw, size_t count) {
+  size_t run = 1;
+  while (run < count && Tag(raw[run]) == Tag(raw[0])) ++run;
+  return count == 0 ? 0 : run;
+}
+
+// Samples missing between a sample tagged `previous` and the next one taken, tagged `tag`.
+// A sensor that does not count (the same tag every time) shows no loss.
+uint32_t SamplesBetween(uint8_t previous, uint8_t tag) {
+  return tag == previous ? 0 : (tag - previous - 1) & 7;
+}
+
+}  // namespace stream_sync
+
 using stream_sync::SAMPLE_BYTES;
+
 // Waking for every byte of every sample would cost a fast stream a good share of a core.
 // When the port holds no whole sample the worker lets two milliseconds' worth gather and
 // takes them with one read; the port's buffer holds about a tenth of a second of samples even
@@ -48,20 +79,6 @@ double ThreadCpuSeconds() {
 }
 
 }  // namespace
-
-namespace stream_sync {
-
-size_t LeadingRun(const uint8_t* raw, size_t count) {
-  size_t run = 1;
-  while (run < count && Tag(raw[run]) == Tag(raw[0])) ++run;
-  return count == 0 ? 0 : run;
-}
-
-uint32_t SamplesBetween(uint8_t previous, uint8_t tag) {
-  return tag == previous ? 0 : (tag - previous - 1) & 7;
-}
-
-}  // namespace stream_sync
 
 uint32_t TStreamWorker::ReadSample(TKARVOInterface& link, uint8_t address, uint16_t& result,
                                    uint8_t& tag, bool& resynced) {

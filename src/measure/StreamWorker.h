@@ -16,30 +16,6 @@
 
 namespace karvo {
 
-// Finding samples again after a byte was lost (a UART overrun) or garbled. A sample is four
-// bytes whose bits 4 to 6 agree, and the sensor counts those bits up from one sample to the
-// next, so a read that straddles two samples shows where the next one begins, and the count
-// shows how many went missing.
-namespace stream_sync {
-
-constexpr uint32_t SAMPLE_BYTES = 4;
-// A line still garbled after this many bytes is broken rather than hit by one lost byte.
-constexpr uint32_t MAX_SKIPPED_BYTES = 16 * SAMPLE_BYTES;
-
-inline uint8_t Tag(uint8_t byte) {
-  return static_cast<uint8_t>((byte >> 4) & 7);
-}
-
-// Bytes at the front of `raw` that share the first one's tag: all of them when they make a
-// whole sample, else the remains of a broken one, to be dropped.
-size_t LeadingRun(const uint8_t* raw, size_t count);
-
-// Samples missing between a sample tagged `previous` and the next one taken, tagged `tag`.
-// A sensor that does not count (the same tag every time) shows no loss.
-uint32_t SamplesBetween(uint8_t previous, uint8_t tag);
-
-}  // namespace stream_sync
-
 struct TStreamSetup {
   TKARVOInterface* Link = nullptr;
   uint8_t Address = 1;

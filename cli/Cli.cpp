@@ -77,6 +77,8 @@ class TCommand {
  public:
   TCommand(const TArguments& args, std::ostream& out, std::ostream& err, TInterrupt& interrupt)
       : args_(args), out_(out), err_(err), interrupt_(interrupt) {
+    // Ctrl-C ends every command within one exchange, a single row of many registers too.
+    sensor_.SetCancelToken(&interrupt_.Token);
     if (args.Trace) {
       sensor_.Link().Trace = [this](char direction, const uint8_t* bytes, size_t count) {
         std::ostringstream line;
@@ -256,10 +258,11 @@ bool TCommand::TakeTyped(int row, const std::string& typed) {
 int TCommand::ReadFile(const std::string& path, std::string& bytes) {
   std::string reason;
   if (!ReadRegularFile(path, MAX_PARAM_FILE_SIZE, bytes, reason)) {
-    return Fail(EXIT_FILE, "Error reading " + path + ". " + reason);
+    return Fail(EXIT_FILE, "Error reading '" + path + "'. " + reason);
   }
   TParamSet scratch;
-  return TakeFile(bytes, scratch);
+  const TParamFileRead read = ReadParamFileBytes(bytes, scratch);
+  return read.Complete ? EXIT_OK : Fail(EXIT_FILE, ParamFileProblem(path, read));
 }
 
 int TCommand::TakeFile(const std::string& bytes, TParamSet& values) {
@@ -273,7 +276,7 @@ int TCommand::TakeFile(const std::string& bytes, TParamSet& values) {
 int TCommand::WriteFile(const std::string& path, const std::string& bytes) {
   int error = 0;
   if (WriteFileReplacing(path, bytes, error)) return EXIT_OK;
-  return Fail(EXIT_FILE, "Error writing " + path + ". " + ErrnoSentence(error));
+  return Fail(EXIT_FILE, "Error writing '" + path + "'. " + ErrnoSentence(error));
 }
 
 int TCommand::PrintComparison(const std::vector<device::ParameterDifference>& differences,
@@ -443,6 +446,10 @@ int TCommand::Flash() {
 
 int TCommand::SaveParams() {
   const std::string& path = Arg(0);
+  // A folder or a special file is refused even with --force; better said before connecting.
+  if (const int problem = WriteTargetProblem(path)) {
+    return Fail(EXIT_FILE, "Error writing '" + path + "'. " + ErrnoSentence(problem));
+  }
   if (access(path.c_str(), F_OK) == 0 && !args_.Force) {
     return Fail(EXIT_FILE, path + " exists; --force replaces it");
   }
@@ -655,6 +662,9 @@ int TCommand::Sweep() {
   if (kind->Extension) {
     if (file.empty()) file = std::to_string(identity_.SerialNumber) + kind->Extension;
     // Checked before the sweep: a refused file found only at its end would waste the run.
+    if (const int problem = WriteTargetProblem(file)) {
+      return Fail(EXIT_FILE, "Error writing '" + file + "'. " + ErrnoSentence(problem));
+    }
     if (access(file.c_str(), F_OK) == 0 && !args_.Force) {
       return Fail(EXIT_FILE, file + " exists; --force replaces it");
     }

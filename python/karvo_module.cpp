@@ -43,7 +43,6 @@ constexpr uint32_t ST_STREAMING = 1000;
 constexpr auto LOOK_EVERY = std::chrono::milliseconds(50);
 // Far beyond any parameter file: keeps a wrongly chosen file from filling the memory.
 constexpr size_t MAX_PARAM_FILE_SIZE = 16 * 1024 * 1024;
-constexpr size_t MAX_TOKEN_SHOWN = 100;
 
 py::str Text(const std::string& utf8) {
   return py::reinterpret_steal<py::str>(
@@ -237,8 +236,7 @@ std::string ReadParamFile(const std::filesystem::path& path) {
   TParamSet scratch;
   const TParamFileRead read = ReadParamFileBytes(bytes, scratch);
   if (!read.Complete) {
-    std::string token = read.BadToken.substr(0, MAX_TOKEN_SHOWN);
-    throw py::value_error(path.string() + ": " + Cp1251ToUtf8(NotValidIntegerMessage(token)));
+    throw py::value_error(ParamFileProblem(path.string(), read));
   }
   return bytes;
 }

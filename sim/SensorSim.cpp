@@ -141,6 +141,7 @@ struct TSensorSim::Impl {
   bool WrongAck = false;
   int SplitPieces = 0;
   int SplitGapMs = 0;
+  int DropBytes = 0;
   std::deque<std::vector<uint8_t>> Log;
   std::string Path;
   bool HangUpWanted = false;
@@ -250,6 +251,10 @@ struct TSensorSim::Impl {
     if (CorruptTags) {
       answer.Wire.back() ^= 0x10;
       CorruptTags = false;
+    }
+    if (DropBytes > 0) {
+      answer.Wire.erase(answer.Wire.begin() + 1);
+      --DropBytes;
     }
     size_t n = answer.Wire.size();
     int pieces = std::max(1, SplitPieces);
@@ -741,6 +746,11 @@ void TSensorSim::SplitNextAnswer(int pieces, int gapMs) {
   impl_->SplitGapMs = std::max(0, gapMs);
 }
 
+void TSensorSim::DropByteOfNext(int answers) {
+  std::lock_guard lock(impl_->Mutex);
+  impl_->DropBytes = std::max(0, answers);
+}
+
 void TSensorSim::HangUp() {
   Impl& d = *impl_;
   std::unique_lock lock(d.Mutex);
@@ -762,6 +772,7 @@ void TSensorSim::ClearFaults() {
   d.WrongAck = false;
   d.SplitPieces = 0;
   d.SplitGapMs = 0;
+  d.DropBytes = 0;
 }
 
 std::vector<std::vector<uint8_t>> TSensorSim::Requests() const {

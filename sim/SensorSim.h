@@ -112,6 +112,7 @@ class TSensorSim {
   void CorruptNextTags();                       // next answer has inconsistent bits 4..6
   void WrongAckNext();                          // next flash / table-page acknowledge is wrong
   void SplitNextAnswer(int pieces, int gapMs);  // deliver the next answer in pieces
+  void DropByteOfNext(int answers = 1);         // these answers lose a byte, as in an overrun
   void HangUp();                                // close the line: the program sees a hang-up
   void ClearFaults();
 

@@ -49,9 +49,9 @@ void TSession::LoadParamFile() {
   // longer holds.
   const TParamFileRead read = TakeParamFileBytes(bytes, ParamWrite, MeasuringRange);
   if (!read.Complete) {
-    std::string token = read.BadToken;
-    if (token.size() > MAX_TOKEN_SHOWN) token = token.substr(0, MAX_TOKEN_SHOWN) + "...";
-    Person.Message(NotValidIntegerMessage(token), CAPTION, TIcon::Stop);
+    // Printable only: a file's bytes must not reach the box as they stand.
+    Person.Message(NotValidIntegerMessage(PrintableText(read.BadToken, MAX_TOKEN_SHOWN)), CAPTION,
+                   TIcon::Stop);
     return;
   }
   FillParamGrid();

@@ -33,6 +33,15 @@ bool SameValue(int row, const TPARAMVALUE& a, const TPARAMVALUE& b) {
   return IsText(row) ? a.Text == b.Text : a.Value == b.Value;
 }
 
+static_assert(ST_INTERRUPTED == ST_CANCELLED, "the link's interrupted exchange is a cancel");
+
+// Makes an operation's token the one the link asks, until the operation returns.
+auto WithToken(const CancelToken*& current, const CancelToken* token) {
+  const CancelToken* outer = current;
+  if (token) current = token;
+  return ScopeGuard([&current, outer] { current = outer; });
+}
+
 }  // namespace
 
 bool ZeroPointAfter(uint32_t current, int16_t raw, uint32_t& next) {
@@ -44,14 +53,17 @@ bool ZeroPointAfter(uint32_t current, int16_t raw, uint32_t& next) {
   return true;
 }
 
-Sensor::Sensor() : link_(std::make_unique<TKARVOInterface>()) {}
+Sensor::Sensor() : link_(std::make_unique<TKARVOInterface>()) {
+  link_->Interrupted = [this] { return IsCancelled(standing_) || IsCancelled(current_); };
+}
 
 Sensor::~Sensor() {
   Close();
 }
 
 Result Sensor::Failed(uint32_t status, const std::string& doing) {
-  return Result::Failure(status, doing, link_->LastReason());
+  // A cancel has no system reason; the port's last one would be stale.
+  return Result::Failure(status, doing, status == ST_CANCELLED ? "" : link_->LastReason());
 }
 
 Result Sensor::Open(const SensorSettings& settings) {
@@ -171,6 +183,7 @@ Result Sensor::ReadParameter(int row, TPARAMVALUE& value) {
 
 Result Sensor::ReadParameters(TParamSet& values, const CancelToken* cancel,
                               const Progress& progress) {
+  const auto scoped = WithToken(current_, cancel);
   for (int row = 0; row < PARAM_COUNT; ++row) {
     if (IsCancelled(cancel)) return Result::Failure(ST_CANCELLED, "reading the parameters");
     if (Result r = ReadParameter(row, values[row]); !r) return r;
@@ -283,6 +296,7 @@ Result Sensor::Flash(FlashOperation operation) {
 
 Result Sensor::Measure(uint32_t runMode, size_t count, const std::function<void(float)>& sink,
                        const CancelToken* cancel) {
+  const auto scoped = WithToken(current_, cancel);
   for (size_t i = 0; i < count; ++i) {
     if (IsCancelled(cancel)) return Result::Failure(ST_CANCELLED, "measuring");
     uint16_t word = 0;
@@ -314,9 +328,12 @@ Result Sensor::Zero(TParamSet& working) {
 }
 
 Result Sensor::Stream(uint32_t runMode, uint64_t count, const std::function<void(float)>& sink,
-                      const CancelToken* cancel) {
+                      const CancelToken* cancel, uint64_t* lost) {
   SensorStream stream(*this, runMode);
   if (Result r = stream.Start(); !r) return r;
+  ScopeGuard countLost([&] {
+    if (lost) *lost = stream.Lost();
+  });
   uint64_t taken = 0;
   std::vector<float> values;
   while (count == 0 || taken < count) {
@@ -339,6 +356,7 @@ Result Sensor::LoadTable(const TCalibrationTable& table, TTableLoadResult& outco
                          const CancelToken* cancel, const Progress& progress,
                          const std::function<bool()>& retry) {
   outcome = TTableLoadResult{};
+  const auto scoped = WithToken(current_, cancel);
   // Only the low 16 bits of an entry would travel; the read-back would then find a
   // difference only after the whole table had been written.
   for (size_t i = 0; i < CALIBRATION_USED; ++i) {
@@ -387,6 +405,10 @@ SensorStream::SensorStream(Sensor& sensor, uint32_t runMode)
 
 SensorStream::~SensorStream() {
   Stop();
+}
+
+uint64_t SensorStream::Lost() const {
+  return state_->Worker.Lost();
 }
 
 bool SensorStream::Running() const {

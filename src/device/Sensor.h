@@ -53,6 +53,11 @@ class Sensor {
   void SetAddress(uint8_t address) { settings_.Address = address; }
   uint8_t Address() const { return settings_.Address; }
 
+  // Checked before every exchange that waits for an answer, in every operation, as well as
+  // the token an operation takes, so that a cancel ends any command within one exchange's
+  // time-out (ST_CANCELLED), also inside a row of many registers. Null: none.
+  void SetCancelToken(const CancelToken* token) { standing_ = token; }
+
   // The wire itself, for the window's measurement loop and streaming worker and --trace.
   TKARVOInterface& Link() { return *link_; }
 
@@ -106,9 +111,10 @@ class Sensor {
   // A sum that does not fit the row is refused and nothing is sent.
   Result Zero(TParamSet& working);
   // Streams `count` samples (0: until cancelled) in `runMode` into `sink`; the stream is
-  // stopped on every way out.
+  // stopped on every way out. A sample lost on the line is skipped and counted in `lost`
+  // (also on failure); only a line that stays garbled ends the stream.
   Result Stream(uint32_t runMode, uint64_t count, const std::function<void(float)>& sink,
-                const CancelToken* cancel = nullptr);
+                const CancelToken* cancel = nullptr, uint64_t* lost = nullptr);
 
   // ---- Calibration table ----
   // Writes the 41 pages, reads them back and compares. Entries outside 0..65535 are refused
@@ -132,6 +138,8 @@ class Sensor {
   std::unique_ptr<TKARVOInterface> link_;
   SensorSettings settings_;
   int16_t measuringRange_ = 0;
+  const CancelToken* standing_ = nullptr;
+  const CancelToken* current_ = nullptr;  // the token of the operation under way
 };
 
 // A stream that runs until stopped, for callers that take its samples as they come (an
@@ -149,6 +157,8 @@ class SensorStream {
   Result Take(std::vector<float>& out, uint32_t waitMs);
   Result Stop();
   bool Running() const;
+  // Samples lost on the line since Start (they never arrived whole); the stream went on.
+  uint64_t Lost() const;
 
  private:
   struct State;

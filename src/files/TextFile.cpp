@@ -67,13 +67,34 @@ bool SyncFolder(const std::string& folder, int& error) {
   return ok;
 }
 
+// Refuses what a rename would destroy or could not replace: a FIFO a reader waits on, a
+// device node (as root, /dev/null would become a plain file), a socket, a folder.
+int NotReplaceable(const struct stat& existing) {
+  if (S_ISREG(existing.st_mode)) return 0;
+  return S_ISDIR(existing.st_mode) ? EISDIR : EEXIST;
+}
+
 }  // namespace
 
+int WriteTargetProblem(const std::string& path) {
+  std::string target;
+  int error = 0;
+  if (!FollowLinks(path, target, error)) return error;
+  struct stat existing {};
+  if (stat(target.c_str(), &existing) != 0) return 0;
+  return NotReplaceable(existing);
+}
+
 bool WriteFileReplacing(const std::string& path, const std::string& bytes, int& error) {
+  if (path.empty()) {
+    error = ENOENT;
+    return false;
+  }
   std::string target;
   if (!FollowLinks(path, target, error)) return false;
   struct stat existing {};
   const bool exists = stat(target.c_str(), &existing) == 0;
+  if (exists && (error = NotReplaceable(existing)) != 0) return false;
   // Created with the usual permissions (the umask applies); a replaced file keeps its own.
   std::string temporary;
   int fd = -1;
@@ -93,6 +114,9 @@ bool WriteFileReplacing(const std::string& path, const std::string& bytes, int& 
     ok = false;
     error = errno;
   }
+  // Something may have taken the name while the temporary file was written.
+  struct stat now {};
+  if (ok && stat(target.c_str(), &now) == 0 && (error = NotReplaceable(now)) != 0) ok = false;
   if (ok && rename(temporary.c_str(), target.c_str()) != 0) {
     ok = false;
     error = errno;
@@ -146,6 +170,23 @@ bool ReadRegularFile(const std::string& path, size_t maxSize, std::string& bytes
   }
   close(fd);
   return ok;
+}
+
+std::string PrintableText(std::string_view bytes, size_t limit) {
+  static const char HEX[] = "0123456789ABCDEF";
+  std::string text;
+  for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      text += static_cast<char>(c);
+    } else {
+      text += "\\x";
+      text += HEX[c >> 4];
+      text += HEX[c & 0x0F];
+    }
+  }
+  if (bytes.size() > limit) text += "...";
+  return text;
 }
 
 std::string ErrnoSentence(int error) {

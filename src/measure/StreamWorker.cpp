@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 
 #include "measure/RunModes.h"
 
@@ -26,8 +27,38 @@ void RaisePriority() {
   (void)setpriority(PRIO_PROCESS, tid, -10);
 }
 
-// A sample is one nibble-coded word: four bytes on the line.
+// Finding samples again after a byte was lost (a UART overrun) or garbled. A sample is four
+// bytes whose bits 4 to 6 agree, and the sensor counts those bits up from one sample to the
+// next, so a read that straddles two samples shows where the next one begins, and the count
+// shows how many went missing.
+namespace stream_sync {
+
 constexpr uint32_t SAMPLE_BYTES = 4;
+// A line still garbled after this many bytes is broken rather than hit by one lost byte.
+constexpr uint32_t MAX_SKIPPED_BYTES = 16 * SAMPLE_BYTES;
+
+uint8_t Tag(uint8_t byte) {
+  return static_cast<uint8_t>((byte >> 4) & 7);
+}
+
+// Bytes at the front of `raw` that share the first one's tag: all of them when they make a
+// whole sample, else the remains of a broken one, to be dropped.
+size_t LeadingRun(const uint8_t* raw, size_t count) {
+  size_t run = 1;
+  while (run < count && Tag(raw[run]) == Tag(raw[0])) ++run;
+  return count == 0 ? 0 : run;
+}
+
+// Samples missing between a sample tagged `previous` and the next one taken, tagged `tag`.
+// A sensor that does not count (the same tag every time) shows no loss.
+uint32_t SamplesBetween(uint8_t previous, uint8_t tag) {
+  return tag == previous ? 0 : (tag - previous - 1) & 7;
+}
+
+}  // namespace stream_sync
+
+using stream_sync::SAMPLE_BYTES;
+
 // Waking for every byte of every sample would cost a fast stream a good share of a core.
 // When the port holds no whole sample the worker lets two milliseconds' worth gather and
 // takes them with one read; the port's buffer holds about a tenth of a second of samples even
@@ -49,6 +80,31 @@ double ThreadCpuSeconds() {
 
 }  // namespace
 
+uint32_t TStreamWorker::ReadSample(TKARVOInterface& link, uint8_t address, uint16_t& result,
+                                   uint8_t& tag, bool& resynced) {
+  resynced = false;
+  const uint32_t status = link.ReadStreamSample(address, result);
+  // Decoding in place overwrites only the first two raw bytes; the last keeps its tag.
+  tag = stream_sync::Tag(link.Data[SAMPLE_BYTES - 1]);
+  if (status != ST_BAD_FRAME) return status;
+  resynced = true;
+  uint8_t window[SAMPLE_BYTES];
+  std::memcpy(window, link.Data, SAMPLE_BYTES);
+  for (uint32_t skipped = 0;;) {
+    const size_t run = stream_sync::LeadingRun(window, SAMPLE_BYTES);
+    if (run == SAMPLE_BYTES) break;
+    skipped += static_cast<uint32_t>(run);
+    if (skipped > stream_sync::MAX_SKIPPED_BYTES) return ST_BAD_FRAME;
+    std::memmove(window, window + run, SAMPLE_BYTES - run);
+    TTransfer rest{window + SAMPLE_BYTES - run, static_cast<uint32_t>(run), nullptr};
+    if (const uint32_t read = link.Port.Read(rest); read != ST_OK) return read;
+  }
+  tag = stream_sync::Tag(window[0]);
+  result = static_cast<uint16_t>((window[0] & 0x0F) | (window[1] & 0x0F) << 4 |
+                                 (window[2] & 0x0F) << 8 | (window[3] & 0x0F) << 12);
+  return ST_OK;
+}
+
 void TStreamWorker::Start(const TStreamSetup& setup) {
   Join();
   samples_ = 0;
@@ -56,6 +112,7 @@ void TStreamWorker::Start(const TStreamSetup& setup) {
   pending_ = false;
   finished_ = false;
   taken_ = 0;
+  lost_ = 0;
   StreamThread = std::thread(&TStreamWorker::StreamWorker, this, setup);
 }
 
@@ -81,16 +138,29 @@ void TStreamWorker::StreamWorker(TStreamSetup setup) {
   RaisePriority();
   TKARVOInterface& link = *setup.Link;
   uint64_t samples = 0;
+  uint64_t lost = 0;
+  bool tagged = false;  // a sample has come, and with it the tag the next one follows
+  uint8_t lastTag = 0;
   while (setup.Active->load(std::memory_order_acquire)) {
     GatherSamples(link);
     uint16_t result = 0;
-    uint32_t status = link.ReadStreamSample(setup.Address, result);
+    uint8_t tag = 0;
+    bool resynced = false;
+    uint32_t status = ReadSample(link, setup.Address, result, tag, resynced);
     // A stop that came during the first read need not wait for a second one.
     if (status != ST_OK && setup.Active->load(std::memory_order_acquire)) {
-      status = link.ReadStreamSample(setup.Address, result);
+      status = ReadSample(link, setup.Address, result, tag, resynced);
     }
     *setup.SensorStatus = status;
     if (status == ST_OK) {
+      // Before the first sample there is no count to go by; the broken one is counted alone.
+      if (tagged)
+        lost += stream_sync::SamplesBetween(lastTag, tag);
+      else if (resynced)
+        ++lost;
+      tagged = true;
+      lastTag = tag;
+      lost_.store(lost, std::memory_order_relaxed);
       const float value = ConvertResult(setup.RunMode, result, setup.MeasuringRange);
       ring_.LastValue = value;
       ring_.Store(value);

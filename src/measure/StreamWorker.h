@@ -59,11 +59,18 @@ class TStreamWorker {
   // Samples stored so far, readable while the worker runs (for progress and benchmarks).
   uint64_t SamplesSoFar() const { return taken_.load(std::memory_order_relaxed); }
   double CpuSeconds() const { return cpuSeconds_; }
+  // Samples the sensor sent that never arrived whole (lost or garbled bytes), as told by the
+  // count in their tag bits; readable while the worker runs.
+  uint64_t Lost() const { return lost_.load(std::memory_order_relaxed); }
 
   std::thread StreamThread;
 
  private:
   void StreamWorker(TStreamSetup setup);
+  // One sample and its tag; after a read that straddles two samples (ST_BAD_FRAME) it drops
+  // the broken one and reads on to the next whole sample.
+  uint32_t ReadSample(TKARVOInterface& link, uint8_t address, uint16_t& result, uint8_t& tag,
+                      bool& resynced);
 
   TSampleRing& ring_;
   std::mutex textLock_;
@@ -73,6 +80,7 @@ class TStreamWorker {
   std::atomic<bool> pending_{false};
   std::atomic<bool> finished_{false};
   std::atomic<uint64_t> taken_{0};
+  std::atomic<uint64_t> lost_{0};
   uint64_t samples_ = 0;
   double cpuSeconds_ = 0;
 };

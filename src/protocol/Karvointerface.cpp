@@ -138,8 +138,15 @@ uint32_t TKARVOInterface::Receive(uint8_t* destination, uint16_t length) {
   return Status;
 }
 
+bool TKARVOInterface::Stopped() {
+  if (!Interrupted || !Interrupted()) return false;
+  Status = ST_INTERRUPTED;
+  return true;
+}
+
 uint32_t TKARVOInterface::Identify(uint8_t address, IdentityRecord& identity) {
   Address = address;
+  if (Stopped()) return Status;
   if (Send(CMD_IDENTIFY, nullptr, 0) != ST_OK) return Status;
   if (Receive(Data, sizeof Identity) != ST_OK) return Status;
   std::memcpy(Identity, Data, sizeof Identity);
@@ -152,6 +159,7 @@ uint32_t TKARVOInterface::ReadRegisters(uint8_t address, uint8_t first, uint8_t 
   Address = address;
   Status = ST_OK;
   for (uint8_t k = 0; k < count; ++k) {
+    if (Stopped()) return Status;
     Data[0] = static_cast<uint8_t>(first + k);
     if (Send(CMD_READ_REGISTER, Data, 1) != ST_OK) return Status;
     if (Receive(Data, 1) != ST_OK) return Status;
@@ -176,6 +184,7 @@ uint32_t TKARVOInterface::WriteRegisters(uint8_t address, uint8_t first, uint8_t
 
 uint32_t TKARVOInterface::FlashControl(uint8_t address, uint8_t code) {
   Address = address;
+  if (Stopped()) return Status;
   Data[0] = code;
   if (Send(CMD_FLASH, Data, 1) != ST_OK) return Status;
   Wait(1000);
@@ -186,6 +195,7 @@ uint32_t TKARVOInterface::FlashControl(uint8_t address, uint8_t code) {
 
 uint32_t TKARVOInterface::ReadResult(uint8_t address, uint16_t& result) {
   Address = address;
+  if (Stopped()) return Status;
   if (Send(CMD_READ_RESULT, nullptr, 0) != ST_OK) return Status;
   if (Receive(Data, 2) != ST_OK) return Status;
   result = static_cast<uint16_t>(Data[0] | Data[1] << 8);
@@ -213,6 +223,7 @@ uint32_t TKARVOInterface::ReadStreamSample(uint8_t address, uint16_t& result) {
 
 uint32_t TKARVOInterface::ReadTablePage(uint8_t address, uint8_t page, uint16_t* words) {
   Address = address;
+  if (Stopped()) return Status;
   Data[0] = page;
   if (Send(CMD_READ_TABLE_PAGE, Data, 1) != ST_OK) return Status;
   if (Receive(Data, 2 * TABLE_PAGE_WORDS) != ST_OK) return Status;
@@ -224,6 +235,7 @@ uint32_t TKARVOInterface::ReadTablePage(uint8_t address, uint8_t page, uint16_t*
 
 uint32_t TKARVOInterface::WriteTablePage(uint8_t address, uint8_t page, const uint16_t* words) {
   Address = address;
+  if (Stopped()) return Status;
   for (size_t i = 0; i < TABLE_PAGE_WORDS; ++i) {
     Data[2 * i] = static_cast<uint8_t>(words[i] >> 8);
     Data[2 * i + 1] = static_cast<uint8_t>(words[i]);
@@ -239,6 +251,7 @@ uint32_t TKARVOInterface::WriteTablePage(uint8_t address, uint8_t page, const ui
 
 uint32_t TKARVOInterface::ReadPulse(uint8_t address, uint8_t* record) {
   Address = address;
+  if (Stopped()) return Status;
   if (Send(CMD_READ_PULSE, nullptr, 0) != ST_OK) return Status;
   if (Receive(Data, PULSE_RECORD_SIZE) != ST_OK) return Status;
   std::memcpy(Pulse, Data, PULSE_RECORD_SIZE);

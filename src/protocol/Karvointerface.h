@@ -52,6 +52,9 @@ constexpr uint8_t FLASH_STORE = 0xAA;
 constexpr uint8_t FLASH_RESTORE = 0x69;
 constexpr uint8_t FLASH_FACTORY = 0x96;
 
+// An exchange not made because Interrupted said so; the device layer's "cancelled".
+constexpr uint32_t ST_INTERRUPTED = 20;
+
 constexpr size_t TABLE_PAGE_WORDS = 512;
 constexpr size_t LINK_DATA_SIZE = 8192;
 
@@ -122,8 +125,15 @@ class TKARVOInterface {
   // set it to see the pauses without waiting them out.
   std::function<void(uint32_t ms)> Pause;
 
+  // Asked before every request that waits for an answer, each register of a row included;
+  // when it says so, nothing is sent and the operation ends with ST_INTERRUPTED. Requests
+  // without an answer (register writes, stream start and stop) always go: they never wait,
+  // and what puts a sensor back after a cancel is made of them. Empty by default.
+  std::function<bool()> Interrupted;
+
  private:
   void Wait(uint32_t ms);
+  bool Stopped();
 };
 
 }  // namespace karvo

@@ -57,11 +57,15 @@ TEST(ParamFile, OneLinePerRowInTableOrderThatReadsBack) {
   EXPECT_EQ(back, set) << "empty texts come back empty";
 
   set[33].Text = " \t 01.02";
+  set[32].Text = "  ACME";
+  set[34].Text = "\t";
   // A line break inside a text would end its record and let the rest pass for a record.
   set[31].Text = "A\n7\t3\rB\0C"s;
   ASSERT_TRUE(ReadParamFileBytes(ParamFileBytes(set), back).Complete);
   EXPECT_EQ(back[31].Text, "A 7\t3 B C");
-  EXPECT_EQ(back[33].Text, "01.02") << "leading blanks of a text are lost";
+  EXPECT_EQ(back[32].Text, "  ACME") << "leading blanks are kept";
+  EXPECT_EQ(back[33].Text, " \t 01.02");
+  EXPECT_EQ(back[34].Text, "\t");
 }
 
 TEST(ParamFileReader, Cases) {
@@ -90,6 +94,32 @@ TEST(ParamFileReader, Cases) {
   }
 }
 
+// The message names the file and the line, and shows the token as printable text only.
+TEST(ParamFileReader, ProblemNamesFileAndLine) {
+  const TParamSet set = FullSet();
+  std::string crlf;
+  for (char c : WithLine(set, 9, "8\t\x1b[31mred")) crlf += c == '\n' ? "\r\n" : std::string(1, c);
+  std::string shortFile = ParamFileBytes(set);
+  shortFile.resize(shortFile.rfind('\n', shortFile.size() - 2) + 1);
+  const std::tuple<const char*, std::string, int, std::string> cases[] = {
+      {"escape in a number", WithLine(set, 9, "8\t\x1b[31mred"), 10,
+       "a.prm, line 10: '\\x1B[31mred' is not a valid integer value"},
+      {"CR LF lines count once", crlf, 10,
+       "a.prm, line 10: '\\x1B[31mred' is not a valid integer value"},
+      {"35 records", shortFile, 36, "a.prm, line 36: '' is not a valid integer value"},
+      {"empty", "", 1, "a.prm, line 1: '' is not a valid integer value"},
+      {"no value on its line", WithLine(set, 0, "x\t1"), 1,
+       "a.prm, line 1: '' is not a valid integer value"},
+  };
+  for (const auto& [what, bytes, line, message] : cases) {
+    TParamSet values;
+    const TParamFileRead r = ReadParamFileBytes(bytes, values);
+    EXPECT_FALSE(r.Complete) << what;
+    EXPECT_EQ(r.Line, line) << what;
+    EXPECT_EQ(ParamFileProblem("a.prm", r), message) << what;
+  }
+}
+
 TEST(ParamFileReader, WhatARecordAssigns) {
   const TParamSet set = FullSet();
   TParamSet values;
@@ -103,6 +133,10 @@ TEST(ParamFileReader, WhatARecordAssigns) {
   EXPECT_EQ(values[31].Text, "a  b \t c");
   ReadParamFileBytes(WithLine(set, 31, "99\tnobody"), values);
   EXPECT_EQ(values[31].Text, "a  b \t c") << "a register no row uses changes nothing";
+  ReadParamFileBytes(WithLine(set, 31, "160\t\t x"s), values);
+  EXPECT_EQ(values[31].Text, "\t x") << "after the writer's one TAB the text is as it stands";
+  ReadParamFileBytes(WithLine(set, 31, "160  x "s), values);
+  EXPECT_EQ(values[31].Text, "x ") << "blanks as the separator are skipped";
   ReadParamFileBytes(ParamFileBytes(TParamSet{}) + "160\tthirty-seventh\n", values);
   EXPECT_EQ(values[31].Text, "") << "records after the 36th are ignored";
 }

@@ -1,10 +1,12 @@
-// karvo: the sensor from Python test scripts and notebooks. Every call goes through the device
-// layer; every wait on the line runs with the GIL released, and Ctrl-C cancels a call between
-// two requests, after which the device layer has put the sensor (and the stage) back.
+// The extension under the karvo package: the sensor through the device layer, as plain values
+// that karvo/__init__.py turns into the package's own types. Every wait on the line runs with
+// the GIL released, and Ctrl-C, Sensor.cancel() or close() from another thread end a call
+// between two requests, after which the device layer has put the sensor (and the stage) back.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,13 +15,18 @@
 #include <cmath>
 #include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
+#include "device/Arguments.h"
+#include "device/IdentityRows.h"
 #include "device/Sensor.h"
 #include "device/Stage.h"
+#include "device/Statuses.h"
 #include "files/TextFile.h"
 #include "measure/RunModes.h"
 #include "params/ParamFile.h"
@@ -34,8 +41,12 @@ using namespace karvo;
 
 namespace {
 
-PyObject* g_error = nullptr;     // karvo.Error, alive as long as the process
 unsigned long g_mainThread = 0;  // the only thread Python delivers signals to
+
+// The package's exception classes, handed over by karvo/__init__.py: the base, and the
+// subclasses some statuses raise (the port's OSError, the silent sensor's TimeoutError, ...).
+py::object* g_error = nullptr;
+std::map<uint32_t, py::object>* g_errorOf = nullptr;
 
 // A call refused because a stream holds the line; turned into RuntimeError, never shown.
 constexpr uint32_t ST_STREAMING = 1000;
@@ -45,6 +56,8 @@ constexpr auto LOOK_EVERY = std::chrono::milliseconds(50);
 constexpr size_t MAX_PARAM_FILE_SIZE = 16 * 1024 * 1024;
 constexpr size_t MAX_TOKEN_SHOWN = 100;
 
+const std::vector<uint32_t> RESULT_MODES = {RUN_LINE, RUN_NONLINE, RUN_TEMPERATURE};
+
 py::str Text(const std::string& utf8) {
   return py::reinterpret_steal<py::str>(
       PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace"));
@@ -53,16 +66,18 @@ py::str Text(const std::string& utf8) {
 [[noreturn]] void RaiseError(dev::Result r) {
   if (r.Status == ST_STREAMING)
     throw std::runtime_error("the sensor is streaming: stop the stream first");
-  // Refused values are named in the grid's Windows-1251 texts.
-  if (r.Status == dev::ST_BAD_VALUE) r.Reason = Cp1251ToUtf8(r.Reason);
+  if (g_error == nullptr) throw std::runtime_error(r.Describe());
   std::string sentence = r.Describe();
   sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
   if (sentence.back() != '.') sentence += '.';
-  py::object error = py::reinterpret_borrow<py::object>(g_error)(Text(sentence));
+  const auto special = g_errorOf->find(r.Status);
+  const py::object& type = special == g_errorOf->end() ? *g_error : special->second;
+  py::object error = type(Text(sentence));
   error.attr("status") = r.Status;
+  error.attr("name") = dev::StatusName(r.Status);
   error.attr("reason") = Text(r.Reason);
   error.attr("doing") = Text(r.Doing);
-  PyErr_SetObject(g_error, error.ptr());
+  PyErr_SetObject(type.ptr(), error.ptr());
   throw py::error_already_set();
 }
 
@@ -76,12 +91,28 @@ void Check(const dev::Result& r) {
   throw py::error_already_set();
 }
 
+void Require(const std::string& problem) {
+  if (!problem.empty()) throw py::value_error(problem);
+}
+
+// Ports this process holds, by the device they lead to, with the holder's own words.
+std::mutex g_heldLock;
+std::map<std::string, std::string> g_held;
+
+std::string HoldKey(const std::string& port) {
+  std::string path = ComPortDevicePath(port);
+  if (path.empty()) return port;
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
 // One call's watch over Ctrl-C and over the Python callbacks the call makes.
 class Watch {
  public:
   explicit Watch(std::function<void()> interrupt = {}) : interrupt_(std::move(interrupt)) {}
 
   const dev::CancelToken* Token() const { return &token_; }
+  dev::CancelToken& Cancellation() { return token_; }
 
   // Runs `work` with the GIL released and returns what it returns. On the main thread the work
   // goes to a helper thread while this one looks for Ctrl-C; a Ctrl-C, or an exception from a
@@ -153,17 +184,11 @@ class Watch {
   std::optional<py::error_already_set> raised_;  // touched with the GIL held only
 };
 
-// ---- What the calls return ----
+// ---- What the calls return: tuples, named by karvo/__init__.py ----
 
-struct Identity {
-  int DeviceType, Release, SerialNumber, BaseDistance, MeasuringRange;
-  explicit Identity(const IdentityRecord& r)
-      : DeviceType(r.DeviceType),
-        Release(r.Release),
-        SerialNumber(r.SerialNumber),
-        BaseDistance(r.BaseDistance),
-        MeasuringRange(r.MeasuringRange) {}
-};
+py::tuple IdentityTuple(const IdentityRecord& r) {
+  return py::make_tuple(r.DeviceType, r.Release, r.SerialNumber, r.BaseDistance, r.MeasuringRange);
+}
 
 std::string RowName(int row) {
   // The grid indents some names; the indent is layout, not name.
@@ -171,47 +196,23 @@ std::string RowName(int row) {
   return name.substr(name.find_first_not_of(' '));
 }
 
-struct Parameter {
-  int Row;
-  std::string Name, Value;
-  py::object Raw;
-  Parameter(int row, const TPARAMVALUE& v, int16_t range)
-      : Row(row), Name(RowName(row)), Value(Cp1251ToUtf8(GridCellText(row, v, range))) {
-    if (ParamTable[row].Kind == KIND_TEXT) {
-      Raw = Text(Cp1251ToUtf8(v.Text));
-    } else {
-      Raw = py::int_(static_cast<int32_t>(v.Value));
-    }
-  }
-};
-
-struct Difference {
-  int Row;
-  std::string Name, Expected, Read;
-};
-
-struct Pulse {
-  int Position, Exposure;
-  py::array_t<int64_t> Samples;
-};
-
-struct SweepOutcome {
-  std::string Kind;
-  uint32_t Steps, Expected;
-  bool Completed;
-  py::object TableChecked = py::none(), ErrorPercent = py::none(), File = py::none();
-};
-
-struct Found {
-  uint32_t Baud;
-  int Address;
-  Identity Id;
-};
+py::tuple ParameterTuple(int row, const TPARAMVALUE& v, int16_t range) {
+  py::object raw = ParamTable[row].Kind == KIND_TEXT
+                       ? py::object(Text(Cp1251ToUtf8(v.Text)))
+                       : py::object(py::int_(static_cast<int32_t>(v.Value)));
+  return py::make_tuple(row, Text(RowName(row)), Text(Cp1251ToUtf8(GridCellText(row, v, range))),
+                        raw);
+}
 
 // A value as the display shows it: rounded to the mode's decimals.
 double Shown(uint32_t runMode, float value) {
   const double scale = std::pow(10.0, ModeDisplay(runMode).Decimals);
   return std::round(static_cast<double>(value) * scale) / scale;
+}
+
+std::string UnitOf(uint32_t runMode) {
+  const std::string unit = ModeDisplay(runMode).Unit;
+  return unit.substr(unit.find_first_not_of(' '));
 }
 
 py::array_t<double> Array(const std::vector<double>& values) {
@@ -220,12 +221,32 @@ py::array_t<double> Array(const std::vector<double>& values) {
   return array;
 }
 
-// "Line", "NonLine" or "Temperature": the modes that take results.
-uint32_t ResultMode(const std::string& name) {
-  for (uint32_t mode : {RUN_LINE, RUN_NONLINE, RUN_TEMPERATURE}) {
-    if (name == RunModeName(mode)) return mode;
+// Samples with the moment each arrived, for (times, values).
+class Samples {
+ public:
+  explicit Samples(uint32_t& runMode) : runMode_(runMode) {}
+  void Add(float value) {
+    values_.push_back(Shown(runMode_, value));
+    const auto now = std::chrono::steady_clock::now();
+    if (seconds_.empty()) first_ = now;
+    seconds_.push_back(std::chrono::duration<double>(now - first_).count());
   }
-  throw py::value_error("mode takes Line, NonLine or Temperature, not '" + name + "'");
+  py::object Result(bool times) const {
+    if (!times) return Array(values_);
+    return py::make_tuple(Array(seconds_), Array(values_));
+  }
+
+ private:
+  uint32_t& runMode_;
+  std::vector<double> values_, seconds_;
+  std::chrono::steady_clock::time_point first_;
+};
+
+std::optional<uint32_t> ResultMode(const std::optional<std::string>& name) {
+  if (!name) return std::nullopt;
+  if (auto mode = dev::RunModeNamed(*name, RESULT_MODES)) return mode;
+  throw py::value_error("mode takes " + dev::RunModeChoices(RESULT_MODES) + ", not '" + *name +
+                        "'");
 }
 
 std::string ReadParamFile(const std::filesystem::path& path) {
@@ -252,22 +273,59 @@ bool IsModeRegisterRow(int row) {
 
 class PySensor {
  public:
-  PySensor(const std::string& port, long long baud, long long address) {
-    if (port.empty()) throw py::value_error("port is empty");
-    if (baud < 1 || baud > 4000000) throw py::value_error("baud must be 1 to 4000000");
-    if (address < 1 || address > 127) throw py::value_error("address must be 1 to 127");
-    settings_.Port = port;
+  PySensor(const std::string& port, long long baud, long long address, double timeout) {
+    std::string problem;
+    settings_.Port = dev::PortNameOf(port, problem);
+    Require(problem);
+    Require(dev::BaudProblem("baud", baud));
+    Require(dev::AddressProblem("address", address));
+    if (!(timeout >= 0 && timeout <= 3600)) {
+      throw py::value_error("timeout takes 0.001 to 3600 seconds, or None");
+    }
+    timeoutMs_ = static_cast<uint32_t>(std::lround(timeout * 1000));
+    if (timeout > 0 && timeoutMs_ == 0) timeoutMs_ = 1;
     settings_.Baud = static_cast<uint32_t>(baud);
     settings_.Address = static_cast<uint8_t>(address);
+    holdKey_ = HoldKey(settings_.Port);
+    {
+      std::lock_guard guard(g_heldLock);
+      if (auto holder = g_held.find(holdKey_); holder != g_held.end()) {
+        RaiseError(
+            dev::Result::Failure(ST_NOT_OPEN, "opening " + port,
+                                 "held by " + holder->second + " in this process; close it first"));
+      }
+      // Claimed before the open so that two threads opening at once cannot both get it.
+      g_held[holdKey_] = "karvo.Sensor(" + py::repr(Text(port)).cast<std::string>() + ")";
+    }
     Watch watch;
-    Check(watch.Run([&] { return sensor_.Open(settings_); }));
+    const dev::Result opened = watch.Run([&] {
+      dev::Result r = sensor_.Open(settings_);
+      ApplyTimeout();
+      return r;
+    });
+    if (!opened) {
+      Release();
+      RaiseError(opened);
+    }
   }
   // No other call can be under way here: a call keeps its sensor alive.
-  ~PySensor() { CloseLocked(); }
+  ~PySensor() {
+    CloseLocked();
+    Release();
+  }
 
+  // Ends the call under way and stops a stream; closes once the line is free, which is within
+  // one exchange.
   void Close() {
     py::gil_scoped_release release;
+    CancelCalls();
     CloseLocked();
+    Release();
+  }
+
+  void Cancel() {
+    py::gil_scoped_release release;
+    CancelCalls();
   }
 
   dev::SensorSettings Settings() {
@@ -280,30 +338,39 @@ class PySensor {
     std::lock_guard guard(busy_);
     return !sensor_.IsOpen();
   }
+  double Timeout() const { return timeoutMs_ / 1000.0; }
 
-  Identity Identify() {
+  py::tuple Identify() {
     IdentityRecord id;
     Watch watch;
     Do(watch, "identify", [&] {
       identified_ = false;
       return Identified(id);
     });
-    return Identity(id);
+    return IdentityTuple(id);
   }
 
-  std::vector<Parameter> ReadParameters() {
+  std::string Unit() {
+    uint32_t runMode = RUN_LINE;
+    Watch watch;
+    Do(watch, "reading the mode of run", [&] { return Prepare(std::nullopt, runMode); });
+    return UnitOf(runMode);
+  }
+
+  py::list ReadParameters() {
     TParamSet values;
     int16_t range = 0;
     Watch watch;
     Do(watch, "reading the parameters", [&] { return ReadAll(values, range, watch); });
-    std::vector<Parameter> rows;
-    for (int row = 0; row < PARAM_COUNT; ++row) rows.emplace_back(row, values[row], range);
+    py::list rows;
+    for (int row = 0; row < PARAM_COUNT; ++row)
+      rows.append(ParameterTuple(row, values[row], range));
     return rows;
   }
 
-  Parameter WriteParameter(int row, const py::object& value) {
+  py::tuple WriteParameter(int row, const py::object& value) {
     if (row < 0 || row >= PARAM_COUNT) {
-      throw py::value_error("row must be 0 to 35, not " + std::to_string(row));
+      throw py::value_error("row takes 0 to 35, not " + std::to_string(row));
     }
     std::string typed;
     if (py::isinstance<py::str>(value)) {
@@ -314,17 +381,18 @@ class PySensor {
       throw py::type_error("a parameter value is an int or a str, not " +
                            py::str(py::type::of(value).attr("__name__")).cast<std::string>());
     }
+    const std::string doing = "writing row " + std::to_string(row);
     // Checked before anything is sent: only the laser row's list follows the range, and its
     // numbers fit either list.
     TParamSet values;
     std::string problem;
-    if (!TakeTypedValue(row, typed, values, range_, problem)) {
-      throw py::value_error(Cp1251ToUtf8(problem));
+    if (!TakeTypedValue(row, dev::PickListSpelling(row, typed, range_), values, range_, problem)) {
+      RaiseError(dev::Result::Failure(dev::ST_BAD_VALUE, doing, Cp1251ToUtf8(problem)));
     }
     int16_t range = 0;
     bool refused = false;
     Watch watch;
-    Do(watch, "writing row " + std::to_string(row), [&] {
+    Do(watch, doing, [&] {
       IdentityRecord id;
       if (dev::Result r = Identified(id); !r) return r;
       range = sensor_.MeasuringRange();
@@ -334,11 +402,12 @@ class PySensor {
         for (int shared : {ROW_SAMPLE_CONTROL, ROW_AL_CONTROL, ROW_WINDOW_CONTROL, ROW_CAN_MODE})
           values[shared] = values[row];
       }
-      refused = !TakeTypedValue(row, typed, values, range, problem);
+      refused =
+          !TakeTypedValue(row, dev::PickListSpelling(row, typed, range), values, range, problem);
       return refused ? dev::Result::Success() : sensor_.WriteParameter(row, values[row]);
     });
-    if (refused) throw py::value_error(Cp1251ToUtf8(problem));
-    return Parameter(row, values[row], range);
+    if (refused) RaiseError(dev::Result::Failure(dev::ST_BAD_VALUE, doing, Cp1251ToUtf8(problem)));
+    return ParameterTuple(row, values[row], range);
   }
 
   void SaveParameters(const std::filesystem::path& path, bool force) {
@@ -351,14 +420,24 @@ class PySensor {
     if (!WriteFileReplacing(path, ParamFileBytes(values), error)) RaiseOSError(error, path);
   }
 
-  void LoadParameters(const std::filesystem::path& path, bool force) {
+  // Returns the identity rows the file gave the sensor, in words; "" when none differed or
+  // they were kept.
+  std::string LoadParameters(const std::filesystem::path& path, bool force, bool keepIdentity) {
     const std::string bytes = ReadParamFile(path);
     // Rows the file does not name keep the sensor's own values.
     TParamSet values;
     int16_t range = 0;
     Watch watch;
     Do(watch, "reading the parameters", [&] { return ReadAll(values, range, watch); });
+    const TParamSet held = values;
     ReadParamFileBytes(bytes, values);
+    const std::vector<int> differing = dev::DifferingIdentityRows(values, held);
+    std::string changed;
+    if (keepIdentity) {
+      dev::KeepIdentityRows(values, held);
+    } else if (!differing.empty()) {
+      changed = dev::IdentityRowsText(differing, values, held);
+    }
     if (!force) {
       std::string refused;
       for (const TValueIssue& issue : ValuesOutsideRows(values, range)) {
@@ -380,9 +459,12 @@ class PySensor {
       }
       return first;
     });
+    // The range row may have changed what the laser row and results mean.
+    identified_ = false;
+    return changed;
   }
 
-  std::vector<Difference> CompareParameters(const std::filesystem::path& path) {
+  py::list CompareParameters(const std::filesystem::path& path) {
     const std::string bytes = ReadParamFile(path);
     TParamSet expected, read;
     ReadParamFileBytes(bytes, expected);
@@ -395,11 +477,11 @@ class PySensor {
       range = sensor_.MeasuringRange();
       return sensor_.CompareParameters(expected, read, found, watch.Token());
     });
-    std::vector<Difference> differences;
+    py::list differences;
     for (const dev::ParameterDifference& d : found) {
-      differences.push_back({d.Row, RowName(d.Row),
-                             Cp1251ToUtf8(GridCellText(d.Row, d.Expected, range)),
-                             Cp1251ToUtf8(GridCellText(d.Row, d.Read, range))});
+      differences.append(py::make_tuple(d.Row, Text(RowName(d.Row)),
+                                        Text(Cp1251ToUtf8(GridCellText(d.Row, d.Expected, range))),
+                                        Text(Cp1251ToUtf8(GridCellText(d.Row, d.Read, range)))));
     }
     return differences;
   }
@@ -423,19 +505,18 @@ class PySensor {
     });
   }
 
-  py::array_t<double> Measure(long long count, const std::optional<std::string>& mode) {
-    if (count < 0) throw py::value_error("count must not be negative");
-    const std::optional<uint32_t> asked = mode ? std::optional(ResultMode(*mode)) : std::nullopt;
-    std::vector<double> values;
+  py::object Measure(long long count, const std::optional<std::string>& mode, bool times) {
+    Require(dev::CountProblem("count", count, dev::MEASURE_COUNTS));
+    const std::optional<uint32_t> asked = ResultMode(mode);
+    uint32_t runMode = RUN_LINE;
+    Samples samples(runMode);
     Watch watch;
     Do(watch, "measuring", [&] {
-      uint32_t runMode = 0;
       if (dev::Result r = Prepare(asked, runMode); !r) return r;
       return sensor_.Measure(
-          runMode, static_cast<size_t>(count),
-          [&](float v) { values.push_back(Shown(runMode, v)); }, watch.Token());
+          runMode, static_cast<size_t>(count), [&](float v) { samples.Add(v); }, watch.Token());
     });
-    return Array(values);
+    return samples.Result(times);
   }
 
   void Zero() {
@@ -448,42 +529,44 @@ class PySensor {
     });
   }
 
-  Pulse ReadPulse() {
+  py::tuple ReadPulse() {
     PulseRecord record;
     Watch watch;
     Do(watch, "reading the pulse", [&] { return sensor_.ReadPulse(record); });
     py::array_t<int64_t> samples(static_cast<py::ssize_t>(PULSE_SAMPLES));
     std::copy(std::begin(record.Samples), std::end(record.Samples), samples.mutable_data());
     // Exposure in microseconds, as the chart's footer shows it.
-    return {record.Position, record.Exposure / 10, samples};
+    return py::make_tuple(record.Position, record.Exposure / 10, samples);
   }
 
-  py::array_t<double> StreamCount(long long count, const std::optional<std::string>& mode) {
-    if (count < 1) throw py::value_error("count must be 1 or more");
-    const std::optional<uint32_t> asked = mode ? std::optional(ResultMode(*mode)) : std::nullopt;
-    std::vector<double> values;
+  py::object StreamCount(long long count, const std::optional<std::string>& mode, bool times) {
+    Require(dev::CountProblem("count", count, dev::STREAM_COUNTS));
+    const std::optional<uint32_t> asked = ResultMode(mode);
+    uint32_t runMode = RUN_LINE;
+    Samples samples(runMode);
     Watch watch;
     Do(watch, "streaming", [&] {
-      uint32_t runMode = 0;
       if (dev::Result r = Prepare(asked, runMode); !r) return r;
       return sensor_.Stream(
-          runMode, static_cast<uint64_t>(count),
-          [&](float v) { values.push_back(Shown(runMode, v)); }, watch.Token());
+          runMode, static_cast<uint64_t>(count), [&](float v) { samples.Add(v); }, watch.Token());
     });
-    return Array(values);
+    return samples.Result(times);
   }
 
-  // Starts a stream that runs until stopped; its samples are taken by TakeStream.
+  // Starts a stream that runs until stopped; its samples are taken by the Stream iterator.
   std::shared_ptr<dev::SensorStream> StartStream(const std::optional<std::string>& mode,
                                                  uint32_t& runMode) {
-    const std::optional<uint32_t> asked = mode ? std::optional(ResultMode(*mode)) : std::nullopt;
+    const std::optional<uint32_t> asked = ResultMode(mode);
     std::shared_ptr<dev::SensorStream> stream;
     Watch watch;
     Do(watch, "starting the stream", [&] {
       if (dev::Result r = Prepare(asked, runMode); !r) return r;
       stream = std::make_shared<dev::SensorStream>(sensor_, runMode);
       dev::Result r = stream->Start();
-      if (r) stream_ = stream;
+      if (r) {
+        stream_ = stream;
+        streamCancelled_ = false;
+      }
       return r;
     });
     return stream;
@@ -500,10 +583,12 @@ class PySensor {
     std::lock_guard guard(busy_);
     return stream && stream_ == stream && stream->Running();
   }
+  // cancel() asked the stream's iteration to end.
+  bool StreamCancelled() const { return streamCancelled_; }
 
-  SweepOutcome Sweep(const std::string& kind, const std::string& stagePort,
-                     const std::optional<std::filesystem::path>& file, bool force,
-                     const py::object& progress) {
+  py::tuple Sweep(const std::string& kind, const std::string& stagePort,
+                  const std::optional<std::filesystem::path>& file, bool force,
+                  const py::object& progress) {
     static const struct {
       const char* Word;
       dev::SweepKind Kind;
@@ -547,34 +632,66 @@ class PySensor {
       if (dev::Result r = stage.Open(stagePort, settings_.SysfsRoot); !r) return r;
       return dev::RunSweep(sensor_, stage, read, options, result, watch.Token());
     });
-    SweepOutcome outcome{kind, result.Steps, result.Expected, result.Completed};
-    if (chosen->Kind == dev::SweepKind::Calibrate)
-      outcome.TableChecked = py::bool_(result.Table.Passed);
-    if (chosen->Kind == dev::SweepKind::Verify) {
-      outcome.ErrorPercent = py::float_(result.Verification.ErrorPercent);
-    }
-    if (!result.File.empty()) outcome.File = Text(result.File);
-    return outcome;
-  }
-
-  std::string Repr() {
-    const dev::SensorSettings s = Settings();
-    return "<karvo.Sensor " + py::repr(Text(s.Port)).cast<std::string>() +
-           " baud=" + std::to_string(s.Baud) + " address=" + std::to_string(s.Address) +
-           (Closed() ? " closed>" : ">");
+    py::object checked = py::none(), error = py::none(), written = py::none();
+    if (chosen->Kind == dev::SweepKind::Calibrate) checked = py::bool_(result.Table.Passed);
+    if (chosen->Kind == dev::SweepKind::Verify)
+      error = py::float_(result.Verification.ErrorPercent);
+    if (!result.File.empty()) written = Text(result.File);
+    return py::make_tuple(kind, result.Steps, result.Expected, result.Completed, checked, error,
+                          written);
   }
 
  private:
   // Runs `work` on the sensor with the GIL released, one call at a time; raises its failure.
   template <class F>
   void Do(Watch& watch, const std::string& doing, F&& work) {
+    Active active(*this, watch.Cancellation());
     Check(watch.Run([&]() -> dev::Result {
       std::lock_guard guard(busy_);
       if (stream_) return dev::Result::Failure(ST_STREAMING, doing);
       if (!sensor_.IsOpen())
         return dev::Result::Failure(ST_NOT_OPEN, doing, "the sensor is closed");
-      return work();
+      // A flash restore or a rate change reopens the port, which brings back the own time-out.
+      ApplyTimeout();
+      dev::Result r = work();
+      if (r.Cancelled() && !sensor_.IsOpen()) r.Reason = "the sensor was closed";
+      return r;
     }));
+  }
+
+  // A call's cancellation, reachable from cancel() and close() on other threads while it runs.
+  class Active {
+   public:
+    Active(PySensor& sensor, dev::CancelToken& token) : sensor_(sensor), token_(token) {
+      std::lock_guard guard(sensor_.activeLock_);
+      sensor_.active_.insert(&token_);
+    }
+    ~Active() {
+      std::lock_guard guard(sensor_.activeLock_);
+      sensor_.active_.erase(&token_);
+    }
+    Active(const Active&) = delete;
+    Active& operator=(const Active&) = delete;
+
+   private:
+    PySensor& sensor_;
+    dev::CancelToken& token_;
+  };
+
+  void CancelCalls() {
+    std::lock_guard guard(activeLock_);
+    for (dev::CancelToken* token : active_) token->Cancel();
+    streamCancelled_ = true;
+  }
+
+  void ApplyTimeout() {
+    if (timeoutMs_ > 0 && sensor_.IsOpen()) sensor_.Link().SetReadTimeouts(10, timeoutMs_, 0);
+  }
+
+  void Release() {
+    std::lock_guard guard(g_heldLock);
+    if (!released_) g_held.erase(holdKey_);
+    released_ = true;
   }
 
   // The identity, asked once: results in mm and the laser row's list need the range.
@@ -621,8 +738,14 @@ class PySensor {
 
   dev::Sensor sensor_;
   dev::SensorSettings settings_;
-  std::mutex busy_;  // one call on the line at a time
+  uint32_t timeoutMs_ = 0;  // 0: the sensor's own read time-outs
+  std::string holdKey_;
+  bool released_ = false;  // under g_heldLock
+  std::mutex busy_;        // one call on the line at a time
   std::shared_ptr<dev::SensorStream> stream_;
+  std::atomic<bool> streamCancelled_ = false;
+  std::mutex activeLock_;
+  std::set<dev::CancelToken*> active_;
   bool identified_ = false;
   IdentityRecord identity_;
   std::atomic<int16_t> range_ = 0;  // also read before a call, for the value check
@@ -635,7 +758,10 @@ class PyStream {
       : owner_(std::move(owner)), sensor_(sensor) {
     stream_ = sensor_.StartStream(mode, runMode_);
   }
-  ~PyStream() { sensor_.StopStream(stream_); }
+  ~PyStream() {
+    py::gil_scoped_release release;
+    sensor_.StopStream(stream_);
+  }
 
   double Next() {
     while (next_ == taken_.size()) {
@@ -645,6 +771,7 @@ class PyStream {
       bool ours = false;
       {
         py::gil_scoped_release release;
+        if (sensor_.StreamCancelled()) sensor_.StopStream(stream_);
         ours = sensor_.Streams(stream_);
         if (ours) r = stream_->Take(taken_, LOOK_EVERY.count());
       }
@@ -680,6 +807,8 @@ class PyStream {
     return sensor_.Streams(stream_);
   }
 
+  std::string Unit() const { return UnitOf(runMode_); }
+
  private:
   py::object owner_;  // keeps the sensor alive while the stream is
   PySensor& sensor_;
@@ -689,25 +818,14 @@ class PyStream {
   size_t next_ = 0;
 };
 
-// "Name(a=1, b='x')" from the object's attributes.
-template <class T>
-void Fields(py::class_<T>& type, std::vector<const char*> names) {
-  type.def("__repr__", [names](const py::object& self) {
-    std::string text = py::str(self.attr("__class__").attr("__name__")).cast<std::string>() + "(";
-    for (size_t i = 0; i < names.size(); ++i) {
-      text += std::string(i ? ", " : "") + names[i] + "=" +
-              py::repr(self.attr(names[i])).cast<std::string>();
-    }
-    return text + ")";
-  });
-}
-
-std::vector<Found> Scan(const std::string& port, bool all, long long baud, long long address) {
-  if (port.empty()) throw py::value_error("port is empty");
-  if (baud < 1 || baud > 4000000) throw py::value_error("baud must be 1 to 4000000");
-  if (address < 1 || address > 127) throw py::value_error("address must be 1 to 127");
+py::list Scan(const std::string& port, bool all, long long baud, long long address) {
+  std::string problem;
+  const std::string name = dev::PortNameOf(port, problem);
+  Require(problem);
+  Require(dev::BaudProblem("baud", baud));
+  Require(dev::AddressProblem("address", address));
   TScanOptions options;
-  options.Port = PortItemLink(port, static_cast<uint32_t>(baud));
+  options.Port = PortItemLink(name, static_cast<uint32_t>(baud));
   options.SelectedBaud = static_cast<uint32_t>(baud);
   options.SelectedAddress = static_cast<uint8_t>(address);
   options.All = all;
@@ -721,199 +839,78 @@ std::vector<Found> Scan(const std::string& port, bool all, long long baud, long 
         result.Status, (opening ? "opening " : "scanning ") + port,
         result.Reason.empty() && opening ? "port already in use or not available" : result.Reason));
   }
-  std::vector<Found> found;
+  py::list found;
   for (const TFoundSensor& f : result.Found)
-    found.push_back({f.Baud, f.Address, Identity(f.Identity)});
+    found.append(py::make_tuple(f.Baud, f.Address, IdentityTuple(f.Identity)));
   return found;
 }
 
 }  // namespace
 
-PYBIND11_MODULE(karvo, m) {
-  m.doc() =
-      "KARVO laser distance sensors from Python: open a sensor on a serial port, read its "
-      "identity and parameters, measure into numpy arrays, stream, find a sensor on a line and "
-      "run calibration and verification sweeps with a motorised stage.\n\n"
-      "Device failures raise karvo.Error; bad arguments raise ValueError or TypeError. Calls "
-      "release the GIL while they wait on the line, and Ctrl-C cancels a long call between two "
-      "requests once the sensor has been put back.";
+PYBIND11_MODULE(_karvo, m) {
+  m.doc() = "The extension under the karvo package; use karvo itself.";
   m.attr("__version__") = KARVO_VERSION;
   g_mainThread =
       py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   py::module_::import("numpy");
 
-  py::dict defaults;
-  defaults["status"] = 0;
-  defaults["reason"] = "";
-  defaults["doing"] = "";
-  g_error = PyErr_NewExceptionWithDoc(
-      "karvo.Error",
-      "A sensor or stage failed. status: the status code (2 port not open, 3 answer incomplete "
-      "within the time-outs, 4 read failed, 5 short write, 6 write failed or wrong acknowledge, "
-      "8 inconsistent answer, 21 value refused, 22 the stage stays busy, 23 the stage does not "
-      "answer, 24 file not written); reason: the system's reason, if known; doing: what was "
-      "being done. str() is a full sentence.",
-      PyExc_Exception, defaults.ptr());
-  if (g_error == nullptr) throw py::error_already_set();
-  m.attr("Error") = py::handle(g_error);
+  py::list statuses;
+  for (const dev::StatusEntry& e : dev::StatusTable())
+    statuses.append(py::make_tuple(e.Status, e.Name, e.Text));
+  m.attr("STATUSES") = statuses;
+  py::list rates;
+  for (uint32_t rate : dev::SensorBaudRates()) rates.append(rate);
+  m.attr("BAUD_RATES") = rates;
+  m.attr("MEASURE_COUNT_MAX") = dev::MEASURE_COUNTS.Max;
+  m.attr("STREAM_COUNT_MAX") = dev::STREAM_COUNTS.Max;
 
-  py::class_<Identity> identity(m, "Identity", "The sensor's identity; distances in mm.");
-  identity.def_readonly("device_type", &Identity::DeviceType)
-      .def_readonly("release", &Identity::Release)
-      .def_readonly("serial_number", &Identity::SerialNumber)
-      .def_readonly("base_distance", &Identity::BaseDistance)
-      .def_readonly("measuring_range", &Identity::MeasuringRange);
-  Fields(identity, {"device_type", "release", "serial_number", "base_distance", "measuring_range"});
+  m.def(
+      "set_errors",
+      [](py::object base, std::map<uint32_t, py::object> special) {
+        // Kept for the life of the process, as the module's classes are.
+        g_error = new py::object(std::move(base));
+        g_errorOf = new std::map<uint32_t, py::object>(std::move(special));
+      },
+      py::arg("base"), py::arg("special"));
 
-  py::class_<Parameter> parameter(
-      m, "Parameter",
-      "One of the 36 parameters: row (0 to 35), name, value (the text the parameter grid shows) "
-      "and raw (the number the registers hold, or the text of a text row).");
-  parameter.def_readonly("row", &Parameter::Row)
-      .def_readonly("name", &Parameter::Name)
-      .def_readonly("value", &Parameter::Value)
-      .def_readonly("raw", &Parameter::Raw);
-  Fields(parameter, {"row", "name", "value", "raw"});
-
-  py::class_<Difference> difference(
-      m, "Difference",
-      "A row where the sensor differs from a file: the file's value (expected) "
-      "and the sensor's (read), as the grid shows them.");
-  difference.def_readonly("row", &Difference::Row)
-      .def_readonly("name", &Difference::Name)
-      .def_readonly("expected", &Difference::Expected)
-      .def_readonly("read", &Difference::Read);
-  Fields(difference, {"row", "name", "expected", "read"});
-
-  py::class_<Pulse> pulse(m, "Pulse",
-                          "The pulse profile: position (px), exposure (microseconds) and the "
-                          "128 samples of the profile.");
-  pulse.def_readonly("position", &Pulse::Position)
-      .def_readonly("exposure", &Pulse::Exposure)
-      .def_readonly("samples", &Pulse::Samples);
-  Fields(pulse, {"position", "exposure", "samples"});
-
-  py::class_<SweepOutcome> sweep(
-      m, "SweepResult",
-      "What a sweep came to: kind, steps (samples taken) of expected, completed (the end of "
-      "travel reached), table_checked (calibrate: the table loaded and read back equal), "
-      "error_percent (verify: the linearity error), file (the file written, or None).");
-  sweep.def_readonly("kind", &SweepOutcome::Kind)
-      .def_readonly("steps", &SweepOutcome::Steps)
-      .def_readonly("expected", &SweepOutcome::Expected)
-      .def_readonly("completed", &SweepOutcome::Completed)
-      .def_readonly("table_checked", &SweepOutcome::TableChecked)
-      .def_readonly("error_percent", &SweepOutcome::ErrorPercent)
-      .def_readonly("file", &SweepOutcome::File);
-  Fields(sweep,
-         {"kind", "steps", "expected", "completed", "table_checked", "error_percent", "file"});
-
-  py::class_<Found> found(m, "Found",
-                          "A sensor a scan found: its baud rate, address and identity.");
-  found.def_readonly("baud", &Found::Baud)
-      .def_readonly("address", &Found::Address)
-      .def_readonly("identity", &Found::Id);
-  Fields(found, {"baud", "address", "identity"});
-
-  py::class_<PyStream>(
-      m, "Stream",
-      "A stream of samples from Sensor.stream(), as the display shows them. Iterate over it for "
-      "the samples; leaving its `with` block, stop(), or dropping it stops the sensor's stream. "
-      "A failure of the line raises karvo.Error; Ctrl-C stops the stream, then raises.")
-      .def("__iter__", [](py::object self) { return self; })
+  py::class_<PyStream>(m, "Stream")
       .def("__next__", &PyStream::Next)
-      .def("__enter__", [](py::object self) { return self; })
-      .def("__exit__",
-           [](PyStream& s, const py::object& type, const py::object&, const py::object&) {
-             // A failure to stop must not hide the exception that left the block.
-             if (type.is_none()) {
-               s.Stop();
-             } else {
-               try {
-                 s.Stop();
-               } catch (py::error_already_set&) {
-               }
-             }
-           })
-      .def("stop", &PyStream::Stop, "Stops the stream; the sensor answers requests again.")
-      .def_property_readonly("running", &PyStream::Running, "Whether the stream still runs.");
+      .def("stop", &PyStream::Stop)
+      .def_property_readonly("running", &PyStream::Running)
+      .def_property_readonly("unit", &PyStream::Unit);
 
-  py::class_<PySensor>(
-      m, "Sensor",
-      "One sensor on a serial port, opened at once.\n\n"
-      "Sensor(port, baud=9600, address=1): port is 'COM1' to 'COM8' (/dev/ttyS0 to /dev/ttyS7), "
-      "'USB' (the USB serial adapter), or a device path such as /dev/ttyUSB0 or a pseudo-terminal "
-      "of karvo-sim. Use it as a context manager, or close() it. Calls that need the measuring "
-      "range identify the sensor first, once.")
-      .def(py::init<const std::string&, long long, long long>(), py::arg("port"),
-           py::arg("baud") = 9600, py::arg("address") = 1)
-      .def("close", &PySensor::Close, "Stops a stream and closes the port; closing twice is fine.")
-      .def("__enter__", [](py::object self) { return self; })
-      .def("__exit__", [](PySensor& s, const py::args&) { s.Close(); })
-      .def("__repr__", &PySensor::Repr)
+  py::class_<PySensor>(m, "Sensor")
+      .def(py::init<const std::string&, long long, long long, double>(), py::arg("port"),
+           py::arg("baud"), py::arg("address"), py::arg("timeout"))
+      .def("close", &PySensor::Close)
+      .def("cancel", &PySensor::Cancel)
       .def_property_readonly("port", [](PySensor& s) { return Text(s.Settings().Port); })
-      .def_property_readonly(
-          "baud", [](PySensor& s) { return s.Settings().Baud; },
-          "The line's rate: it follows writes of row 2 and a flash restore.")
-      .def_property_readonly(
-          "address", [](PySensor& s) { return s.Settings().Address; },
-          "The net address: it follows writes of row 3 and a flash restore.")
+      .def_property_readonly("baud", [](PySensor& s) { return s.Settings().Baud; })
+      .def_property_readonly("address", [](PySensor& s) { return s.Settings().Address; })
       .def_property_readonly("closed", &PySensor::Closed)
-      .def("identify", &PySensor::Identify, "Asks the sensor for its identity -> Identity.")
-      .def("read_parameters", &PySensor::ReadParameters,
-           "Reads the 36 parameters -> list of Parameter, in row order.")
-      .def("write_parameter", &PySensor::WriteParameter, py::arg("row"), py::arg("value"),
-           "Writes one parameter, the value as the grid takes it: a number, hex digits, a "
-           "pick-list entry ('On', '115200', 'NonLine') or a text; rows 11 and 12 in whole "
-           "percent. A value the row refuses raises ValueError before anything is sent. "
-           "Returns the Parameter as written. Rows 2 and 3 move the line to the new rate and "
-           "address.")
-      .def("save_parameters", &PySensor::SaveParameters, py::arg("path"), py::arg("force") = false,
-           "Reads the parameters and writes them to a .prm file; an existing file is replaced "
-           "only with force=True (FileExistsError otherwise).")
-      .def("load_parameters", &PySensor::LoadParameters, py::arg("path"), py::arg("force") = false,
-           "Writes the parameters of a .prm file to the sensor, rows the file does not name "
-           "keeping theirs. A file with values their rows refuse raises ValueError before "
-           "anything is written, unless force=True, which writes them as they are.")
-      .def("compare_parameters", &PySensor::CompareParameters, py::arg("path"),
-           "Compares the sensor with a .prm file -> list of Difference (empty when equal). A "
-           "failed read raises karvo.Error, never a difference.")
-      .def("flash", &PySensor::Flash, py::arg("operation"),
-           "'store' commits the parameters to FLASH, 'restore' brings back the factory set "
-           "(the line then follows it: 9600 baud, address 1), 'factory' makes the current set "
-           "the factory set.")
-      .def("measure", &PySensor::Measure, py::arg("count") = 10, py::arg("mode") = py::none(),
-           "Takes count results -> numpy float64 array, as the display shows them: mm in "
-           "'Line', raw position in 'NonLine', raw temperature in 'Temperature'. mode None "
-           "takes the sensor's own 'Mode of Run'; the sensor is not written.")
-      .def("zero", &PySensor::Zero,
-           "Zero set: the current result is added to the zero point (row 14), which is written.")
-      .def("pulse", &PySensor::ReadPulse, "Reads the pulse profile -> Pulse.")
+      .def_property_readonly("timeout", &PySensor::Timeout)
+      .def_property_readonly("unit", &PySensor::Unit)
+      .def("identify", &PySensor::Identify)
+      .def("read_parameters", &PySensor::ReadParameters)
+      .def("write_parameter", &PySensor::WriteParameter, py::arg("row"), py::arg("value"))
+      .def("save_parameters", &PySensor::SaveParameters, py::arg("path"), py::arg("force"))
+      .def("load_parameters", &PySensor::LoadParameters, py::arg("path"), py::arg("force"),
+           py::arg("keep_identity"))
+      .def("compare_parameters", &PySensor::CompareParameters, py::arg("path"))
+      .def("flash", &PySensor::Flash, py::arg("operation"))
+      .def("measure", &PySensor::Measure, py::arg("count"), py::arg("mode"), py::arg("times"))
+      .def("zero", &PySensor::Zero)
+      .def("pulse", &PySensor::ReadPulse)
+      .def("stream_count", &PySensor::StreamCount, py::arg("count"), py::arg("mode"),
+           py::arg("times"))
       .def(
-          "stream",
-          [](py::object self, std::optional<long long> count,
-             std::optional<std::string> mode) -> py::object {
-            PySensor& sensor = self.cast<PySensor&>();
-            if (count) return sensor.StreamCount(*count, mode);
-            return py::cast(std::make_unique<PyStream>(self, sensor, mode));
+          "stream_start",
+          [](py::object self, std::optional<std::string> mode) {
+            return std::make_unique<PyStream>(self, self.cast<PySensor&>(), mode);
           },
-          py::arg("count") = py::none(), py::arg("mode") = py::none(),
-          "stream(count) takes count streamed samples -> numpy float64 array. stream() starts "
-          "a Stream to iterate over (`with s.stream() as st: for value in st: ...`). The sensor "
-          "answers no other call while it streams; the stream is stopped on every way out.")
-      .def("sweep", &PySensor::Sweep, py::arg("kind"), py::arg("stage_port"),
-           py::arg("file") = py::none(), py::arg("force") = false, py::arg("progress") = py::none(),
-           "Runs a stage-driven sweep -> SweepResult. kind: 'calibrate' (builds the calibration "
-           "table, loads and checks it, writes a .klb file), 'verify' (the linearity error, a "
-           ".pvk file), 'home' or 'end' (moves the stage). stage_port names the stage's port. "
-           "file defaults to the serial number and the extension in the current folder, as "
-           "karvo-cli; an existing one is replaced only with force=True. progress(samples, "
-           "expected) is called as the sweep goes (it must not call the sensor). The stage "
-           "and rows 8 and 26 are put back on every way out.");
+          py::arg("mode"))
+      .def("sweep", &PySensor::Sweep, py::arg("kind"), py::arg("stage_port"), py::arg("file"),
+           py::arg("force"), py::arg("progress"));
 
-  m.def("scan", &Scan, py::arg("port"), py::arg("all") = false, py::arg("baud") = 9600,
-        py::arg("address") = 1,
-        "Finds a sensor on port at any baud rate and address, the given ones and the factory "
-        "settings first -> list of Found: the first sensor that answers, or every one with "
-        "all=True; empty when none answers. The port must not be open.");
+  m.def("scan", &Scan, py::arg("port"), py::arg("all"), py::arg("baud"), py::arg("address"));
 }

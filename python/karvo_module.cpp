@@ -68,6 +68,7 @@ py::str Text(const std::string& utf8) {
     throw std::runtime_error("the sensor is streaming: stop the stream first");
   if (g_error == nullptr) throw std::runtime_error(r.Describe());
   std::string sentence = r.Describe();
+  if (r.Cancelled() && !r.Reason.empty()) sentence += ": " + r.Reason;
   sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
   if (sentence.back() != '.') sentence += '.';
   const auto special = g_errorOf->find(r.Status);
@@ -191,9 +192,9 @@ py::tuple IdentityTuple(const IdentityRecord& r) {
 }
 
 std::string RowName(int row) {
-  // The grid indents some names; the indent is layout, not name.
+  // The grid indents some names with blanks or underscores; the indent is layout, not name.
   std::string name = Cp1251ToUtf8(ParamTable[row].Name);
-  return name.substr(name.find_first_not_of(' '));
+  return name.substr(name.find_first_not_of(" _"));
 }
 
 py::tuple ParameterTuple(int row, const TPARAMVALUE& v, int16_t range) {
@@ -318,6 +319,7 @@ class PySensor {
   // one exchange.
   void Close() {
     py::gil_scoped_release release;
+    closing_ = true;
     CancelCalls();
     CloseLocked();
     Release();
@@ -654,7 +656,7 @@ class PySensor {
       // A flash restore or a rate change reopens the port, which brings back the own time-out.
       ApplyTimeout();
       dev::Result r = work();
-      if (r.Cancelled() && !sensor_.IsOpen()) r.Reason = "the sensor was closed";
+      if (r.Cancelled() && closing_) r.Reason = "closed by Sensor.close()";
       return r;
     }));
   }
@@ -684,8 +686,9 @@ class PySensor {
     streamCancelled_ = true;
   }
 
+  // timeout= bounds the whole wait for an answer, so one read call rather than the port's three.
   void ApplyTimeout() {
-    if (timeoutMs_ > 0 && sensor_.IsOpen()) sensor_.Link().SetReadTimeouts(10, timeoutMs_, 0);
+    if (timeoutMs_ > 0 && sensor_.IsOpen()) sensor_.Link().SetReadTimeouts(10, timeoutMs_, 1);
   }
 
   void Release() {
@@ -744,6 +747,7 @@ class PySensor {
   std::mutex busy_;        // one call on the line at a time
   std::shared_ptr<dev::SensorStream> stream_;
   std::atomic<bool> streamCancelled_ = false;
+  std::atomic<bool> closing_ = false;
   std::mutex activeLock_;
   std::set<dev::CancelToken*> active_;
   bool identified_ = false;

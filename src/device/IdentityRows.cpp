@@ -11,7 +11,7 @@ std::string Shown(int row, const TPARAMVALUE& v) {
 
 std::string NameOf(int row) {
   const std::string name = Cp1251ToUtf8(ParamTable[row].Name);
-  const size_t first = name.find_first_not_of(' ');
+  const size_t first = name.find_first_not_of(" _");
   return first == std::string::npos ? name : name.substr(first);
 }
 

@@ -139,6 +139,7 @@ def silent_line():
     (lambda port, quiet: karvo.Sensor(port, address=5).identify(), TimeoutError, 3, ""),
     (lambda port, quiet: (s := karvo.Sensor(port), s.close(), s.identify()), OSError, 2, "closed"),
     (lambda port, quiet: karvo.Sensor(port).write_parameter(3, 0), ValueError, 21, "1 to 127"),
+    (lambda port, quiet: karvo.Sensor(port).write_parameter(8, "абв"), ValueError, 21, "'абв'"),
     (lambda port, quiet: karvo.Sensor(port).sweep("home", quiet), TimeoutError, 23,
      "the stage does not answer"),
 ])

@@ -31,6 +31,7 @@ void SetErrorClasses(py::object base, std::map<uint32_t, py::object> special);
 // One call's watch over Ctrl-C and over the Python callbacks the call makes.
 class Watch;
 
+// One sensor on its port, opened at once, one call on the line at a time.
 class PySensor {
  public:
   PySensor(const std::string& port, long long baud, long long address, double timeout);
@@ -40,6 +41,7 @@ class PySensor {
   // Ends the call under way and stops a stream; closes once the line is free, which is within
   // one exchange.
   void Close();
+  // Ends the call under way, from any thread; a Stream being iterated stops.
   void Cancel();
   dev::SensorSettings Settings();
   py::str Port();

@@ -327,7 +327,8 @@ def test_times_count_seconds_from_the_first_sample(sensor, take):
 def test_another_thread_ends_a_long_call(port, stop, run):
     s = karvo.Sensor(port)
     s.identify()
-    threading.Timer(0.3, getattr(s, stop)).start()
+    stopper = threading.Timer(0.3, getattr(s, stop))
+    stopper.start()
     start = time.monotonic()
     try:
         run(s)
@@ -335,6 +336,8 @@ def test_another_thread_ends_a_long_call(port, stop, run):
         assert cancelled.status == karvo.Status.CANCELLED
         assert stop == "cancel" or "closed by Sensor.close()" in str(cancelled)
     assert time.monotonic() - start < 2
+    # close() returns once the port is closed, which is after the call it ended has returned.
+    stopper.join()
     if stop == "close":
         assert s.closed and line_quiet(port)
     else:

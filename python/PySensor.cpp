@@ -106,6 +106,15 @@ std::string HoldKey(const std::string& port) {
   return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
+// A port this process holds would only fail to open as "held by another program"; the holder is
+// named instead, typically an older Sensor of a notebook cell run again. g_heldLock is held.
+void RefuseHeld(const std::string& key, const std::string& doing) {
+  if (auto holder = g_held.find(key); holder != g_held.end()) {
+    RaiseError(dev::Result::Failure(
+        ST_NOT_OPEN, doing, "held by " + holder->second + " in this process; close it first"));
+  }
+}
+
 }  // namespace
 
 void SetMainThread(unsigned long ident) {
@@ -315,11 +324,7 @@ PySensor::PySensor(const std::string& port, long long baud, long long address, d
   holdKey_ = HoldKey(settings_.Port);
   {
     std::lock_guard guard(g_heldLock);
-    if (auto holder = g_held.find(holdKey_); holder != g_held.end()) {
-      RaiseError(
-          dev::Result::Failure(ST_NOT_OPEN, "opening " + port,
-                               "held by " + holder->second + " in this process; close it first"));
-    }
+    RefuseHeld(holdKey_, "opening " + port);
     // Claimed before the open so that two threads opening at once cannot both get it.
     g_held[holdKey_] = "karvo.Sensor(" + py::repr(Text(port)).cast<std::string>() + ")";
   }
@@ -793,6 +798,10 @@ py::list Scan(const std::string& port, bool all, long long baud, long long addre
   Require(problem);
   Require(dev::BaudProblem("baud", baud));
   Require(dev::AddressProblem("address", address));
+  {
+    std::lock_guard guard(g_heldLock);
+    RefuseHeld(HoldKey(name), "scanning " + port);
+  }
   TScanOptions options;
   options.Port = PortItemLink(name, static_cast<uint32_t>(baud));
   options.SelectedBaud = static_cast<uint32_t>(baud);

@@ -350,9 +350,9 @@ def test_a_port_held_in_this_process_names_its_holder(port, tmp_path):
     link = tmp_path / "sensor-link"
     link.symlink_to(port)
     first = karvo.Sensor(pathlib.Path(port))
-    for other in (port, link):
+    for opening in (lambda: karvo.Sensor(port), lambda: karvo.Sensor(link), lambda: karvo.scan(link)):
         with pytest.raises(karvo.PortError) as held:
-            karvo.Sensor(other)
+            opening()
         assert held.value.reason == f"held by karvo.Sensor({port!r}) in this process; close it first"
     # A notebook cell run again: the new object takes the port once the old one is gone.
     first = karvo.Sensor(link) if first.close() is None else None

@@ -405,10 +405,11 @@ py::list PySensor::ReadParameters() {
   return rows;
 }
 
-py::tuple PySensor::WriteParameter(int row, const py::object& value) {
-  if (row < 0 || row >= PARAM_COUNT) {
-    throw py::value_error("row takes 0 to 35, not " + std::to_string(row));
+py::tuple PySensor::WriteParameter(long long asked, const py::object& value) {
+  if (asked < 0 || asked >= PARAM_COUNT) {
+    throw py::value_error("row takes 0 to 35, not " + std::to_string(asked));
   }
+  const int row = static_cast<int>(asked);
   std::string typed;
   if (py::isinstance<py::str>(value)) {
     typed = Utf8ToCp1251(value.cast<std::string>());

@@ -50,7 +50,7 @@ class PySensor {
   py::tuple Identify();
   std::string Unit();
   py::list ReadParameters();
-  py::tuple WriteParameter(int row, const py::object& value);
+  py::tuple WriteParameter(long long row, const py::object& value);
   void SaveParameters(const std::filesystem::path& path, bool force);
 
   // Returns the identity rows the file gave the sensor, in words; "" when none differed or

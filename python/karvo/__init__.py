@@ -177,9 +177,13 @@ def _int(call: str, name: str, value: object) -> int:
     if isinstance(value, bool):
         raise TypeError(f"{call}: {name} must be an int, not bool")
     try:
-        return operator.index(value)  # type: ignore[arg-type]
+        number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{call}: {name} must be an int, not {_type_name(value)}") from None
+    # The extension takes 64-bit numbers; its own checks state the limits of smaller ones.
+    if not -2**63 <= number < 2**63:
+        raise ValueError(f"{call}: {name} {number} is far out of range")
+    return number
 
 
 def _bool(call: str, name: str, value: object) -> bool:

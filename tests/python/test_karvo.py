@@ -263,6 +263,9 @@ def test_results_compare_pickle_and_convert_to_dicts(sensor, tmp_path, name):
 @pytest.mark.parametrize("call, error, words", [
     (lambda s: s.measure(0), ValueError, "count takes 1 to 100000000, not 0"),
     (lambda s: s.measure(10**12), ValueError, "count takes 1 to 100000000"),
+    (lambda s: s.measure(10**30), ValueError, "count 1000000000000000000000000000000 is far out"),
+    (lambda s: s.write_parameter(-2**64, 1), ValueError, "row -18446744073709551616 is far out"),
+    (lambda s: s.write_parameter(2**40, 1), ValueError, "row takes 0 to 35, not 1099511627776"),
     (lambda s: s.stream(70000), ValueError, "count takes 1 to 65535, not 70000"),
     (lambda s: s.stream(0, times=True), ValueError, "count takes 1 to 65535"),
     (lambda s: s.stream(times=True), ValueError, "needs a count"),

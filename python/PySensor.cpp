@@ -280,7 +280,16 @@ std::string ReadParamFile(const std::filesystem::path& path) {
   TParamSet scratch;
   const TParamFileRead read = ReadParamFileBytes(bytes, scratch);
   if (!read.Complete) {
-    std::string token = read.BadToken.substr(0, MAX_TOKEN_SHOWN);
+    // The file's bytes are quoted as printable text only: a terminal would obey escapes.
+    std::string token;
+    for (unsigned char c : read.BadToken.substr(0, MAX_TOKEN_SHOWN)) {
+      if (c < 0x20 || c == 0x7f) {
+        static const char digits[] = "0123456789abcdef";
+        token += std::string("\\x") + digits[c >> 4] + digits[c & 15];
+      } else {
+        token += static_cast<char>(c);
+      }
+    }
     throw py::value_error(path.string() + ": " + Cp1251ToUtf8(NotValidIntegerMessage(token)));
   }
   return bytes;

@@ -294,6 +294,15 @@ def test_arguments_are_checked_at_once_in_one_line(sensor, call, error, words):
     assert words in text and "\n" not in text and not isinstance(failure.value, karvo.Error)
 
 
+def test_a_bad_parameter_file_is_named_and_quoted_as_printable_text(sensor, tmp_path):
+    bad = tmp_path / "bad.prm"
+    bad.write_bytes(b"2\t4\n3\t\x1b[2Jx\n")
+    with pytest.raises(ValueError) as failure:
+        sensor.load_parameters(bad)
+    assert str(bad) in str(failure.value) and "'\\x1b[2Jx'" in str(failure.value)
+    assert not any(ord(c) < 32 for c in str(failure.value))
+
+
 def test_modes_and_pick_list_entries_take_any_letter_case(sensor):
     shouted, spelled = sensor.measure(2, mode="NONLINE"), sensor.measure(2, mode="NonLine")
     assert abs(shouted - spelled).max() < 5 and shouted.min() > 1000

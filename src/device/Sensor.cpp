@@ -196,7 +196,9 @@ Result Sensor::WriteParameter(int row, const TPARAMVALUE& value) {
   if (row < 0 || row >= PARAM_COUNT)
     return Result::Failure(ST_BAD_VALUE, "writing a row", "no such row");
   const std::string problem = ValueProblem(row, value, measuringRange_);
-  if (!problem.empty()) return Result::Failure(ST_BAD_VALUE, RowDoing("writing", row), problem);
+  // Reasons are UTF-8 for every caller; the row's texts are Windows-1251.
+  if (!problem.empty())
+    return Result::Failure(ST_BAD_VALUE, RowDoing("writing", row), Cp1251ToUtf8(problem));
   return WriteParameterAsIs(row, value);
 }
 
@@ -237,7 +239,8 @@ Result Sensor::WriteParameters(const TParamSet& values, const CancelToken* cance
     const std::string problem = ValueProblem(row, values[row], measuringRange_);
     if (problem.empty()) continue;
     if (failedRows) failedRows->push_back(row);
-    if (refused) refused = Result::Failure(ST_BAD_VALUE, RowDoing("writing", row), problem);
+    if (refused)
+      refused = Result::Failure(ST_BAD_VALUE, RowDoing("writing", row), Cp1251ToUtf8(problem));
   }
   if (!refused) return refused;
   Result first;

@@ -103,7 +103,7 @@ else
   if [ -n "$module" ] && [ -z "${KARVO_NO_IMPORT:-}" ]; then
     python=/usr/bin/python3
     [ -x "$python" ] || python=python3
-    serial=$(PYTHONPATH="$prefix/$(dirname "$module")" "$python" -c \
+    serial=$(PYTHONPATH="$prefix/${4:-}" "$python" -c \
       "import karvo; print(karvo.Sensor('$device', 19200, 17).identify().serial_number)" 2>&1)
     [ "$serial" = 4321 ] || fail "import karvo from the install: $serial"
   fi

@@ -14,9 +14,13 @@ installed_files() {
   fi
 }
 
-# The Python module's path under the prefix: $1 the build folder, $2 the module's folder.
+# The Python package's files under the prefix: $1 the build folder, $2 the folder the package
+# goes in.
 python_module() {
   [ -n "${2:-}" ] || return 0
-  local built=("$1"/python/karvo.*.so)
-  echo "$2/$(basename "${built[0]}")"
+  local built=("$1"/python/karvo/_karvo.*.so)
+  local file
+  for file in "$(basename "${built[0]}")" __init__.py __init__.pyi py.typed; do
+    echo "$2/karvo/$file"
+  done
 }

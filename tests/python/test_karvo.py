@@ -1,7 +1,9 @@
 """The karvo package against karvo-sim: its calls and what they return, its errors, the GIL,
 streams stopped on every way out, Ctrl-C, and sweeps."""
+import dataclasses
 import os
 import pathlib
+import pickle
 import select
 import signal
 import subprocess
@@ -9,6 +11,7 @@ import termios
 import threading
 import time
 import tty
+import warnings
 
 import numpy as np
 import pytest
@@ -130,19 +133,26 @@ def silent_line():
     os.close(controller)
 
 
-@pytest.mark.parametrize("call, status, reason", [
-    (lambda port, quiet: karvo.Sensor("/nonexistent/tty"), 2, "no such device"),
-    (lambda port, quiet: karvo.scan("/nonexistent/tty"), 2, "no such device"),
-    (lambda port, quiet: karvo.Sensor(port, address=5).identify(), 3, ""),
-    (lambda port, quiet: (s := karvo.Sensor(port), s.close(), s.identify()), 2, "closed"),
-    (lambda port, quiet: karvo.Sensor(port).sweep("home", quiet), 23, "the stage does not answer"),
+@pytest.mark.parametrize("call, kind, status, reason", [
+    (lambda port, quiet: karvo.Sensor("/nonexistent/tty"), OSError, 2, "no such device"),
+    (lambda port, quiet: karvo.scan("/nonexistent/tty"), OSError, 2, "no such device"),
+    (lambda port, quiet: karvo.Sensor(port, address=5).identify(), TimeoutError, 3, ""),
+    (lambda port, quiet: (s := karvo.Sensor(port), s.close(), s.identify()), OSError, 2, "closed"),
+    (lambda port, quiet: karvo.Sensor(port).write_parameter(3, 0), ValueError, 21, "1 to 127"),
+    (lambda port, quiet: karvo.Sensor(port).write_parameter(8, "абв"), ValueError, 21, "'абв'"),
+    (lambda port, quiet: karvo.Sensor(port).sweep("home", quiet), TimeoutError, 23,
+     "the stage does not answer"),
 ])
-def test_device_failures_raise_error_with_status_and_reason(port, silent_line, call, status, reason):
+def test_device_failures_raise_error_with_status_and_reason(port, silent_line, call, kind, status,
+                                                            reason):
     with pytest.raises(karvo.Error) as failure:
         call(port, silent_line)
     error = failure.value
-    assert (error.status, type(error.reason)) == (status, str) and reason in error.reason
+    assert isinstance(error, kind)
+    assert (error.status, error.name) == (status, karvo.Status(status).name.lower())
+    assert type(error.reason) is str and reason in error.reason
     assert str(error)[0].isupper() and str(error).endswith(".") and f"status {status}" in str(error)
+    assert pickle.loads(pickle.dumps(error)).status == status
 
 
 def test_measure_lets_other_threads_run(sensor):
@@ -224,3 +234,169 @@ def test_sweeps_report_progress_and_write_their_files(start_sim, tmp_path):
     assert seen[-1] == (681, 681) and len(seen) > 2
     assert verified.error_percent < 0.1 and verified.table_checked is None
     assert (tmp_path / "v.pvk").exists() and row8 == "8"
+
+
+# ---- As Python users expect: values, arguments, units and times, threads, identity ----
+
+VALUES = {
+    "identity": lambda s, tmp: s.identify(),
+    "parameter": lambda s, tmp: s.read_parameters()[31],
+    "difference": lambda s, tmp: (s.save_parameters(tmp / "a.prm"), s.write_parameter(8, 32),
+                                  s.compare_parameters(tmp / "a.prm")[0])[2],
+    "pulse": lambda s, tmp: s.pulse(),
+    "found": lambda s, tmp: (s.close(), karvo.scan(s.port)[0])[1],
+}
+
+
+@pytest.mark.parametrize("name", VALUES)
+def test_results_compare_pickle_and_convert_to_dicts(sensor, tmp_path, name):
+    value = VALUES[name](sensor, tmp_path)
+    again = pickle.loads(pickle.dumps(value))
+    assert again == value and not (again != value)
+    fields = value._asdict() if hasattr(value, "_asdict") else dataclasses.asdict(value)
+    assert list(fields) == [f for f in fields if hasattr(value, f)] and len(fields) >= 3
+    changed = (value._replace(**{next(iter(fields)): -1}) if hasattr(value, "_replace")
+               else dataclasses.replace(value, position=-1))
+    assert changed != value
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda s: s.measure(0), ValueError, "count takes 1 to 100000000, not 0"),
+    (lambda s: s.measure(10**12), ValueError, "count takes 1 to 100000000"),
+    (lambda s: s.measure(10**30), ValueError, "count 1000000000000000000000000000000 is far out"),
+    (lambda s: s.write_parameter(-2**64, 1), ValueError, "row -18446744073709551616 is far out"),
+    (lambda s: s.write_parameter(2**40, 1), ValueError, "row takes 0 to 35, not 1099511627776"),
+    (lambda s: s.stream(70000), ValueError, "count takes 1 to 65535, not 70000"),
+    (lambda s: s.stream(0, times=True), ValueError, "count takes 1 to 65535"),
+    (lambda s: s.stream(times=True), ValueError, "needs a count"),
+    (lambda s: s.measure(mode="Pulse"), ValueError, "Line, NonLine or Temperature"),
+    (lambda s: karvo.Sensor(s.port, baud=12345), ValueError,
+     "baud takes 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 230400 or 460800"),
+    (lambda s: karvo.Sensor(s.port, address=0), ValueError, "address takes 1 to 127, not 0"),
+    (lambda s: karvo.Sensor("ttyUSB0"), ValueError,
+     "use COM1..COM8, USB, a device path such as /dev/ttyUSB0, or tcp://, rfc2217://"),
+    (lambda s: karvo.Sensor(s.port, timeout=0), ValueError, "timeout"),
+    (lambda s: karvo.scan(s.port, baud=1), ValueError, "baud takes"),
+    (lambda s: s.measure(1.5), TypeError, "measure(): count must be an int, not float"),
+    (lambda s: s.measure(True), TypeError, "count must be an int, not bool"),
+    (lambda s: s.measure(3, mode=1), TypeError, "mode must be a str or None, not int"),
+    (lambda s: s.write_parameter("8", 1), TypeError, "row must be an int, not str"),
+    (lambda s: s.write_parameter(8, None), TypeError, "value must be an int or a str"),
+    (lambda s: s.load_parameters(3), TypeError, "path must be a str or an os.PathLike, not int"),
+    (lambda s: s.save_parameters("x.prm", force="yes"), TypeError, "force must be True or False"),
+    (lambda s: karvo.Sensor(None), TypeError, "port must be a str or an os.PathLike"),
+    (lambda s: karvo.Sensor(s.port, timeout="1"), TypeError, "timeout must be a number"),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_arguments_are_checked_at_once_in_one_line(sensor, call, error, words):
+    with pytest.raises(error) as failure:
+        call(sensor)
+    text = str(failure.value)
+    assert words in text and "\n" not in text and not isinstance(failure.value, karvo.Error)
+
+
+def test_a_bad_parameter_file_is_named_and_quoted_as_printable_text(sensor, tmp_path):
+    bad = tmp_path / "bad.prm"
+    bad.write_bytes(b"2\t4\n3\t\x1b[2Jx\n")
+    with pytest.raises(ValueError) as failure:
+        sensor.load_parameters(bad)
+    assert str(bad) in str(failure.value) and "'\\x1b[2Jx'" in str(failure.value)
+    assert not any(ord(c) < 32 for c in str(failure.value))
+
+
+def test_modes_and_pick_list_entries_take_any_letter_case(sensor):
+    shouted, spelled = sensor.measure(2, mode="NONLINE"), sensor.measure(2, mode="NonLine")
+    assert abs(shouted - spelled).max() < 5 and shouted.min() > 1000
+    assert sensor.write_parameter(6, "full").value == "Full"
+    assert sensor.write_parameter(26, "temperature").value == "Temperature"
+
+
+@pytest.mark.parametrize("mode, unit", [("Line", "mm"), ("NonLine", "px"), ("Temperature", "cl")])
+def test_unit_follows_the_mode_of_run(sensor, mode, unit):
+    sensor.write_parameter(26, mode)
+    assert sensor.unit == unit
+    with sensor.stream() as st:
+        assert st.unit == unit
+
+
+@pytest.mark.parametrize("take", [
+    lambda s, times: s.measure(6, times=times),
+    lambda s, times: s.stream(6, times=times),
+], ids=["measure", "stream"])
+def test_times_count_seconds_from_the_first_sample(sensor, take):
+    times, values = take(sensor, True)
+    assert times.dtype == values.dtype == np.float64 and times.shape == values.shape == (6,)
+    assert times[0] == 0 and (np.diff(times) > 0).all() and times[-1] < 5
+    assert abs(values - take(sensor, False)).max() < 0.1
+
+
+@pytest.mark.parametrize("stop", ["cancel", "close"])
+@pytest.mark.parametrize("run", [
+    lambda s: s.measure(5000),
+    lambda s: s.stream(60000),
+    lambda s: [v for v in s.stream()],
+    lambda s: s.read_parameters() and s.read_parameters() and s.read_parameters(),
+], ids=["measure", "stream count", "stream iteration", "read parameters"])
+def test_another_thread_ends_a_long_call(port, stop, run):
+    s = karvo.Sensor(port)
+    s.identify()
+    stopper = threading.Timer(0.3, getattr(s, stop))
+    stopper.start()
+    start = time.monotonic()
+    try:
+        run(s)
+    except karvo.Cancelled as cancelled:
+        assert cancelled.status == karvo.Status.CANCELLED
+        assert stop == "cancel" or "closed by Sensor.close()" in str(cancelled)
+    assert time.monotonic() - start < 2
+    # close() returns once the port is closed, which is after the call it ended has returned.
+    stopper.join()
+    if stop == "close":
+        assert s.closed and line_quiet(port)
+    else:
+        assert s.identify().serial_number == 4321
+        s.close()
+        assert line_quiet(port)
+
+
+def test_a_port_held_in_this_process_names_its_holder(port, tmp_path):
+    link = tmp_path / "sensor-link"
+    link.symlink_to(port)
+    first = karvo.Sensor(pathlib.Path(port))
+    for opening in (lambda: karvo.Sensor(port), lambda: karvo.Sensor(link), lambda: karvo.scan(link)):
+        with pytest.raises(karvo.PortError) as held:
+            opening()
+        assert held.value.reason == f"held by karvo.Sensor({port!r}) in this process; close it first"
+    # A notebook cell run again: the new object takes the port once the old one is gone.
+    first = karvo.Sensor(link) if first.close() is None else None
+    assert first.identify().serial_number == 4321
+
+
+def test_timeout_bounds_the_wait_for_a_silent_sensor(port):
+    with karvo.Sensor(port, address=9, timeout=0.1) as s:
+        assert s.timeout == 0.1
+        start = time.monotonic()
+        with pytest.raises(TimeoutError):
+            s.identify()
+        # The sensor's own time-out alone is a second.
+        assert time.monotonic() - start < 0.9
+
+
+@pytest.mark.parametrize("keep, warned, serial", [(False, True, 1111), (True, False, 4321)])
+def test_loading_another_sensors_file_warns_of_identity_rows(start_sim, tmp_path, keep, warned,
+                                                             serial):
+    other, this = start_sim("--serial", "1111", "--range", "50")[0], start_sim()[0]
+    with karvo.Sensor(other) as s:
+        s.save_parameters(tmp_path / "golden.prm")
+    with karvo.Sensor(this) as s, warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        s.save_parameters(tmp_path / "own.prm")
+        s.load_parameters(tmp_path / "own.prm")
+        assert seen == []
+        s.load_parameters(tmp_path / "golden.prm", keep_identity=keep)
+        rows = s.read_parameters()
+    assert (rows[28].raw, rows[30].raw) == (serial, 50 if warned else 100)
+    assert [w.category for w in seen] == ([UserWarning] if warned else [])
+    if warned:
+        text = str(seen[0].message)
+        assert "Serial Number 1111 (the sensor has 4321)" in text and "golden.prm" in text
+        assert "Measuring Range 50" in text and "Device Type" not in text

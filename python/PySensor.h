@@ -1,0 +1,155 @@
+// The sensor as the Python package sees it: each call of karvo.Sensor and karvo.Stream as a
+// method that takes and returns Python values, raises the package's exceptions, releases the
+// GIL while it waits on the line and can be ended by Ctrl-C, cancel() or close().
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "device/Sensor.h"
+
+namespace karvo::python {
+
+namespace py = pybind11;
+namespace dev = karvo::device;
+
+// Told once by the module: the thread Python delivers signals to, and the package's exception
+// classes: the base, and the subclasses some statuses raise (the port's OSError, ...).
+void SetMainThread(unsigned long ident);
+void SetErrorClasses(py::object base, std::map<uint32_t, py::object> special);
+
+// One call's watch over Ctrl-C and over the Python callbacks the call makes.
+class Watch;
+
+// One sensor on its port, opened at once, one call on the line at a time.
+class PySensor {
+ public:
+  PySensor(const std::string& port, long long baud, long long address, double timeout);
+  // No other call can be under way here: a call keeps its sensor alive.
+  ~PySensor();
+
+  // Ends the call under way and stops a stream; closes once the line is free, which is within
+  // one exchange.
+  void Close();
+  // Ends the call under way, from any thread; a Stream being iterated stops.
+  void Cancel();
+  dev::SensorSettings Settings();
+  py::str Port();
+  bool Closed();
+  double Timeout() const;
+  py::tuple Identify();
+  std::string Unit();
+  py::list ReadParameters();
+  py::tuple WriteParameter(long long row, const py::object& value);
+  void SaveParameters(const std::filesystem::path& path, bool force);
+
+  // Returns the identity rows the file gave the sensor, in words; "" when none differed or
+  // they were kept.
+  std::string LoadParameters(const std::filesystem::path& path, bool force, bool keepIdentity);
+  py::list CompareParameters(const std::filesystem::path& path);
+  void Flash(const std::string& what);
+  py::object Measure(long long count, const std::optional<std::string>& mode, bool times);
+  void Zero();
+  py::tuple ReadPulse();
+  py::object StreamCount(long long count, const std::optional<std::string>& mode, bool times);
+
+  // Starts a stream that runs until stopped; its samples are taken by the Stream iterator.
+  std::shared_ptr<dev::SensorStream> StartStream(const std::optional<std::string>& mode,
+                                                 uint32_t& runMode);
+
+  // Stops `stream` if it is still the sensor's; called with the GIL released.
+  dev::Result StopStream(const std::shared_ptr<dev::SensorStream>& stream);
+  bool Streams(const std::shared_ptr<dev::SensorStream>& stream);
+  // cancel() asked the stream's iteration to end.
+  bool StreamCancelled() const;
+  py::tuple Sweep(const std::string& kind, const std::string& stagePort,
+                  const std::optional<std::filesystem::path>& file, bool force,
+                  const py::object& progress);
+
+ private:
+  // Runs `work` on the sensor with the GIL released, one call at a time; raises its failure.
+  template <class F>
+  void Do(Watch& watch, const std::string& doing, F&& work);
+
+  // A call's cancellation, reachable from cancel() and close() on other threads while it runs.
+  class Active {
+   public:
+    Active(PySensor& sensor, dev::CancelToken& token) : sensor_(sensor), token_(token) {
+      std::lock_guard guard(sensor_.activeLock_);
+      sensor_.active_.insert(&token_);
+    }
+    ~Active() {
+      std::lock_guard guard(sensor_.activeLock_);
+      sensor_.active_.erase(&token_);
+    }
+    Active(const Active&) = delete;
+    Active& operator=(const Active&) = delete;
+
+   private:
+    PySensor& sensor_;
+    dev::CancelToken& token_;
+  };
+  void CancelCalls();
+
+  // timeout= bounds the whole wait for an answer, so one read call rather than the port's three.
+  void ApplyTimeout();
+  void Release();
+
+  // The identity, asked once: results in mm and the laser row's list need the range.
+  dev::Result Identified(IdentityRecord& id);
+  dev::Result ReadAll(TParamSet& values, int16_t& range, Watch& watch);
+
+  // The range known, and the run mode asked for or the one the sensor's "Mode of Run" holds.
+  dev::Result Prepare(const std::optional<uint32_t>& asked, uint32_t& runMode);
+  void CloseLocked();
+
+  dev::Sensor sensor_;
+  dev::SensorSettings settings_;
+  uint32_t timeoutMs_ = 0;  // 0: the sensor's own read time-outs
+  std::string holdKey_;
+  bool released_ = false;  // under g_heldLock
+  std::mutex busy_;        // one call on the line at a time
+  std::shared_ptr<dev::SensorStream> stream_;
+  std::atomic<bool> streamCancelled_ = false;
+  std::atomic<bool> closing_ = false;
+  std::mutex activeLock_;
+  std::set<dev::CancelToken*> active_;
+  bool identified_ = false;
+  IdentityRecord identity_;
+  std::atomic<int16_t> range_ = 0;  // also read before a call, for the value check
+};
+
+// A running stream as an iterator of samples; leaving its `with` block, or dropping it, stops it.
+class PyStream {
+ public:
+  // Starts the stream; `owner` is the Python object of `sensor`.
+  PyStream(py::object owner, PySensor& sensor, const std::optional<std::string>& mode);
+  ~PyStream();
+  double Next();
+  void Stop();
+  bool Running();
+  std::string Unit() const;
+
+ private:
+  py::object owner_;  // keeps the sensor alive while the stream is
+  PySensor& sensor_;
+  std::shared_ptr<dev::SensorStream> stream_;
+  uint32_t runMode_ = RUN_LINE;
+  std::vector<float> taken_;
+  size_t next_ = 0;
+};
+
+// Finds sensors on a port that is not open -> list of (baud, address, identity tuple).
+py::list Scan(const std::string& port, bool all, long long baud, long long address);
+
+}  // namespace karvo::python

@@ -299,7 +299,7 @@ def test_a_bad_parameter_file_is_named_and_quoted_as_printable_text(sensor, tmp_
     bad.write_bytes(b"2\t4\n3\t\x1b[2Jx\n")
     with pytest.raises(ValueError) as failure:
         sensor.load_parameters(bad)
-    assert str(bad) in str(failure.value) and "'\\x1b[2Jx'" in str(failure.value)
+    assert str(bad) in str(failure.value) and "'\\x1B[2Jx'" in str(failure.value)
     assert not any(ord(c) < 32 for c in str(failure.value))
 
 

@@ -80,9 +80,10 @@ int ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int& err, 
   }
   freeaddrinfo(found);
   if (fd < 0) {
-    reason = "cannot connect to " + where + ": " +
-             (err == ETIMEDOUT ? "no answer within " + std::to_string(timeoutMs / 1000) + " s"
-                               : std::string(std::strerror(err)));
+    reason =
+        "cannot connect to " + where + ": " +
+        (err == ETIMEDOUT ? "no answer within " + std::to_string((timeoutMs + 999) / 1000) + " s"
+                          : std::string(std::strerror(err)));
     return -1;
   }
   const int on = 1;

@@ -18,14 +18,17 @@ bool ValidHostName(const std::string& host) {
   return true;
 }
 
+// Hex digits, colons and dots, then perhaps '%' and the zone (an interface name).
 bool ValidIpv6(const std::string& host) {
-  if (host.empty()) return false;
-  for (const char c : host) {
+  const size_t zone = host.find('%');
+  const std::string address = host.substr(0, zone);
+  if (address.find(':') == std::string::npos) return false;
+  for (const char c : address) {
     const bool ok = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9') ||
-                    c == ':' || c == '.' || c == '%';
+                    c == ':' || c == '.';
     if (!ok) return false;
   }
-  return host.find(':') != std::string::npos;
+  return zone == std::string::npos || ValidHostName(host.substr(zone + 1));
 }
 
 }  // namespace

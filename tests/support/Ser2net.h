@@ -84,8 +84,10 @@ class TSer2net {
 
   ~TSer2net() { Kill(); }
 
-  // Starts the server for `lines`; false with the why.
-  bool Start(const std::vector<Line>& lines, std::string& why) {
+  // Starts the server for `lines`; false with the why. `options` are ser2net's connection
+  // options ("chardelay: false"), one a line.
+  bool Start(const std::vector<Line>& lines, std::string& why,
+             const std::vector<std::string>& options = {}) {
     const std::string program = FindSer2net();
     if (program.empty()) {
       why = SER2NET_MISSING;
@@ -102,6 +104,8 @@ class TSer2net {
                << (isTelnet ? telnet_.back() : raw_.back()) << "\n"
                << "  connector: serialdev," << lines[i].Device << "," << lines[i].Settings
                << ",local\n";
+        if (!options.empty()) config << "  options:\n";
+        for (const std::string& option : options) config << "    " << option << "\n";
       }
     }
     const std::string file = dir_.Path("ser2net.yaml");

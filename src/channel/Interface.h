@@ -1,6 +1,7 @@
-// The port channel: one serial port (a COM port or a USB serial adapter found by its
-// product description) that opens, configures, reads, writes and closes. Every operation
-// returns a status code and keeps it in Status; nothing throws for an I/O failure.
+// The port channel: one serial port (a COM port, a USB serial adapter found by its product
+// description, or a serial device server's port reached over TCP) that opens, configures,
+// reads, writes and closes. Every operation returns a status code and keeps it in Status;
+// nothing throws for an I/O failure.
 #pragma once
 
 #include <cstdint>
@@ -90,7 +91,7 @@ class TInterface {
   bool IsNetwork() const { return net_; }
 
   bool IsOpen = false;
-  int Handle = -1;  // file descriptor; -1 when closed
+  int Handle = -1;  // the tty's or the socket's descriptor; -1 when closed
   uint32_t Status = ST_OK;
   TPortSettings Settings;
 
@@ -134,7 +135,7 @@ class TInterface {
   // One connection and its line settings, by `deadlineNs`; 0, or the errno with the reason.
   int ConnectNet(const TNetAddress& address, int64_t deadlineNs, std::string& reason);
   void CloseNet();
-  int NetReadCall(uint8_t* buffer, uint32_t length, uint32_t& received);
+  int NetReadCall(uint8_t* buffer, uint32_t length, uint32_t& received, int64_t answerDueNs);
   uint32_t NetWrite(const TTransfer& transfer);
   // Receives what the socket holds into the gathered buffer, Telnet taken out; 0, or the
   // errno that ended the connection (ENOTCONN when the server closed it).

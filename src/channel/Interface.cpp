@@ -394,10 +394,10 @@ uint32_t TInterface::Read(TTransfer& transfer) {
   while (ReadCalls < calls) {
     ++ReadCalls;
     uint32_t got = 0;
-    const int err = net_ ? NetReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount,
-                                       got, ReadCalls == 1 ? answerDue : 0)
-                         : ReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got,
-                                    ReadCalls == 1 ? answerDue : 0);
+    const int err = net_
+                        ? NetReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got)
+                        : ReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got,
+                                   ReadCalls == 1 ? answerDue : 0);
     LastCount += got;
     if (err != 0) {
       Fail(ST_READ_FAILED, err);

@@ -135,7 +135,7 @@ class TInterface {
   // One connection and its line settings, by `deadlineNs`; 0, or the errno with the reason.
   int ConnectNet(const TNetAddress& address, int64_t deadlineNs, std::string& reason);
   void CloseNet();
-  int NetReadCall(uint8_t* buffer, uint32_t length, uint32_t& received, int64_t answerDueNs);
+  int NetReadCall(uint8_t* buffer, uint32_t length, uint32_t& received);
   uint32_t NetWrite(const TTransfer& transfer);
   // Receives what the socket holds into the gathered buffer, Telnet taken out; 0, or the
   // errno that ended the connection (ENOTCONN when the server closed it).

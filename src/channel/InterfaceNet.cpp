@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,10 +33,6 @@ constexpr int64_t MAX_ALLOWANCE_NS = 500 * NS_PER_MS;
 // Long enough for a server that refuses the session to hang up, short against an exchange.
 constexpr int64_t SETTLE_NS = 30 * NS_PER_MS;
 constexpr int64_t RECONNECT_PAUSE_NS = 50 * NS_PER_MS;
-// The window around the answer's earliest arrival in which a read waits awake; later than on
-// a tty, for the server's own hand-over.
-constexpr int64_t AWAKE_BEFORE_DUE_NS = 600'000;
-constexpr int64_t AWAKE_AFTER_DUE_NS = 1'000'000;
 // A server passes an answer on in segments; a gap between two is no end of the answer.
 constexpr int64_t SEGMENT_GAP_NS = 50 * NS_PER_MS;
 
@@ -249,52 +244,41 @@ int TInterface::PullNet(size_t* rawCount) {
   return 0;
 }
 
-int TInterface::NetReadCall(uint8_t* buffer, uint32_t length, uint32_t& received,
-                            int64_t answerDueNs) {
+int TInterface::NetReadCall(uint8_t* buffer, uint32_t length, uint32_t& received) {
   received = TakeGathered(buffer, length);
   const int64_t interval = Settings.ReadInterval * NS_PER_MS + SEGMENT_GAP_NS;
   const int64_t total = NowNs() + int64_t{Settings.ReadInterval} * length * NS_PER_MS +
                         Settings.ReadTotal * NS_PER_MS + netAllowanceNs_;
   int64_t lastByte = received > 0 ? NowNs() : 0;
-  // As on a tty: around the moment the answer can be in, the read waits awake, since waking a
-  // sleeping thread costs a fair part of a short exchange at high rates.
-  const int64_t awakeFrom = answerDueNs - AWAKE_BEFORE_DUE_NS;
-  const int64_t awakeUntil = answerDueNs > 0 ? answerDueNs + AWAKE_AFTER_DUE_NS : 0;
+  // Asleep until the bytes come: waiting awake, as a tty read does near its answer, only took
+  // the processor from the server and the sensor that the answer waits for.
   while (received < length) {
     int64_t deadline = total;
     if (received > 0 && Settings.ReadInterval > 0) {
       deadline = std::min(deadline, lastByte + interval);
     }
-    const int64_t now = NowNs();
-    if (now >= deadline) break;
-    const bool awake = now >= awakeFrom && now < awakeUntil;
-    if (!awake) {
-      const int64_t until = now < awakeFrom ? std::min(awakeFrom, deadline) : deadline;
-      pollfd p{Handle, POLLIN, 0};
-      const timespec wait = Span(until - now);
-      const int ready = ppoll(&p, 1, &wait, nullptr);
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      if (ready == 0) continue;
-      if (p.revents & POLLNVAL) return EBADF;
+    const int64_t left = deadline - NowNs();
+    if (left <= 0) break;
+    pollfd p{Handle, POLLIN, 0};
+    const timespec wait = Span(left);
+    const int ready = ppoll(&p, 1, &wait, nullptr);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return errno;
     }
-    size_t raw = 0;
-    if (const int err = PullNet(&raw); err != 0) return err;
+    if (ready == 0) continue;
+    if (p.revents & POLLNVAL) return EBADF;
+    if (const int err = PullNet(); err != 0) return err;
     const uint32_t got = TakeGathered(buffer + received, length - received);
     if (got > 0) {
       received += got;
       lastByte = NowNs();
-    } else if (awake && raw == 0) {
-      sched_yield();  // the server and the simulator may be waiting for this processor
     }
   }
   return 0;
 }
 
 uint32_t TInterface::NetWrite(const TTransfer& transfer) {
-  requestOnLine_ = 0;
   // What arrived since the last answer is stale, and taking it is how a connection the server
   // closed meanwhile shows before the request is lost.
   // Bounded: a sensor still streaming never leaves the socket empty for long.
@@ -324,8 +308,6 @@ uint32_t TInterface::NetWrite(const TTransfer& transfer) {
     return Status;
   }
   if (err != 0) return Fail(ST_WRITE_FAILED, err);
-  // The request still has to cross the server's serial line.
-  requestOnLine_ = NowNs() + transfer.Length * ByteNs();
   Status = ST_OK;
   return Status;
 }

@@ -275,6 +275,27 @@ TEST(NetworkChannel, OpeningFailsWithTheSystemsReason) {
   close(holder);
 }
 
+TEST(NetworkChannel, AHostNameReachesTheServerOnWhicheverOfItsAddressesListens) {
+  // "localhost" may name ::1 before 127.0.0.1; the server listens on the second only.
+  ScriptedServer server([](int fd) {
+    ScriptedServer::Receive(fd, 2);
+    ScriptedServer::Send(fd, {0x90, 0x91});
+    ScriptedServer::Receive(fd, 1, 300);
+  });
+  const std::string url = server.Url();
+  TInterface port;
+  ASSERT_EQ(port.Open(NetSettings("socket://localhost" + url.substr(url.rfind(':')))), ST_OK)
+      << port.LastReason;
+  EXPECT_TRUE(port.IsNetwork());
+  uint8_t request[2] = {0x01, 0x86};
+  TTransfer tx{request, 2};
+  ASSERT_EQ(port.Write(tx), ST_OK);
+  uint8_t answer[2];
+  TTransfer rx{answer, 2};
+  EXPECT_EQ(port.Read(rx), ST_OK);
+  EXPECT_EQ(answer[1], 0x91);
+}
+
 TEST(NetworkChannel, AServerThatNeverAcceptsFailsTheOpenAfterThreeSeconds) {
   // A listener whose queue is full drops further connection requests unanswered, as a host
   // that is switched off does.

@@ -14,6 +14,7 @@ packages=(
   dpkg-dev file     # dpkg-shlibdeps and file, for the Debian package's dependencies
   pybind11-dev python3-dev python3-numpy python3-pytest   # the Python package and its tests
   python3-mypy      # checks the Python package's type stubs
+  ser2net           # a real serial device server for the network port tests and benchmark
 )
 
 missing=()

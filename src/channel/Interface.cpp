@@ -22,6 +22,7 @@
 
 #include "channel/LineSettings.h"
 #include "channel/LineSpeed.h"
+#include "channel/Telnet.h"
 
 namespace karvo {
 
@@ -126,6 +127,8 @@ std::string PortErrorReason(int err) {
       return "held by another program";
     case ENOTTY:
       return "not a serial port";
+    case ENOTCONN:
+      return "the server closed the connection";
     default:
       return std::generic_category().message(err);
   }
@@ -205,8 +208,11 @@ uint32_t TInterface::Open(const TPortSettings& settings) {
   LastCount = 0;
   DropGathered();
   outputQueued_ = false;
+  requestOnLine_ = 0;
+  Notice.clear();
 
   const bool usb = Settings.PortKind == PORT_USB;
+  if (!usb && IsNetPortName(Settings.Name)) return OpenNet();
   const std::string path = usb ? FindUsbSerialDevice(SysfsRoot, Settings.Name, DevRoot)
                                : ComPortDevicePath(Settings.Name);
   if (path.empty()) return FailOpen(ENODEV);
@@ -280,7 +286,9 @@ int ApplyLine(int fd, const TPortSettings& settings) {
 }
 
 uint32_t TInterface::Close() {
-  if (IsOpen && Handle >= 0) {
+  if (net_) {
+    CloseNet();
+  } else if (IsOpen && Handle >= 0) {
     (void)ioctl(Handle, TIOCSBRK);
     // The exclusive flag belongs to the tty and would outlive this descriptor.
     (void)ioctl(Handle, TIOCNXCL);
@@ -386,8 +394,10 @@ uint32_t TInterface::Read(TTransfer& transfer) {
   while (ReadCalls < calls) {
     ++ReadCalls;
     uint32_t got = 0;
-    const int err = ReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got,
-                             ReadCalls == 1 ? answerDue : 0);
+    const int err = net_
+                        ? NetReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got)
+                        : ReadCall(transfer.Buffer + LastCount, transfer.Length - LastCount, got,
+                                   ReadCalls == 1 ? answerDue : 0);
     LastCount += got;
     if (err != 0) {
       Fail(ST_READ_FAILED, err);
@@ -409,7 +419,9 @@ uint32_t TInterface::Gather() {
     gatheredHead_ = 0;
   }
   // Failures and hang-ups are left to the Read that follows, which reports them.
-  if (gatheredEnd_ < sizeof gathered_) {
+  if (net_) {
+    (void)PullNet();
+  } else if (gatheredEnd_ < sizeof gathered_) {
     const ssize_t got = ::read(Handle, gathered_ + gatheredEnd_, sizeof gathered_ - gatheredEnd_);
     if (got > 0) gatheredEnd_ += static_cast<uint32_t>(got);
   }
@@ -438,6 +450,7 @@ uint32_t TInterface::Write(TTransfer& transfer) {
     Status = ST_WRITE_FAILED;
     return Status;
   }
+  if (net_) return NetWrite(transfer);
   // Output is dropped only while the driver still holds some, the rest of a request that
   // did not get out in time; a Write that saw its request out leaves none. A pty reports
   // none: what it took is already with the peer, and its output flush would throw away the
@@ -489,6 +502,25 @@ uint32_t TInterface::Write(TTransfer& transfer) {
   requestOnLine_ = std::max(NowNs(), began + transfer.Length * ByteNs());
   Status = ST_OK;
   return Status;
+}
+
+void TInterface::Drain(int quietMs, int limitMs) {
+  if (!IsOpen || Handle < 0) return;
+  const int64_t deadline = NowMs() + limitMs;
+  while (NowMs() < deadline) {
+    pollfd p{Handle, POLLIN, 0};
+    const int ready = poll(&p, 1, std::min(quietMs, PollWait(deadline)));
+    if (ready <= 0 || (p.revents & POLLIN) == 0) break;
+    if (net_) {
+      DropGathered();
+      if (PullNet() != 0) break;
+    } else {
+      uint8_t scratch[256];
+      if (::read(Handle, scratch, sizeof scratch) <= 0) break;
+    }
+  }
+  DropGathered();
+  if (!net_) (void)tcflush(Handle, TCIOFLUSH);
 }
 
 }  // namespace karvo

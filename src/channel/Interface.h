@@ -1,12 +1,19 @@
-// The port channel: one serial port (a COM port or a USB serial adapter found by its
-// product description) that opens, configures, reads, writes and closes. Every operation
-// returns a status code and keeps it in Status; nothing throws for an I/O failure.
+// The port channel: one serial port (a COM port, a USB serial adapter found by its product
+// description, or a serial device server's port reached over TCP) that opens, configures,
+// reads, writes and closes. Every operation returns a status code and keeps it in Status;
+// nothing throws for an I/O failure.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "channel/PortName.h"
 
 namespace karvo {
+
+class TTelnetCodec;
 
 constexpr uint32_t ST_OK = 0;
 constexpr uint32_t ST_NOT_OPEN = 2;
@@ -27,7 +34,9 @@ inline constexpr const char* USB_ADAPTER_DESCRIPTION = "D2XX Recovery PID for XP
 
 struct TPortSettings {
   uint8_t PortKind = PORT_COM;
-  std::string Name;      // "COM1".."COM8", a device path, or the USB description
+  // "COM1".."COM8", a device path, tcp://, socket:// or rfc2217://HOST:PORT, or the USB
+  // description
+  std::string Name;
   uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
   uint8_t Parity = 0;    // 0 none, 1 odd, 2 even
   uint32_t BaudRate = 9600;
@@ -74,8 +83,15 @@ class TInterface {
   // discard this buffer with the driver's.
   uint32_t Gather();
 
+  // Reads and drops what keeps arriving until the line has been quiet for `quietMs`, at most
+  // for `limitMs`, then discards both directions: what a stream still had on its way.
+  void Drain(int quietMs, int limitMs);
+
+  // True while the port is a connection to a serial device server.
+  bool IsNetwork() const { return net_; }
+
   bool IsOpen = false;
-  int Handle = -1;  // file descriptor; -1 when closed
+  int Handle = -1;  // the tty's or the socket's descriptor; -1 when closed
   uint32_t Status = ST_OK;
   TPortSettings Settings;
 
@@ -84,6 +100,11 @@ class TInterface {
   // when the sensor then does not answer. Time-outs have no system reason and leave it.
   int LastErrno = 0;
   std::string LastReason;
+
+  // A line setting the last Open asked for and the port could not make (a tcp:// port keeps
+  // the server's settings; a server that refused or changed the rate), for the caller to
+  // say; empty when the port took everything.
+  std::string Notice;
 
   // Diagnostics of the last Read: read calls made (1..3) and bytes that arrived.
   uint32_t ReadCalls = 0;
@@ -107,6 +128,23 @@ class TInterface {
   // false when some is still queued.
   bool WaitUntilSent(int64_t deadlineMs);
   void DropGathered() { gatheredHead_ = gatheredEnd_ = 0; }
+  uint32_t TakeGathered(uint8_t* buffer, uint32_t length);
+
+  // The network transports.
+  uint32_t OpenNet();
+  // One connection and its line settings, by `deadlineNs`; 0, or the errno with the reason.
+  int ConnectNet(const TNetAddress& address, int64_t deadlineNs, std::string& reason);
+  void CloseNet();
+  int NetReadCall(uint8_t* buffer, uint32_t length, uint32_t& received);
+  uint32_t NetWrite(const TTransfer& transfer);
+  // Receives what the socket holds into the gathered buffer, Telnet taken out; 0, or the
+  // errno that ended the connection (ENOTCONN when the server closed it).
+  int PullNet(size_t* rawCount = nullptr);
+  // Sends all of `bytes` by `deadlineNs`; 0, ETIMEDOUT, or the errno of the failure.
+  int SendNet(const std::vector<uint8_t>& bytes, int64_t deadlineNs);
+  // Waits for the server to confirm the line settings, at most until `deadlineNs`; 0, or the
+  // errno that ended the connection.
+  int AwaitLineSettings(int64_t deadlineNs);
 
   // What Gather took and no Read has yet: gathered_[gatheredHead_, gatheredEnd_).
   uint8_t gathered_[4096] = {};
@@ -116,6 +154,12 @@ class TInterface {
   bool outputQueued_ = false;
   // When the last request has left in full (monotonic ns); 0 once its answer has been read.
   int64_t requestOnLine_ = 0;
+
+  bool net_ = false;
+  std::unique_ptr<TTelnetCodec> telnet_;  // null on a raw TCP port
+  // What the network adds to every read's time-outs: the round trip and a server's pause
+  // before it passes bytes on.
+  int64_t netAllowanceNs_ = 0;
 };
 
 // The one place an errno becomes words for the operator, with a hint where they can act

@@ -26,6 +26,8 @@ struct Result {
   uint32_t Status = ST_OK;
   std::string Doing;   // "identify", "reading row 10", "writing table page 3"; empty on success
   std::string Reason;  // the system's reason (a port's errno text, a refused value), if known
+  // Said even on success: a line setting the port could not make (a tcp:// port's baud rate).
+  std::string Notice;
 
   bool Ok() const { return Status == ST_OK; }
   explicit operator bool() const { return Ok(); }
@@ -33,7 +35,7 @@ struct Result {
 
   static Result Success() { return {}; }
   static Result Failure(uint32_t status, std::string doing, std::string reason = {}) {
-    return {status, std::move(doing), std::move(reason)};
+    return {status, std::move(doing), std::move(reason), {}};
   }
 
   // "reading row 10 failed: status 3 (answer incomplete within the time-outs): <reason>"

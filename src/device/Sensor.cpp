@@ -76,7 +76,9 @@ Result Sensor::Open(const SensorSettings& settings) {
     return Result::Failure(status, "opening " + settings.Port,
                            reason.empty() ? "port already in use or not available" : reason);
   }
-  return Result::Success();
+  Result opened = Result::Success();
+  opened.Notice = link_->Port.Notice;
+  return opened;
 }
 
 void Sensor::Close() {
@@ -95,20 +97,9 @@ Result Sensor::SetBaud(uint32_t baud) {
 
 void Sensor::StopStreamingSensor() {
   link_->StopStream(settings_.Address);
-  const int fd = link_->Port.Handle;
-  if (fd < 0) return;
   // Samples already on their way keep arriving for a moment; the line is taken as quiet after
   // the time of a few samples at the slowest rate, and the whole drain is bounded.
-  constexpr int QUIET_MS = 50;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  uint8_t scratch[256];
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, QUIET_MS);
-    if (ready <= 0 || (p.revents & POLLIN) == 0) break;
-    if (read(fd, scratch, sizeof scratch) <= 0) break;
-  }
-  tcflush(fd, TCIOFLUSH);
+  link_->Port.Drain(50, 1000);
 }
 
 uint32_t Sensor::Request(const std::function<uint32_t(TKARVOInterface&)>& exchange) {

@@ -13,6 +13,7 @@
 #include "cli/Json.h"
 #include "device/Sensor.h"
 #include "device/Stage.h"
+#include "device/Words.h"
 #include "files/TextFile.h"
 #include "measure/DataFile.h"
 #include "measure/RunModes.h"
@@ -425,19 +426,12 @@ int TCommand::Compare() {
 }
 
 int TCommand::Flash() {
-  static const struct {
-    const char* Word;
-    device::FlashOperation Operation;
-  } kinds[] = {{"store", device::FlashOperation::Store},
-               {"restore", device::FlashOperation::Restore},
-               {"factory", device::FlashOperation::Factory}};
-  const auto* kind = std::find_if(std::begin(kinds), std::end(kinds),
-                                  [&](const auto& k) { return Arg(0) == k.Word; });
-  if (kind == std::end(kinds)) return UsageError("flash takes store, restore or factory");
+  const auto operation = device::FlashOperationNamed(Arg(0));
+  if (!operation) return UsageError(std::string("flash takes ") + device::FLASH_CHOICES);
   if (int code = OpenPort()) return code;
-  if (Result r = sensor_.Flash(kind->Operation); !r) return DeviceFailure(r);
+  if (Result r = sensor_.Flash(*operation); !r) return DeviceFailure(r);
   if (args_.Json) return Ok();
-  out_ << "flash " << kind->Word << ": ok\n";
+  out_ << "flash " << device::FlashWord(*operation) << ": ok\n";
   return EXIT_OK;
 }
 
@@ -469,21 +463,10 @@ int TCommand::LoadParams() {
                                "(--force writes them as they are)");
   }
   std::vector<int> failed;
-  Result first;
-  if (issues.empty()) {
-    first = sensor_.WriteParameters(working_, Cancel(), {}, &failed);
-  } else {
-    // As the checked load does it: highest row first, a failing row does not stop the others.
-    for (int row = PARAM_COUNT - 1; row >= 0; --row) {
-      if (interrupt_.Token.Cancelled())
-        return DeviceFailure(Result::Failure(device::ST_CANCELLED, "writing the parameters"));
-      if (Result r = sensor_.WriteParameterAsIs(row, working_[row]); !r) {
-        failed.push_back(row);
-        if (first) first = r;
-      }
-    }
-  }
+  const Result first =
+      device::WriteParameterSet(sensor_, working_, !issues.empty(), Cancel(), &failed);
   if (first) return Ok();
+  if (first.Cancelled()) return DeviceFailure(first);
   std::string rows;
   for (int row : failed) rows += " " + std::to_string(row);
   return DeviceFailure(first, "writing failed for rows" + rows);
@@ -557,16 +540,14 @@ int TCommand::Measure() {
   long count = 10;
   const std::string data = Option("--data");
   if (args_.Has("--mode")) {
-    for (uint32_t m = RUN_LINE; m <= RUN_PULSE; ++m)
-      if (Option("--mode") == RunModeName(m)) mode = static_cast<int>(m);
+    if (const auto named = device::RunModeNamed(Option("--mode"))) mode = static_cast<int>(*named);
     if (mode < 0) return UsageError("--mode takes Line, NonLine, Temperature or Pulse");
   }
   if (args_.Has("--count") && !ParseNumber(Option("--count"), 1, 100000000, count)) {
     return UsageError("--count takes 1 or more");
   }
   if (int code = Connect(true)) return code;
-  const uint32_t runMode =
-      mode >= 0 ? static_cast<uint32_t>(mode) : RunModeOfRegister(read_[ROW_MODE_OF_RUN].Value);
+  const uint32_t runMode = mode >= 0 ? static_cast<uint32_t>(mode) : device::HeldRunMode(read_);
   // A pulse profile has no result to zero on.
   if (args_.Has("--zero") && runMode != RUN_PULSE) {
     if (Result r = sensor_.Zero(working_); !r) return DeviceFailure(r);
@@ -616,7 +597,7 @@ int TCommand::Stream() {
   }
   const std::string data = Option("--data");
   if (int code = Connect(true)) return code;
-  const uint32_t runMode = RunModeOfRegister(read_[ROW_MODE_OF_RUN].Value);
+  const uint32_t runMode = device::HeldRunMode(read_);
   TJson json;
   json.Object().Key("unit").Str(UnitOf(runMode)).Key("values").Array();
   TSampleRing ring;
@@ -636,24 +617,16 @@ int TCommand::Stream() {
 }
 
 int TCommand::Sweep() {
-  static const struct {
-    const char* Word;
-    device::SweepKind Kind;
-    const char* Extension;
-  } kinds[] = {{"calibrate", device::SweepKind::Calibrate, CALIBRATION_EXTENSION},
-               {"verify", device::SweepKind::Verify, VERIFICATION_EXTENSION},
-               {"home", device::SweepKind::Home, nullptr},
-               {"end", device::SweepKind::End, nullptr}};
-  const auto* kind = std::find_if(std::begin(kinds), std::end(kinds),
-                                  [&](const auto& k) { return Arg(0) == k.Word; });
-  if (kind == std::end(kinds)) return UsageError("sweep takes calibrate, verify, home or end");
+  const auto kind = device::SweepKindNamed(Arg(0));
+  if (!kind) return UsageError(std::string("sweep takes ") + device::SWEEP_CHOICES);
+  const bool writesFile = device::SweepExtension(*kind) != nullptr;
   const std::string stagePort = Option("--stage");
   std::string file = Option("--file");
   if (stagePort.empty()) return UsageError("sweep needs --stage PORT");
-  if (!file.empty() && !kind->Extension) return UsageError("--file is for calibrate and verify");
+  if (!file.empty() && !writesFile) return UsageError("--file is for calibrate and verify");
   if (int code = Connect(true)) return code;
-  if (kind->Extension) {
-    if (file.empty()) file = std::to_string(identity_.SerialNumber) + kind->Extension;
+  if (writesFile) {
+    if (file.empty()) file = device::DefaultSweepFile(*kind, identity_.SerialNumber);
     // Checked before the sweep: a refused file found only at its end would waste the run.
     if (access(file.c_str(), F_OK) == 0 && !args_.Force) {
       return Fail(EXIT_FILE, file + " exists; --force replaces it");
@@ -666,7 +639,7 @@ int TCommand::Sweep() {
   using Clock = std::chrono::steady_clock;
   Clock::time_point nextReport = Clock::now();
   device::SweepOptions options;
-  options.Kind = kind->Kind;
+  options.Kind = *kind;
   options.File = file;
   options.Progress = [&](uint32_t samples, uint32_t expected, double positionMm) {
     if (Clock::now() < nextReport) return;
@@ -687,8 +660,8 @@ int TCommand::Sweep() {
         r, "the stage on " + stagePort +
                (r.Status == device::ST_NO_STAGE ? " stopped answering" : " stays busy"));
   }
-  if (!kind->Extension) return r ? Ok() : DeviceFailure(r);
-  const bool calibrate = kind->Kind == device::SweepKind::Calibrate;
+  if (!writesFile) return r ? Ok() : DeviceFailure(r);
+  const bool calibrate = *kind == device::SweepKind::Calibrate;
   if (result.Completed && !args_.Json) {
     if (calibrate) {
       out_ << "Steps: " << result.Steps << '\n'

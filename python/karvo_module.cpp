@@ -20,6 +20,7 @@
 
 #include "device/Sensor.h"
 #include "device/Stage.h"
+#include "device/Words.h"
 #include "files/TextFile.h"
 #include "measure/RunModes.h"
 #include "params/ParamFile.h"
@@ -222,9 +223,8 @@ py::array_t<double> Array(const std::vector<double>& values) {
 
 // "Line", "NonLine" or "Temperature": the modes that take results.
 uint32_t ResultMode(const std::string& name) {
-  for (uint32_t mode : {RUN_LINE, RUN_NONLINE, RUN_TEMPERATURE}) {
-    if (name == RunModeName(mode)) return mode;
-  }
+  const auto mode = dev::RunModeNamed(name);
+  if (mode && *mode != RUN_PULSE) return *mode;
   throw py::value_error("mode takes Line, NonLine or Temperature, not '" + name + "'");
 }
 
@@ -369,17 +369,8 @@ class PySensor {
                               "writes them as they are)" + refused);
       }
     }
-    Do(watch, "writing the parameters", [&] {
-      if (!force) return sensor_.WriteParameters(values, watch.Token());
-      dev::Result first;
-      for (int row = PARAM_COUNT - 1; row >= 0; --row) {
-        if (IsCancelled(watch.Token()))
-          return dev::Result::Failure(dev::ST_CANCELLED, "writing the parameters");
-        dev::Result r = sensor_.WriteParameterAsIs(row, values[row]);
-        if (!r && first) first = r;
-      }
-      return first;
-    });
+    Do(watch, "writing the parameters",
+       [&] { return dev::WriteParameterSet(sensor_, values, force, watch.Token()); });
   }
 
   std::vector<Difference> CompareParameters(const std::filesystem::path& path) {
@@ -405,21 +396,16 @@ class PySensor {
   }
 
   void Flash(const std::string& what) {
-    dev::FlashOperation operation;
-    if (what == "store") {
-      operation = dev::FlashOperation::Store;
-    } else if (what == "restore") {
-      operation = dev::FlashOperation::Restore;
-    } else if (what == "factory") {
-      operation = dev::FlashOperation::Factory;
-    } else {
-      throw py::value_error("flash takes store, restore or factory, not '" + what + "'");
+    const auto operation = dev::FlashOperationNamed(what);
+    if (!operation) {
+      throw py::value_error(std::string("flash takes ") + dev::FLASH_CHOICES + ", not '" + what +
+                            "'");
     }
     Watch watch;
     Do(watch, "flash " + what, [&] {
       // A restore may bring another measuring range.
       identified_ = false;
-      return sensor_.Flash(operation);
+      return sensor_.Flash(*operation);
     });
   }
 
@@ -504,20 +490,13 @@ class PySensor {
   SweepOutcome Sweep(const std::string& kind, const std::string& stagePort,
                      const std::optional<std::filesystem::path>& file, bool force,
                      const py::object& progress) {
-    static const struct {
-      const char* Word;
-      dev::SweepKind Kind;
-      const char* Extension;
-    } kinds[] = {{"calibrate", dev::SweepKind::Calibrate, CALIBRATION_EXTENSION},
-                 {"verify", dev::SweepKind::Verify, VERIFICATION_EXTENSION},
-                 {"home", dev::SweepKind::Home, nullptr},
-                 {"end", dev::SweepKind::End, nullptr}};
-    const auto* chosen = std::find_if(std::begin(kinds), std::end(kinds),
-                                      [&](const auto& k) { return kind == k.Word; });
-    if (chosen == std::end(kinds)) {
-      throw py::value_error("sweep takes calibrate, verify, home or end, not '" + kind + "'");
+    const auto chosen = dev::SweepKindNamed(kind);
+    if (!chosen) {
+      throw py::value_error(std::string("sweep takes ") + dev::SWEEP_CHOICES + ", not '" + kind +
+                            "'");
     }
-    if (file && !chosen->Extension) throw py::value_error("file is for calibrate and verify");
+    const bool writesFile = dev::SweepExtension(*chosen) != nullptr;
+    if (file && !writesFile) throw py::value_error("file is for calibrate and verify");
     if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
       throw py::type_error("progress must be callable");
     }
@@ -525,12 +504,12 @@ class PySensor {
     IdentityRecord id;
     Do(watch, "identify", [&] { return Identified(id); });
     dev::SweepOptions options;
-    options.Kind = chosen->Kind;
-    if (chosen->Extension) {
+    options.Kind = *chosen;
+    if (writesFile) {
       // As karvo-cli: the serial number names the file, and an existing one is checked before
       // the sweep rather than found at its end.
       const std::filesystem::path path =
-          file ? *file : std::filesystem::path(std::to_string(id.SerialNumber) + chosen->Extension);
+          file ? *file : std::filesystem::path(dev::DefaultSweepFile(*chosen, id.SerialNumber));
       if (!force && access(path.c_str(), F_OK) == 0) RaiseOSError(EEXIST, path);
       options.File = path;
     }
@@ -548,9 +527,8 @@ class PySensor {
       return dev::RunSweep(sensor_, stage, read, options, result, watch.Token());
     });
     SweepOutcome outcome{kind, result.Steps, result.Expected, result.Completed};
-    if (chosen->Kind == dev::SweepKind::Calibrate)
-      outcome.TableChecked = py::bool_(result.Table.Passed);
-    if (chosen->Kind == dev::SweepKind::Verify) {
+    if (*chosen == dev::SweepKind::Calibrate) outcome.TableChecked = py::bool_(result.Table.Passed);
+    if (*chosen == dev::SweepKind::Verify) {
       outcome.ErrorPercent = py::float_(result.Verification.ErrorPercent);
     }
     if (!result.File.empty()) outcome.File = Text(result.File);
@@ -606,10 +584,7 @@ class PySensor {
       runMode = *asked;
       return dev::Result::Success();
     }
-    TPARAMVALUE held;
-    dev::Result r = sensor_.ReadParameter(ROW_MODE_OF_RUN, held);
-    runMode = RunModeOfRegister(held.Value & 3);
-    return r;
+    return dev::ReadHeldRunMode(sensor_, runMode);
   }
 
   void CloseLocked() {

@@ -63,6 +63,11 @@ struct TSensorSimOptions {
   TTargetMotion Motion = TTargetMotion::None;
   double MotionAmplitudeMm = 0;
   double MotionPeriodS = 10;
+  // Several sensors on one line, as on RS-485: one per address, serial numbers counting up
+  // from SerialNumber, each target moving on its own; only the addressed one answers. Empty:
+  // one sensor at Address. The calls below that read or set registers, the table or the link
+  // settings reach the first of them.
+  std::vector<uint8_t> Addresses = {};
 };
 
 class TSensorSim {

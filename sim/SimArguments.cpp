@@ -1,5 +1,6 @@
 #include "sim/SimArguments.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -9,6 +10,9 @@ const char* const SIM_USAGE =
     "usage: karvo-sim [options]\n"
     "Simulates a KARVO laser distance sensor on a pseudo-terminal and prints its device path.\n"
     "  --address N    net address, 1..127 (default 1)\n"
+    "  --addresses A,B,...  one sensor per net address on the one line, as on RS-485, serial\n"
+    "                 numbers counting up from --serial, each target moving on its own (sine\n"
+    "                 unless --motion says otherwise); only the addressed one answers\n"
     "  --baud N       line rate, a multiple of 2400 up to 460800 (default 9600)\n"
     "  --range MM     measuring range in mm, 1..32767 (default 100)\n"
     "  --base MM      base distance in mm, 0..32767 (default 60)\n"
@@ -46,8 +50,27 @@ bool ParseDouble(const std::string& text, double& value) {
 
 }  // namespace
 
+bool ParseAddressList(const std::string& text, std::vector<uint8_t>& addresses) {
+  std::vector<uint8_t> list;
+  size_t start = 0;
+  while (true) {
+    const size_t comma = text.find(',', start);
+    const std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    long value = 0;
+    if (!ParseLong(item, 1, 127, value)) return false;
+    // Two sensors at one address would answer together and garble each other.
+    if (std::find(list.begin(), list.end(), value) != list.end()) return false;
+    list.push_back(static_cast<uint8_t>(value));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  addresses = std::move(list);
+  return true;
+}
+
 std::string ParseSimArguments(const std::vector<std::string>& args, TSimArguments& parsed) {
   TSensorSimOptions& options = parsed.Options;
+  bool motionGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& option = args[i];
     if (option == "--help") {
@@ -64,7 +87,8 @@ std::string ParseSimArguments(const std::vector<std::string>& args, TSimArgument
     }
     if (option != "--address" && option != "--baud" && option != "--range" && option != "--base" &&
         option != "--serial" && option != "--distance" && option != "--motion" &&
-        option != "--amplitude" && option != "--period" && option != "--stream-period")
+        option != "--amplitude" && option != "--period" && option != "--stream-period" &&
+        option != "--addresses")
       return "unknown option " + option;
     if (i + 1 >= args.size()) return option + " needs a value";
     const std::string& text = args[++i];
@@ -73,6 +97,8 @@ std::string ParseSimArguments(const std::vector<std::string>& args, TSimArgument
     if (option == "--address") {
       ok = ParseLong(text, 1, 127, value);
       options.Address = static_cast<uint8_t>(value);
+    } else if (option == "--addresses") {
+      ok = ParseAddressList(text, options.Addresses);
     } else if (option == "--baud") {
       ok = ParseLong(text, 2400, 460800, value) && value % 2400 == 0;
       options.Baud = static_cast<uint32_t>(value);
@@ -87,6 +113,7 @@ std::string ParseSimArguments(const std::vector<std::string>& args, TSimArgument
       options.SerialNumber = static_cast<uint16_t>(value);
     } else if (option == "--motion") {
       ok = text == "sine" || text == "ramp";
+      motionGiven = true;
       options.Motion = text == "sine" ? TTargetMotion::Sine : TTargetMotion::Ramp;
     } else if (option == "--amplitude") {
       ok = ParseDouble(text, options.MotionAmplitudeMm) && options.MotionAmplitudeMm >= 0;
@@ -102,6 +129,7 @@ std::string ParseSimArguments(const std::vector<std::string>& args, TSimArgument
     }
     if (!ok) return "bad value for " + option + ": " + text;
   }
+  if (!options.Addresses.empty() && !motionGiven) options.Motion = TTargetMotion::Sine;
   return "";
 }
 

@@ -18,6 +18,9 @@ struct TSimArguments {
   bool Help = false;
 };
 
+// "1,2,3": distinct net addresses 1..127, in the order given.
+bool ParseAddressList(const std::string& text, std::vector<uint8_t>& addresses);
+
 // Parses the arguments after the program name. Returns "" on success, otherwise what is wrong.
 std::string ParseSimArguments(const std::vector<std::string>& args, TSimArguments& parsed);
 

@@ -13,6 +13,7 @@ packages=(
   clang-format
   dpkg-dev file     # dpkg-shlibdeps and file, for the Debian package's dependencies
   pybind11-dev python3-dev python3-numpy python3-pytest   # the Python package and its tests
+  libcli11-dev      # the command lines of karvo-cli and karvo-sim
 )
 
 missing=()

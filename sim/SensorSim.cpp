@@ -165,6 +165,7 @@ struct TSensorSim::Impl {
     bool Streaming = false;
     int64_t NextSample = 0;
     uint16_t Sequence = 0;  // of the next stream sample, when they are numbered
+    int AnswersLeft = -1;   // answers before it goes silent; -1: no end
   };
 
   // Shared with the callers' threads, under Mutex.
@@ -312,6 +313,11 @@ struct TSensorSim::Impl {
     // Only the sensor addressed answers; the others on the line hear nothing for them.
     if (!addressed || !LineMatches(baud)) return;
     TUnit& u = *addressed;
+    {
+      std::lock_guard lock(Mutex);
+      if (u.AnswersLeft == 0) return;
+      if (u.AnswersLeft > 0) --u.AnswersLeft;
+    }
     double mm = (command == 6 || command == 15) ? Distance(u) : 0.0;
     std::lock_guard lock(Mutex);
     int64_t now = NowNs();
@@ -776,6 +782,13 @@ void TSensorSim::FailSilentAfter(int answers) {
   std::lock_guard lock(impl_->Mutex);
   impl_->Silent = false;
   impl_->SilentAfter = std::max(0, answers);
+}
+
+void TSensorSim::FailSilentAt(uint8_t address, int answers) {
+  std::lock_guard lock(impl_->Mutex);
+  for (auto& unit : impl_->Units) {
+    if (unit->Model.Working[reg::ADDRESS] == address) unit->AnswersLeft = std::max(0, answers);
+  }
 }
 
 void TSensorSim::CorruptNextTags() {

@@ -1029,23 +1029,39 @@ const TCommandEntry* FindCommand(const std::string& name) {
   return nullptr;
 }
 
-// "--" may come before the command itself ("karvo-cli --port X -- identify"); the parser
-// takes everything after it for the program's own arguments, so the command word goes in
-// front of it. `reversed` is in the parser's (reversed) order.
-void MoveCommandBeforeOptionsEnd(std::vector<std::string>& reversed) {
-  for (size_t k = reversed.size(); k-- > 0;) {
-    const std::string& word = reversed[k];
+// Options anywhere: the parser takes a command's own options only after the command, and
+// the command only before a "--", so the command is put in front of both.
+std::vector<std::string> CommandFirst(const std::vector<std::string>& args) {
+  const auto valued = [](const std::string& name) {
+    if (name == "--port" || name == "--baud" || name == "--address") return true;
+    for (const TCommandEntry& e : Commands()) {
+      for (const TOptionSpec& option : e.Options) {
+        if (name == option.Name) return option.Valued;
+      }
+    }
+    return false;
+  };
+  std::vector<std::string> options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& word = args[i];
+    size_t command = i;
     if (word == "--") {
-      if (k > 0) std::swap(reversed[k], reversed[k - 1]);
-      return;
+      command = i + 1;
+    } else if (word.size() > 1 && word[0] == '-') {
+      options.push_back(word);
+      if (word.find('=') == std::string::npos && valued(word) && i + 1 < args.size()) {
+        options.push_back(args[++i]);
+      }
+      continue;
     }
-    if (word == "--port" || word == "--baud" || word == "--address") {
-      if (k == 0) return;
-      --k;  // its value
-    } else if (word.empty() || word[0] != '-') {
-      return;  // the command, or a word the parser will name
-    }
+    if (command >= args.size() || !FindCommand(args[command])) return args;
+    std::vector<std::string> ordered = {args[command]};
+    ordered.insert(ordered.end(), options.begin(), options.end());
+    if (command != i) ordered.push_back("--");
+    ordered.insert(ordered.end(), args.begin() + static_cast<long>(command) + 1, args.end());
+    return ordered;
   }
+  return args;
 }
 
 }  // namespace
@@ -1122,8 +1138,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     return EXIT_USAGE;
   };
   try {
-    std::vector<std::string> reversed(args.rbegin(), args.rend());
-    MoveCommandBeforeOptionsEnd(reversed);
+    const std::vector<std::string> ordered = CommandFirst(args);
+    std::vector<std::string> reversed(ordered.rbegin(), ordered.rend());
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
     const TCommandEntry* entry = FindCommand(chosenName());

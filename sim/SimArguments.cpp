@@ -1,8 +1,10 @@
 #include "sim/SimArguments.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
+#include <cmath>
+#include <map>
 
 namespace karvo::sim {
 
@@ -26,24 +28,26 @@ const char* const SIM_USAGE =
     "  --period S     seconds of one swing of the target (default 10)\n"
     "  --stream-period US  stream a sample every US microseconds, whatever the sampling\n"
     "                 period register says, down to what the line carries\n"
-    "  --help         show this text\n";
+    "  --help         show this text\n"
+    "  --version      the program's version\n";
 
 namespace {
 
+// A whole decimal number within low..high, nothing else in the text.
 bool ParseLong(const std::string& text, long low, long high, long& value) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || text.empty() || *end != '\0' || v < low || v > high) return false;
+  long v = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return false;
+  if (v < low || v > high) return false;
   value = v;
   return true;
 }
 
 bool ParseDouble(const std::string& text, double& value) {
-  char* end = nullptr;
-  errno = 0;
-  double v = std::strtod(text.c_str(), &end);
-  if (errno != 0 || text.empty() || *end != '\0') return false;
+  double v = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return false;
+  if (!std::isfinite(v)) return false;
   value = v;
   return true;
 }
@@ -70,28 +74,33 @@ bool ParseAddressList(const std::string& text, std::vector<uint8_t>& addresses) 
 
 std::string ParseSimArguments(const std::vector<std::string>& args, TSimArguments& parsed) {
   TSensorSimOptions& options = parsed.Options;
+  CLI::App app("Simulated KARVO sensor", "karvo-sim");
+  app.set_help_flag();
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("-h,--help", parsed.Help)->disable_flag_override();
+  app.add_flag("--version", parsed.Version)->disable_flag_override();
+  bool noPace = false;
+  app.add_flag("--stage", parsed.Stage)->disable_flag_override();
+  app.add_flag("--no-pace", noPace)->disable_flag_override();
+  // Values are taken as text and read below, so that each has its own check and message.
+  const char* const valued[] = {"--address",   "--addresses", "--baud",         "--range",
+                                "--base",      "--serial",    "--distance",     "--motion",
+                                "--amplitude", "--period",    "--stream-period"};
+  std::map<std::string, std::string> values;
+  std::map<std::string, CLI::Option*> given;
+  for (const char* name : valued) given[name] = app.add_option(name, values[name]);
+  try {
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    return e.what();
+  }
+  if (noPace) options.Pace = false;
   bool motionGiven = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& option = args[i];
-    if (option == "--help") {
-      parsed.Help = true;
-      continue;
-    }
-    if (option == "--stage") {
-      parsed.Stage = true;
-      continue;
-    }
-    if (option == "--no-pace") {
-      options.Pace = false;
-      continue;
-    }
-    if (option != "--address" && option != "--baud" && option != "--range" && option != "--base" &&
-        option != "--serial" && option != "--distance" && option != "--motion" &&
-        option != "--amplitude" && option != "--period" && option != "--stream-period" &&
-        option != "--addresses")
-      return "unknown option " + option;
-    if (i + 1 >= args.size()) return option + " needs a value";
-    const std::string& text = args[++i];
+  for (const char* name : valued) {
+    if (given[name]->count() == 0) continue;
+    const std::string option = name;
+    const std::string& text = values[name];
     long value = 0;
     bool ok;
     if (option == "--address") {
@@ -113,8 +122,8 @@ std::string ParseSimArguments(const std::vector<std::string>& args, TSimArgument
       options.SerialNumber = static_cast<uint16_t>(value);
     } else if (option == "--motion") {
       ok = text == "sine" || text == "ramp";
-      motionGiven = true;
       options.Motion = text == "sine" ? TTargetMotion::Sine : TTargetMotion::Ramp;
+      motionGiven = true;
     } else if (option == "--amplitude") {
       ok = ParseDouble(text, options.MotionAmplitudeMm) && options.MotionAmplitudeMm >= 0;
     } else if (option == "--period") {

@@ -16,6 +16,7 @@ struct TSimArguments {
   std::optional<double> Distance;  // mm from the base
   bool Stage = false;              // also a stage controller whose carriage moves the target
   bool Help = false;
+  bool Version = false;
 };
 
 // "1,2,3": distinct net addresses 1..127, in the order given.

@@ -71,6 +71,10 @@ TEST_F(BusCli, ListsGiveOneEntryASensorInTheOrderGiven) {
       {{"measure", "--address", "1,3,2", "--count", "2"},
        "round\t1\t3\t2\n1\t" + mm + "\t" + mm + "\t" + mm + "\n2\t" + mm + "\t" + mm + "\t" + mm +
            "\n"},
+      // A command's own options may come before it too.
+      {{"--count", "2", "--address=1,3,2", "measure"},
+       "round\t1\t3\t2\n1\t" + mm + "\t" + mm + "\t" + mm + "\n2\t" + mm + "\t" + mm + "\t" + mm +
+           "\n"},
       {{"measure", "--address", "3,2", "--count", "2", "--json", "--mode", "NonLine"},
        "{\"unit\":\"px\",\"addresses\":[3,2],\"rounds\":[[8192,8192],[8192,8192]]}\n"},
   };

@@ -38,10 +38,10 @@ bool ParseAddresses(const std::string& text, std::vector<uint8_t>& addresses) {
   return true;
 }
 
-std::string PortNameProblem(const std::string& port) {
+std::string PortNameProblem(const std::string& option, const std::string& port) {
   // The channel's own check of network port names (tcp://, rfc2217://) goes here when the
   // channel has one; local names are checked by opening them.
-  if (port.empty()) return "--port needs a value";
+  if (port.empty()) return option + " needs a value";
   return "";
 }
 

@@ -31,8 +31,8 @@ bool ParseNumber(const std::string& text, long min, long max, long& value);
 // "1,2,3": distinct net addresses 1..127, in the order given.
 bool ParseAddresses(const std::string& text, std::vector<uint8_t>& addresses);
 
-// "" when `port` may name a port, else why not. Names the transports take are checked here,
-// once, before anything is opened.
-std::string PortNameProblem(const std::string& port);
+// "" when `port`, given with `option` (--port, --stage), may name a port, else why not.
+// Names the transports take are checked here, once, before anything is opened.
+std::string PortNameProblem(const std::string& option, const std::string& port);
 
 }  // namespace karvo::cli

@@ -746,6 +746,9 @@ int TCommand::Sweep() {
   const std::string stagePort = Option("--stage");
   std::string file = Option("--file");
   if (stagePort.empty()) return UsageError("sweep needs --stage PORT");
+  if (const std::string problem = PortNameProblem("--stage", stagePort); !problem.empty()) {
+    return UsageError(problem);
+  }
   if (!file.empty() && !writesFile) return UsageError("--file is for calibrate and verify");
   if (int code = Connect(true)) return code;
   if (writesFile) {
@@ -1159,7 +1162,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     return usageError("unexpected '" + word + "'");
   }
   if (name.empty()) return usageError("no command given");
-  if (const std::string problem = PortNameProblem(parsed.Port);
+  if (const std::string problem = PortNameProblem("--port", parsed.Port);
       portOption->count() > 0 && !problem.empty()) {
     return usageError(problem);
   }

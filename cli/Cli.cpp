@@ -612,7 +612,9 @@ int TCommand::Measure() {
 }
 
 int TCommand::MeasureRounds(int mode, long count) {
-  if (mode == static_cast<int>(RUN_PULSE)) return UsageError("--mode Pulse takes one address");
+  if (mode == static_cast<int>(RUN_PULSE)) {
+    return UsageError(Many() ? "--mode Pulse takes one address" : "--csv takes no Pulse profiles");
+  }
   if (Many() && args_.Has("--data")) {
     return UsageError("--data takes one address; --csv writes the rounds of several");
   }
@@ -655,6 +657,7 @@ int TCommand::MeasureRounds(int mode, long count) {
   if (!args_.Json) out_ << '\n';
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
+  TSampleRing ring;  // one sensor's values, for --data
   Result failure;
   for (long round = 1; round <= count && failure; ++round) {
     if (interrupt_.Token.Cancelled()) {
@@ -686,6 +689,7 @@ int TCommand::MeasureRounds(int mode, long count) {
         continue;
       }
       json.Num(*values[i]);
+      if (!Many()) ring.Store(*values[i]);
       csv += TJson().Num(*values[i]).Text();
       if (!args_.Json) out_ << ResultText(polled[i].RunMode, *values[i]);
     }
@@ -707,7 +711,11 @@ int TCommand::MeasureRounds(int mode, long count) {
   if (args_.Has("--csv")) {
     if (int code = WriteFile(Option("--csv"), csv)) return code;
   }
-  if (failure.Cancelled()) return DeviceFailure(failure);
+  if (args_.Has("--data")) {
+    if (int code = WriteFile(Option("--data"), DataFileBytes(ring))) return code;
+  }
+  // The rounds were the one JSON document; a stop is said on stderr alone.
+  if (failure.Cancelled()) return Fail(interrupt_.ExitStatus(), "measuring cancelled");
   if (!failure) return Fail(EXIT_DEVICE, failure.Reason);
   return EXIT_OK;
 }

@@ -2,6 +2,8 @@
 // rule for a sensor that stops answering, and the parser's own answers (help, version).
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -118,6 +120,24 @@ TEST_F(BusCli, ASensorSilentThreeRoundsInARowEndsTheRunWithWhatWasMeasured) {
                                                    "1,\\d+\\.\\d{6},150,150,150\n"
                                                    "(\\d,\\d+\\.\\d{6},150,,150\n){3}")))
       << written;
+}
+
+TEST_F(BusCli, AStoppedRunPrintsOneDocumentAndOneSensorKeepsItsDataFile) {
+  TInterrupt interrupt;
+  interrupt.Raise(SIGINT);
+  std::ostringstream out, err;
+  const int code = cli::Run(
+      {"--port", Sim.DevicePath(), "--baud", "115200", "--address", "1,2", "measure", "--json"},
+      out, err, &interrupt);
+  EXPECT_EQ(code, 130);
+  EXPECT_EQ(out.str(), "{\"unit\":\"mm\",\"addresses\":[1,2],\"rounds\":[]}\n");
+
+  const std::string csv = Dir.Path("one.csv"), data = Dir.Path("one.dat");
+  const TRun r = Cli({"measure", "--address", "3", "--count", "3", "--csv", csv, "--data", data});
+  EXPECT_EQ(r.Code, EXIT_OK) << r.Err;
+  EXPECT_EQ(r.Out.rfind("round\t3\n1\t150.0000 mm\n", 0), 0u) << r.Out;
+  EXPECT_TRUE(std::filesystem::exists(csv));
+  EXPECT_GT(std::filesystem::file_size(data), 0u);
 }
 
 TEST(CliHelp, HelpAndVersionGoToStdoutAndSucceed) {

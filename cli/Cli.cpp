@@ -823,7 +823,7 @@ int TCommand::Sweep() {
 
 namespace {
 
-struct TOptionSpec {
+struct TCommandOption {
   const char* Name;
   bool Valued;
 };
@@ -834,8 +834,8 @@ struct TCommandEntry {
   const char* Description;  // lines of at most 50 characters
   size_t MinArgs;
   size_t MaxArgs;
-  std::vector<TOptionSpec> Options;  // the command's own
-  bool Polls;                        // takes a list of addresses
+  std::vector<TCommandOption> Options;  // the command's own
+  bool Polls;                           // takes a list of addresses
   int (TCommand::*Handler)();
 };
 
@@ -1046,7 +1046,7 @@ std::vector<std::string> CommandFirst(const std::vector<std::string>& args) {
   const auto valued = [](const std::string& name) {
     if (name == "--port" || name == "--baud" || name == "--address") return true;
     for (const TCommandEntry& e : Commands()) {
-      for (const TOptionSpec& option : e.Options) {
+      for (const TCommandOption& option : e.Options) {
         if (name == option.Name) return option.Valued;
       }
     }
@@ -1125,7 +1125,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     c.Entry = &commands[i];
     c.App = app.add_subcommand(commands[i].Name);
     c.App->add_option("args", c.Words);
-    for (const TOptionSpec& option : commands[i].Options) {
+    for (const TCommandOption& option : commands[i].Options) {
       if (option.Valued) {
         c.App->add_option(option.Name, c.Values[option.Name]);
       } else {
@@ -1199,7 +1199,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     parsed.Words = {name};
     parsed.Words.insert(parsed.Words.end(), c.Words.begin(), c.Words.end());
-    for (const TOptionSpec& option : e.Options) {
+    for (const TCommandOption& option : e.Options) {
       if (c.App->count(option.Name) == 0) continue;
       const std::string& value = c.Values[option.Name];
       if (option.Valued && value.empty())

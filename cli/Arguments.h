@@ -1,5 +1,6 @@
-// The command line taken apart as GNU tools do: options anywhere, before or after the
-// command, "--name value" or "--name=value", and "--" ending the options.
+// The command line taken apart, GNU style: options anywhere, before or after the command,
+// "--name value" or "--name=value", and "--" ending the options. The parsing itself is
+// CLI11's (see Run); these are the values it leaves and the checks of their text.
 #pragma once
 
 #include <cstdint>
@@ -12,23 +13,26 @@ namespace karvo::cli {
 struct TArguments {
   std::string Port = "COM1";
   uint32_t Baud = 9600;
-  uint8_t Address = 1;
+  std::vector<uint8_t> Addresses = {1};  // one, or a list for the commands that poll several
   bool Trace = false;
   bool Force = false;
   bool Json = false;
-  bool Help = false;
   std::vector<std::string> Words;  // the command and its arguments
-  // The command's own options that were given: value, or "" for a flag. Which command takes
-  // which is the command's business.
+  // The command's own options that were given: value, or "" for a flag.
   std::map<std::string, std::string> Options;
 
+  uint8_t Address() const { return Addresses.front(); }
   bool Has(const std::string& option) const { return Options.count(option) != 0; }
 };
 
-// "" when the line parses, else what is wrong with it. Stops at --help.
-std::string ParseArguments(const std::vector<std::string>& args, TArguments& parsed);
-
-// A decimal number within min..max (a sign allowed, nothing else).
+// A whole decimal number within min..max: an optional sign and digits, nothing else.
 bool ParseNumber(const std::string& text, long min, long max, long& value);
+
+// "1,2,3": distinct net addresses 1..127, in the order given.
+bool ParseAddresses(const std::string& text, std::vector<uint8_t>& addresses);
+
+// "" when `port`, given with `option` (--port, --stage), may name a port, else why not.
+// Names the transports take are checked here, once, before anything is opened.
+std::string PortNameProblem(const std::string& option, const std::string& port);
 
 }  // namespace karvo::cli

@@ -2,17 +2,22 @@
 
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <sstream>
 
 #include "cli/Arguments.h"
 #include "cli/Json.h"
+#include "device/Line.h"
 #include "device/Sensor.h"
 #include "device/Stage.h"
+#include "device/Words.h"
 #include "files/TextFile.h"
 #include "measure/DataFile.h"
 #include "measure/RunModes.h"
@@ -93,14 +98,32 @@ class TCommand {
     }
   }
 
-  int Run();
+  int Run(int (TCommand::*handler)());
+
+  int Identify();
+  int ReadRegisters();
+  int WriteRegisters();
+  int ReadResult();
+  int ReadParams();
+  int LoadParam();
+  int Compare();
+  int Flash();
+  int SaveParams();
+  int LoadParams();
+  int CompareParams();
+  int Scan();
+  int Measure();
+  int Stream();
+  int Sweep();
 
  private:
   int Fail(int code, const std::string& message) {
     err_ << "karvo-cli: " << message << '\n';
     return code;
   }
-  int UsageError(const std::string& message) { return Fail(EXIT_USAGE, message + "\n" + Usage()); }
+  int UsageError(const std::string& message) {
+    return Fail(EXIT_USAGE, message + "\n" + UsageHint(args_.Words[0]));
+  }
   // A failed operation: `message` on stderr and the result as the JSON document; 128 + the
   // signal when it was cancelled.
   int Failure(const Result& r, int code, const std::string& message) {
@@ -129,6 +152,14 @@ class TCommand {
   int OpenPort();
   // Opens, identifies and (when asked) reads all parameters into both sets, as a connect does.
   int Connect(bool readParameters);
+  // The same on the open line for the sensor at `address`.
+  int ConnectAt(uint8_t address, bool readParameters);
+  bool Many() const { return args_.Addresses.size() > 1; }
+  // Names the sensor in a failure's message when several are polled.
+  std::string AddressTag(uint8_t address) const {
+    return Many() ? "address " + std::to_string(address) : "";
+  }
+  int MeasureRounds(int mode, long count);
   bool ParseRow(const std::string& text, int& row);
   // Takes VALUE of a command line as the grid takes a typed cell into the working set.
   bool TakeTyped(int row, const std::string& typed);
@@ -146,19 +177,6 @@ class TCommand {
   }
   const device::CancelToken* Cancel() const { return &interrupt_.Token; }
 
-  int Identify();
-  int ReadRegisters();
-  int WriteRegisters();
-  int ReadResult();
-  int ReadParams();
-  int LoadParam();
-  int Compare();
-  int Flash();
-  int SaveParams();
-  int LoadParams();
-  int CompareParams();
-  int Scan();
-  int Measure();
   // Where measured or streamed values go: the ring (for --data), and a line or a JSON number
   // each.
   std::function<void(float)> ValueSink(uint32_t runMode, TSampleRing& ring, TJson& json) {
@@ -171,70 +189,43 @@ class TCommand {
       }
     };
   }
-  int Stream();
-  int Sweep();
 
   const TArguments& args_;
   std::ostream& out_;
   std::ostream& err_;
   TInterrupt& interrupt_;
-  device::Sensor sensor_;
+  // The line is shared so that a list of addresses can have one sensor each on it.
+  std::shared_ptr<device::Line> line_ = std::make_shared<device::Line>();
+  device::Sensor sensor_{line_, 1};
   IdentityRecord identity_;
   TParamSet read_;     // as the sensor holds them
   TParamSet working_;  // what goes to the sensor
 };
 
-int TCommand::Run() {
-  const std::string& name = args_.Words[0];
-  struct Entry {
-    const char* Name;
-    size_t MinArgs;
-    size_t MaxArgs;
-    const char* Options;  // the command's own, blank-separated
-    int (TCommand::*Handler)();
-  };
-  static const Entry kCommands[] = {
-      {"identify", 0, 0, "", &TCommand::Identify},
-      {"read-registers", 2, 2, "", &TCommand::ReadRegisters},
-      {"write-registers", 2, 256, "", &TCommand::WriteRegisters},
-      {"result", 0, 0, "", &TCommand::ReadResult},
-      {"read-params", 0, 0, "", &TCommand::ReadParams},
-      {"load-param", 2, 2, "", &TCommand::LoadParam},
-      {"compare", 2, 2, "", &TCommand::Compare},
-      {"flash", 1, 1, "", &TCommand::Flash},
-      {"save-params", 1, 1, "", &TCommand::SaveParams},
-      {"load-params", 1, 1, "", &TCommand::LoadParams},
-      {"compare-params", 1, 1, "", &TCommand::CompareParams},
-      {"scan", 0, 0, "--all", &TCommand::Scan},
-      {"measure", 0, 0, "--mode --count --zero --data", &TCommand::Measure},
-      {"stream", 0, 0, "--count --data", &TCommand::Stream},
-      {"sweep", 1, 1, "--stage --file", &TCommand::Sweep},
-  };
-  for (const Entry& e : kCommands) {
-    if (name != e.Name) continue;
-    for (const auto& option : args_.Options) {
-      if ((" " + std::string(e.Options) + " ").find(" " + option.first + " ") == std::string::npos)
-        return UsageError(option.first + " is not an option of " + name);
-    }
-    const size_t n = args_.Words.size() - 1;
-    if (n < e.MinArgs || n > e.MaxArgs) return UsageError("wrong number of arguments for " + name);
-    const int code = (this->*e.Handler)();
-    // Asked to stop: scripts must see that, even when the command got to its end.
-    return interrupt_.Token.Cancelled() ? interrupt_.ExitStatus() : code;
-  }
-  return UsageError("unknown command '" + name + "'");
+int TCommand::Run(int (TCommand::*handler)()) {
+  const int code = (this->*handler)();
+  // Asked to stop: scripts must see that, even when the command got to its end.
+  return interrupt_.Token.Cancelled() ? interrupt_.ExitStatus() : code;
 }
 
 int TCommand::OpenPort() {
-  const Result r = sensor_.Open({.Port = args_.Port, .Baud = args_.Baud, .Address = args_.Address});
+  const Result r =
+      sensor_.Open({.Port = args_.Port, .Baud = args_.Baud, .Address = args_.Address()});
   return r ? EXIT_OK : NoPort(r, args_.Port);
 }
 
 int TCommand::Connect(bool readParameters) {
   if (int code = OpenPort()) return code;
-  if (Result r = sensor_.Identify(identity_); !r) return DeviceFailure(r);
+  return ConnectAt(args_.Address(), readParameters);
+}
+
+int TCommand::ConnectAt(uint8_t address, bool readParameters) {
+  sensor_.SetAddress(address);
+  if (Result r = sensor_.Identify(identity_); !r) return DeviceFailure(r, AddressTag(address));
   if (!readParameters) return EXIT_OK;
-  if (Result r = sensor_.ReadParameters(read_, Cancel()); !r) return DeviceFailure(r);
+  if (Result r = sensor_.ReadParameters(read_, Cancel()); !r) {
+    return DeviceFailure(r, AddressTag(address));
+  }
   working_ = read_;
   return EXIT_OK;
 }
@@ -306,20 +297,28 @@ int TCommand::PrintComparison(const std::vector<device::ParameterDifference>& di
 }
 
 int TCommand::Identify() {
-  if (int code = Connect(false)) return code;
-  const IdentityRecord& id = identity_;
-  if (args_.Json) {
-    TJson json;
-    json.Object().Key("device_type").Int(id.DeviceType).Key("release").Int(id.Release);
-    json.Key("serial_number").Int(id.SerialNumber).Key("base_distance").Int(id.BaseDistance);
-    out_ << json.Key("measuring_range").Int(id.MeasuringRange).End().Line();
-    return EXIT_OK;
+  if (int code = OpenPort()) return code;
+  TJson json;
+  if (Many()) json.Array();
+  for (uint8_t address : args_.Addresses) {
+    if (int code = ConnectAt(address, false)) return code;
+    const IdentityRecord& id = identity_;
+    if (args_.Json) {
+      json.Object();
+      if (Many()) json.Key("address").Int(address);
+      json.Key("device_type").Int(id.DeviceType).Key("release").Int(id.Release);
+      json.Key("serial_number").Int(id.SerialNumber).Key("base_distance").Int(id.BaseDistance);
+      json.Key("measuring_range").Int(id.MeasuringRange).End();
+      continue;
+    }
+    if (Many()) out_ << "address " << int(address) << '\n';
+    out_ << "device_type: " << int(id.DeviceType) << '\n'
+         << "release: " << int(id.Release) << '\n'
+         << "serial_number: " << id.SerialNumber << '\n'
+         << "base_distance_mm: " << id.BaseDistance << '\n'
+         << "measuring_range_mm: " << id.MeasuringRange << '\n';
   }
-  out_ << "device_type: " << int(id.DeviceType) << '\n'
-       << "release: " << int(id.Release) << '\n'
-       << "serial_number: " << id.SerialNumber << '\n'
-       << "base_distance_mm: " << id.BaseDistance << '\n'
-       << "measuring_range_mm: " << id.MeasuringRange << '\n';
+  if (args_.Json) out_ << (Many() ? json.End() : json).Line();
   return EXIT_OK;
 }
 
@@ -369,33 +368,56 @@ int TCommand::WriteRegisters() {
 
 int TCommand::ReadResult() {
   if (int code = OpenPort()) return code;
-  uint16_t word = 0;
-  if (Result r = sensor_.ReadResult(word); !r) return DeviceFailure(r);
-  if (args_.Json) {
-    out_ << TJson().Object().Key("result").Int(static_cast<int16_t>(word)).End().Line();
-  } else {
-    out_ << static_cast<int16_t>(word) << '\n';
+  TJson json;
+  if (Many()) json.Array();
+  for (uint8_t address : args_.Addresses) {
+    sensor_.SetAddress(address);
+    uint16_t word = 0;
+    if (Result r = sensor_.ReadResult(word); !r) return DeviceFailure(r, AddressTag(address));
+    const int16_t value = static_cast<int16_t>(word);
+    if (args_.Json) {
+      json.Object();
+      if (Many()) json.Key("address").Int(address);
+      json.Key("result").Int(value).End();
+    } else {
+      if (Many()) out_ << "address " << int(address) << '\n';
+      out_ << value << '\n';
+    }
   }
+  if (args_.Json) out_ << (Many() ? json.End() : json).Line();
   return EXIT_OK;
 }
 
 int TCommand::ReadParams() {
-  if (int code = Connect(true)) return code;
+  if (int code = OpenPort()) return code;
   TJson json;
-  json.Array();
-  for (int row = 0; row < PARAM_COUNT; ++row) {
-    const TPARAMVALUE& v = working_[row];
-    const std::string shown = Cp1251ToUtf8(GridCellText(row, v, sensor_.MeasuringRange()));
-    if (args_.Json) {
-      json.Object().Key("row").Int(row).Key("name").Str(NameOf(row)).Key("value").Str(shown);
-      json.Key("raw");
-      ValueJson(json, row, v);
-      json.End();
-    } else {
-      out_ << row << '\t' << NameOf(row) << '\t' << shown << '\t' << ValueText(row, v) << '\n';
+  if (Many()) json.Array();
+  for (uint8_t address : args_.Addresses) {
+    if (int code = ConnectAt(address, true)) return code;
+    if (Many()) {
+      if (args_.Json) {
+        json.Object().Key("address").Int(address).Key("parameters");
+      } else {
+        out_ << "address " << int(address) << '\n';
+      }
     }
+    json.Array();
+    for (int row = 0; row < PARAM_COUNT; ++row) {
+      const TPARAMVALUE& v = working_[row];
+      const std::string shown = Cp1251ToUtf8(GridCellText(row, v, sensor_.MeasuringRange()));
+      if (args_.Json) {
+        json.Object().Key("row").Int(row).Key("name").Str(NameOf(row)).Key("value").Str(shown);
+        json.Key("raw");
+        ValueJson(json, row, v);
+        json.End();
+      } else {
+        out_ << row << '\t' << NameOf(row) << '\t' << shown << '\t' << ValueText(row, v) << '\n';
+      }
+    }
+    json.End();
+    if (Many() && args_.Json) json.End();
   }
-  if (args_.Json) out_ << json.End().Line();
+  if (args_.Json) out_ << (Many() ? json.End() : json).Line();
   return EXIT_OK;
 }
 
@@ -428,19 +450,12 @@ int TCommand::Compare() {
 }
 
 int TCommand::Flash() {
-  static const struct {
-    const char* Word;
-    device::FlashOperation Operation;
-  } kinds[] = {{"store", device::FlashOperation::Store},
-               {"restore", device::FlashOperation::Restore},
-               {"factory", device::FlashOperation::Factory}};
-  const auto* kind = std::find_if(std::begin(kinds), std::end(kinds),
-                                  [&](const auto& k) { return Arg(0) == k.Word; });
-  if (kind == std::end(kinds)) return UsageError("flash takes store, restore or factory");
+  const auto operation = device::FlashOperationNamed(Arg(0));
+  if (!operation) return UsageError(std::string("flash takes ") + device::FLASH_CHOICES);
   if (int code = OpenPort()) return code;
-  if (Result r = sensor_.Flash(kind->Operation); !r) return DeviceFailure(r);
+  if (Result r = sensor_.Flash(*operation); !r) return DeviceFailure(r);
   if (args_.Json) return Ok();
-  out_ << "flash " << kind->Word << ": ok\n";
+  out_ << "flash " << device::FlashWord(*operation) << ": ok\n";
   return EXIT_OK;
 }
 
@@ -476,21 +491,10 @@ int TCommand::LoadParams() {
                                "(--force writes them as they are)");
   }
   std::vector<int> failed;
-  Result first;
-  if (issues.empty()) {
-    first = sensor_.WriteParameters(working_, Cancel(), {}, &failed);
-  } else {
-    // As the checked load does it: highest row first, a failing row does not stop the others.
-    for (int row = PARAM_COUNT - 1; row >= 0; --row) {
-      if (interrupt_.Token.Cancelled())
-        return DeviceFailure(Result::Failure(device::ST_CANCELLED, "writing the parameters"));
-      if (Result r = sensor_.WriteParameterAsIs(row, working_[row]); !r) {
-        failed.push_back(row);
-        if (first) first = r;
-      }
-    }
-  }
+  const Result first =
+      device::WriteParameterSet(sensor_, working_, !issues.empty(), Cancel(), &failed);
   if (first) return Ok();
+  if (first.Cancelled()) return DeviceFailure(first);
   std::string rows;
   for (int row : failed) rows += " " + std::to_string(row);
   return DeviceFailure(first, "writing failed for rows" + rows);
@@ -515,7 +519,7 @@ int TCommand::Scan() {
   TScanOptions options;
   options.Port = sensor_.Link().Link;
   options.SelectedBaud = args_.Baud;
-  options.SelectedAddress = args_.Address;
+  options.SelectedAddress = args_.Address();
   options.All = args_.Has("--all");
   TSensorScan scan(options);
   // Progress only for a person watching; a pipe or a log gets the result lines alone.
@@ -564,16 +568,15 @@ int TCommand::Measure() {
   long count = 10;
   const std::string data = Option("--data");
   if (args_.Has("--mode")) {
-    for (uint32_t m = RUN_LINE; m <= RUN_PULSE; ++m)
-      if (Option("--mode") == RunModeName(m)) mode = static_cast<int>(m);
+    if (const auto named = device::RunModeNamed(Option("--mode"))) mode = static_cast<int>(*named);
     if (mode < 0) return UsageError("--mode takes Line, NonLine, Temperature or Pulse");
   }
   if (args_.Has("--count") && !ParseNumber(Option("--count"), 1, 100000000, count)) {
     return UsageError("--count takes 1 or more");
   }
+  if (Many() || args_.Has("--csv")) return MeasureRounds(mode, count);
   if (int code = Connect(true)) return code;
-  const uint32_t runMode =
-      mode >= 0 ? static_cast<uint32_t>(mode) : RunModeOfRegister(read_[ROW_MODE_OF_RUN].Value);
+  const uint32_t runMode = mode >= 0 ? static_cast<uint32_t>(mode) : device::HeldRunMode(read_);
   // A pulse profile has no result to zero on.
   if (args_.Has("--zero") && runMode != RUN_PULSE) {
     if (Result r = sensor_.Zero(working_); !r) return DeviceFailure(r);
@@ -615,6 +618,115 @@ int TCommand::Measure() {
   return data.empty() ? EXIT_OK : WriteFile(data, DataFileBytes(ring));
 }
 
+int TCommand::MeasureRounds(int mode, long count) {
+  if (mode == static_cast<int>(RUN_PULSE)) {
+    return UsageError(Many() ? "--mode Pulse takes one address" : "--csv takes no Pulse profiles");
+  }
+  if (Many() && args_.Has("--data")) {
+    return UsageError("--data takes one address; --csv writes the rounds of several");
+  }
+  if (int code = OpenPort()) return code;
+  struct TPolled {
+    std::unique_ptr<device::Sensor> Sensor;
+    uint32_t RunMode = RUN_LINE;
+    int Missed = 0;  // rounds in a row without an answer
+  };
+  std::vector<TPolled> polled;
+  for (uint8_t address : args_.Addresses) {
+    // Everything that can fail before the first round does, so that a run is not started on
+    // a line with a sensor missing.
+    if (int code = ConnectAt(address, args_.Has("--zero"))) return code;
+    TPolled p;
+    p.Sensor = std::make_unique<device::Sensor>(line_, address);
+    p.Sensor->SetMeasuringRange(sensor_.MeasuringRange());
+    if (mode >= 0) {
+      p.RunMode = static_cast<uint32_t>(mode);
+    } else if (Result r = device::ReadHeldRunMode(*p.Sensor, p.RunMode); !r) {
+      return DeviceFailure(r, AddressTag(address));
+    }
+    if (args_.Has("--zero") && p.RunMode != RUN_PULSE) {
+      if (Result r = p.Sensor->Zero(working_); !r) return DeviceFailure(r, AddressTag(address));
+    }
+    polled.push_back(std::move(p));
+  }
+  constexpr int MISSED_ROUNDS = 3;
+  TJson json;
+  json.Object().Key("unit").Str(UnitOf(polled.front().RunMode)).Key("addresses").Array();
+  for (uint8_t address : args_.Addresses) json.Int(address);
+  json.End().Key("rounds").Array();
+  std::string csv = "round,time_s";
+  if (!args_.Json) out_ << "round";
+  for (uint8_t address : args_.Addresses) {
+    csv += "," + std::to_string(address);
+    if (!args_.Json) out_ << '\t' << int(address);
+  }
+  csv += "\n";
+  if (!args_.Json) out_ << '\n';
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  TSampleRing ring;  // one sensor's values, for --data
+  Result failure;
+  for (long round = 1; round <= count && failure; ++round) {
+    if (interrupt_.Token.Cancelled()) {
+      failure = Result::Failure(device::ST_CANCELLED, "measuring");
+      break;
+    }
+    std::vector<std::optional<float>> values;
+    for (TPolled& p : polled) {
+      uint16_t word = 0;
+      if (p.Sensor->ReadResult(word)) {
+        values.emplace_back(ConvertResult(p.RunMode, word, p.Sensor->MeasuringRange()));
+        p.Missed = 0;
+      } else {
+        values.emplace_back();
+        ++p.Missed;
+      }
+    }
+    char time[32];
+    std::snprintf(time, sizeof time, "%.6f",
+                  std::chrono::duration<double>(Clock::now() - start).count());
+    csv += std::to_string(round) + "," + time;
+    if (!args_.Json) out_ << round;
+    json.Array();
+    for (size_t i = 0; i < polled.size(); ++i) {
+      csv += ",";
+      if (!args_.Json) out_ << '\t';
+      if (!values[i]) {
+        json.Null();
+        continue;
+      }
+      json.Num(*values[i]);
+      if (!Many()) ring.Store(*values[i]);
+      csv += TJson().Num(*values[i]).Text();
+      if (!args_.Json) out_ << ResultText(polled[i].RunMode, *values[i]);
+    }
+    json.End();
+    csv += "\n";
+    if (!args_.Json) out_ << '\n' << std::flush;
+    for (const TPolled& p : polled) {
+      if (p.Missed >= MISSED_ROUNDS) {
+        failure = Result::Failure(ST_READ_SHORT, "measuring",
+                                  "the sensor at address " + std::to_string(p.Sensor->Address()) +
+                                      " did not answer " + std::to_string(MISSED_ROUNDS) +
+                                      " rounds in a row");
+        break;
+      }
+    }
+  }
+  // What was measured is kept, also when a sensor went silent.
+  if (args_.Json) out_ << json.End().End().Line();
+  if (args_.Has("--csv")) {
+    if (int code = WriteFile(Option("--csv"), csv)) return code;
+  }
+  if (args_.Has("--data")) {
+    if (int code = WriteFile(Option("--data"), DataFileBytes(ring))) return code;
+  }
+  // The rounds were the one JSON document; a stop is said on stderr alone.
+  if (failure.Cancelled()) return Fail(interrupt_.ExitStatus(), "measuring cancelled");
+  if (!failure) return Fail(EXIT_DEVICE, failure.Reason);
+  return EXIT_OK;
+}
+
 int TCommand::Stream() {
   long count = 10;
   // One ring's worth: the data file holds what the ring keeps.
@@ -623,7 +735,7 @@ int TCommand::Stream() {
   }
   const std::string data = Option("--data");
   if (int code = Connect(true)) return code;
-  const uint32_t runMode = RunModeOfRegister(read_[ROW_MODE_OF_RUN].Value);
+  const uint32_t runMode = device::HeldRunMode(read_);
   TJson json;
   json.Object().Key("unit").Str(UnitOf(runMode)).Key("values").Array();
   TSampleRing ring;
@@ -643,24 +755,19 @@ int TCommand::Stream() {
 }
 
 int TCommand::Sweep() {
-  static const struct {
-    const char* Word;
-    device::SweepKind Kind;
-    const char* Extension;
-  } kinds[] = {{"calibrate", device::SweepKind::Calibrate, CALIBRATION_EXTENSION},
-               {"verify", device::SweepKind::Verify, VERIFICATION_EXTENSION},
-               {"home", device::SweepKind::Home, nullptr},
-               {"end", device::SweepKind::End, nullptr}};
-  const auto* kind = std::find_if(std::begin(kinds), std::end(kinds),
-                                  [&](const auto& k) { return Arg(0) == k.Word; });
-  if (kind == std::end(kinds)) return UsageError("sweep takes calibrate, verify, home or end");
+  const auto kind = device::SweepKindNamed(Arg(0));
+  if (!kind) return UsageError(std::string("sweep takes ") + device::SWEEP_CHOICES);
+  const bool writesFile = device::SweepExtension(*kind) != nullptr;
   const std::string stagePort = Option("--stage");
   std::string file = Option("--file");
   if (stagePort.empty()) return UsageError("sweep needs --stage PORT");
-  if (!file.empty() && !kind->Extension) return UsageError("--file is for calibrate and verify");
+  if (const std::string problem = PortNameProblem("--stage", stagePort); !problem.empty()) {
+    return UsageError(problem);
+  }
+  if (!file.empty() && !writesFile) return UsageError("--file is for calibrate and verify");
   if (int code = Connect(true)) return code;
-  if (kind->Extension) {
-    if (file.empty()) file = std::to_string(identity_.SerialNumber) + kind->Extension;
+  if (writesFile) {
+    if (file.empty()) file = device::DefaultSweepFile(*kind, identity_.SerialNumber);
     // Checked before the sweep: a refused file found only at its end would waste the run.
     if (const int problem = WriteTargetProblem(file)) {
       return Fail(EXIT_FILE, "Error writing '" + file + "'. " + ErrnoSentence(problem));
@@ -676,7 +783,7 @@ int TCommand::Sweep() {
   using Clock = std::chrono::steady_clock;
   Clock::time_point nextReport = Clock::now();
   device::SweepOptions options;
-  options.Kind = kind->Kind;
+  options.Kind = *kind;
   options.File = file;
   options.Progress = [&](uint32_t samples, uint32_t expected, double positionMm) {
     if (Clock::now() < nextReport) return;
@@ -697,8 +804,8 @@ int TCommand::Sweep() {
         r, "the stage on " + stagePort +
                (r.Status == device::ST_NO_STAGE ? " stopped answering" : " stays busy"));
   }
-  if (!kind->Extension) return r ? Ok() : DeviceFailure(r);
-  const bool calibrate = kind->Kind == device::SweepKind::Calibrate;
+  if (!writesFile) return r ? Ok() : DeviceFailure(r);
+  const bool calibrate = *kind == device::SweepKind::Calibrate;
   if (result.Completed && !args_.Json) {
     if (calibrate) {
       out_ << "Steps: " << result.Steps << '\n'
@@ -724,69 +831,395 @@ int TCommand::Sweep() {
 
 }  // namespace
 
+namespace {
+
+struct TCommandOption {
+  const char* Name;
+  bool Valued;
+};
+
+struct TCommandEntry {
+  const char* Name;
+  const char* Synopsis;     // the command and its arguments as the usage shows them
+  const char* Description;  // lines of at most 50 characters
+  size_t MinArgs;
+  size_t MaxArgs;
+  std::vector<TCommandOption> Options;  // the command's own
+  bool Polls;                           // takes a list of addresses
+  int (TCommand::*Handler)();
+};
+
+// Every command of the program, in the order the usage lists them.
+const std::vector<TCommandEntry>& Commands() {
+  static const std::vector<TCommandEntry> commands = {
+      {"identify",
+       "identify",
+       "the sensor's identity, one 'name: value' a line",
+       0,
+       0,
+       {},
+       true,
+       &TCommand::Identify},
+      {"read-registers",
+       "read-registers FIRST COUNT",
+       "register bytes, one 'register<TAB>value' a line",
+       2,
+       2,
+       {},
+       false,
+       &TCommand::ReadRegisters},
+      {"write-registers",
+       "write-registers FIRST BYTE...",
+       "write bytes from register FIRST up",
+       2,
+       256,
+       {},
+       false,
+       &TCommand::WriteRegisters},
+      {"result",
+       "result",
+       "one measurement, the raw signed word",
+       0,
+       0,
+       {},
+       true,
+       &TCommand::ReadResult},
+      {"read-params",
+       "read-params",
+       "all 36 parameters: row, name, shown value, raw value",
+       0,
+       0,
+       {},
+       true,
+       &TCommand::ReadParams},
+      {"load-param",
+       "load-param ROW VALUE",
+       "write one parameter, VALUE as shown in the grid",
+       2,
+       2,
+       {},
+       false,
+       &TCommand::LoadParam},
+      {"compare",
+       "compare ROW VALUE",
+       "compare one parameter of the sensor with VALUE",
+       2,
+       2,
+       {},
+       false,
+       &TCommand::Compare},
+      {"flash",
+       "flash store|restore|factory",
+       "commit to FLASH, restore the factory set, or make the\ncurrent set the factory set",
+       1,
+       1,
+       {},
+       false,
+       &TCommand::Flash},
+      {"save-params",
+       "save-params FILE",
+       "read all parameters and write a .prm file",
+       1,
+       1,
+       {},
+       false,
+       &TCommand::SaveParams},
+      {"load-params",
+       "load-params FILE",
+       "write the parameters of a .prm file to the sensor;\nvalues outside their rows only with "
+       "--force",
+       1,
+       1,
+       {},
+       false,
+       &TCommand::LoadParams},
+      {"compare-params",
+       "compare-params FILE",
+       "compare the sensor with a .prm file",
+       1,
+       1,
+       {},
+       false,
+       &TCommand::CompareParams},
+      {"scan",
+       "scan [--all]",
+       "find the sensor at any baud rate and address (those\ngiven tried first): 'baud address "
+       "device_type\nserial_number' a line, the first found, or with\n--all every sensor on the "
+       "line",
+       0,
+       0,
+       {{"--all", false}},
+       false,
+       &TCommand::Scan},
+      {"measure",
+       "measure [--mode Line|NonLine|Temperature|Pulse] [--count N] [--zero]\n[--data FILE] "
+       "[--csv FILE]",
+       "N results (default 10) in the given mode or the one\nthe sensor's 'Mode of Run' holds, "
+       "each as the display\nshows it; in Pulse, position, exposure and the 128\nprofile samples; "
+       "--zero makes a zero set first;\n--data writes the data file after. With several\n"
+       "addresses, N rounds of one result from each, in\nturn: 'round' and the addresses, then a "
+       "line a round;\n--csv writes 'round,time_s' and the addresses, a\nrow a round",
+       0,
+       0,
+       {{"--mode", true}, {"--count", true}, {"--zero", false}, {"--data", true}, {"--csv", true}},
+       true,
+       &TCommand::Measure},
+      {"stream",
+       "stream [--count N] [--data FILE]",
+       "N streamed samples (1 to 65535, default 10) as the\ndisplay shows them, a summary on "
+       "stderr",
+       0,
+       0,
+       {{"--count", true}, {"--data", true}},
+       false,
+       &TCommand::Stream},
+      {"sweep",
+       "sweep calibrate|verify|home|end --stage PORT [--file FILE]",
+       "a stage-driven run: calibrate prints the steps and\nwhether the table was loaded and "
+       "checked, and writes\nthe .klb file; verify prints the error and writes the\n.pvk file "
+       "(FILE defaults to the serial number and the\nextension; an existing one only with "
+       "--force); home\nand end move the stage. Progress on stderr",
+       1,
+       1,
+       {{"--stage", true}, {"--file", true}},
+       false,
+       &TCommand::Sweep},
+  };
+  return commands;
+}
+
+// Commands that bring their own options and code (publish) join the parser here.
+const std::vector<TExtraCommand>& ExtraCommands() {
+  static const std::vector<TExtraCommand> extra;
+  return extra;
+}
+
+const char* const GLOBAL_SYNOPSIS =
+    "[--port COMn|USB|PATH] [--baud N] [--address N[,N...]] [--trace]\n"
+    "                 [--force] [--json]";
+
+const char* const USAGE_FOOTER =
+    "options may stand before or after the command; '--' ends them. --json prints one\n"
+    "JSON document on stdout instead of the lines. --address takes a list (1,2,3) for\n"
+    "identify, read-params, result and measure; the others take one address.\n"
+    "defaults: --port COM1 --baud 9600 --address 1\n"
+    "exit status: 0 success, 1 compare found differences, 2 bad arguments,\n"
+    "             3 port cannot be opened, 4 sensor or stage failure,\n"
+    "             5 file failure, 128+N stopped by signal N (130 for Ctrl-C)\n";
+
+// The description's lines, the first beside the synopsis when there is room.
+std::string CommandLines(const TCommandEntry& e) {
+  constexpr size_t COLUMN = 30;
+  std::string text;
+  std::string synopsis = e.Synopsis;
+  for (size_t nl; (nl = synopsis.find('\n')) != std::string::npos;) {
+    text += "  " + synopsis.substr(0, nl) + "\n";
+    synopsis = "    " + synopsis.substr(nl + 1);
+  }
+  text += "  " + synopsis;
+  const std::string indent(COLUMN + 2, ' ');
+  const std::string description = e.Description;
+  size_t start = 0;
+  bool first = true;
+  while (start <= description.size()) {
+    const size_t nl = description.find('\n', start);
+    const std::string line =
+        description.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+    if (first && synopsis.size() < COLUMN) {
+      text += std::string(COLUMN - synopsis.size(), ' ') + line + "\n";
+    } else {
+      if (first) text += "\n";
+      text += indent + line + "\n";
+    }
+    first = false;
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+  return text;
+}
+
+std::string CommandHelp(const TCommandEntry& e) {
+  return std::string("usage: karvo-cli ") + GLOBAL_SYNOPSIS + " " + e.Name + " ...\n" +
+         CommandLines(e) + USAGE_FOOTER;
+}
+
+const TCommandEntry* FindCommand(const std::string& name) {
+  for (const TCommandEntry& e : Commands()) {
+    if (name == e.Name) return &e;
+  }
+  return nullptr;
+}
+
+// Options anywhere: the parser takes a command's own options only after the command, and
+// the command only before a "--", so the command is put in front of both.
+std::vector<std::string> CommandFirst(const std::vector<std::string>& args) {
+  const auto valued = [](const std::string& name) {
+    if (name == "--port" || name == "--baud" || name == "--address") return true;
+    for (const TCommandEntry& e : Commands()) {
+      for (const TCommandOption& option : e.Options) {
+        if (name == option.Name) return option.Valued;
+      }
+    }
+    return false;
+  };
+  std::vector<std::string> options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& word = args[i];
+    size_t command = i;
+    if (word == "--") {
+      command = i + 1;
+    } else if (word.size() > 1 && word[0] == '-') {
+      options.push_back(word);
+      if (word.find('=') == std::string::npos && valued(word) && i + 1 < args.size()) {
+        options.push_back(args[++i]);
+      }
+      continue;
+    }
+    if (command >= args.size() || !FindCommand(args[command])) return args;
+    std::vector<std::string> ordered = {args[command]};
+    ordered.insert(ordered.end(), options.begin(), options.end());
+    if (command != i) ordered.push_back("--");
+    ordered.insert(ordered.end(), args.begin() + static_cast<long>(command) + 1, args.end());
+    return ordered;
+  }
+  return args;
+}
+
+}  // namespace
+
 std::string Usage() {
-  return "usage: karvo-cli [--port COMn|USB|PATH] [--baud N] [--address N] [--trace] [--force]\n"
-         "                 [--json] COMMAND [ARGS]\n"
-         "commands:\n"
-         "  identify                      the sensor's identity, one 'name: value' a line\n"
-         "  read-registers FIRST COUNT    register bytes, one 'register<TAB>value' a line\n"
-         "  write-registers FIRST BYTE... write bytes from register FIRST up\n"
-         "  result                        one measurement, the raw signed word\n"
-         "  read-params                   all 36 parameters: row, name, shown value, raw value\n"
-         "  load-param ROW VALUE          write one parameter, VALUE as shown in the grid\n"
-         "  compare ROW VALUE             compare one parameter of the sensor with VALUE\n"
-         "  flash store|restore|factory   commit to FLASH, restore the factory set, or make the\n"
-         "                                current set the factory set\n"
-         "  save-params FILE              read all parameters and write a .prm file\n"
-         "  load-params FILE              write the parameters of a .prm file to the sensor;\n"
-         "                                values outside their rows only with --force\n"
-         "  compare-params FILE           compare the sensor with a .prm file\n"
-         "  scan [--all]                  find the sensor at any baud rate and address (those\n"
-         "                                given tried first): 'baud address device_type\n"
-         "                                serial_number' a line, the first found or --all\n"
-         "  measure [--mode Line|NonLine|Temperature|Pulse] [--count N] [--zero] [--data FILE]\n"
-         "                                N results (default 10) in the given mode or the one\n"
-         "                                the sensor's 'Mode of Run' holds, each as the display\n"
-         "                                shows it; in Pulse, position, exposure and the 128\n"
-         "                                profile samples; --zero makes a zero set first;\n"
-         "                                --data writes the data file after\n"
-         "  stream [--count N] [--data FILE]\n"
-         "                                N streamed samples (1 to 65535, default 10) as the\n"
-         "                                display shows them, a summary on stderr\n"
-         "  sweep calibrate|verify|home|end --stage PORT [--file FILE]\n"
-         "                                a stage-driven run: calibrate prints the steps and\n"
-         "                                whether the table was loaded and checked, and writes\n"
-         "                                the .klb file; verify prints the error and writes the\n"
-         "                                .pvk file (FILE defaults to the serial number and the\n"
-         "                                extension; an existing one only with --force); home\n"
-         "                                and end move the stage. Progress on stderr\n"
-         "options may stand before or after the command; '--' ends them. --json prints one\n"
-         "JSON document on stdout instead of the lines.\n"
-         "defaults: --port COM1 --baud 9600 --address 1\n"
-         "exit status: 0 success, 1 compare found differences, 2 bad arguments,\n"
-         "             3 port cannot be opened, 4 sensor or stage failure,\n"
-         "             5 file failure, 128+N stopped by signal N (130 for Ctrl-C)\n";
+  std::string text = std::string("usage: karvo-cli ") + GLOBAL_SYNOPSIS +
+                     " COMMAND [ARGS]\n"
+                     "       karvo-cli COMMAND --help | --help | --version\n"
+                     "commands:\n";
+  for (const TCommandEntry& e : Commands()) text += CommandLines(e);
+  return text + USAGE_FOOTER;
+}
+
+std::string UsageHint(const std::string& command) {
+  const std::string help =
+      command.empty() ? "karvo-cli --help" : "karvo-cli " + command + " --help";
+  return "Try '" + help + "' for more information.";
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
         TInterrupt* interrupt) {
   TArguments parsed;
-  const std::string problem = ParseArguments(args, parsed);
-  if (parsed.Help) {
-    out << Usage();
+  std::string baudText, addressText;
+  CLI::App app("Setup and measurement of laser distance sensors", "karvo-cli");
+  // The last of an option given twice counts, as with other GNU tools.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.set_help_flag("-h,--help");
+  app.set_version_flag("--version", "karvo-cli " KARVO_VERSION);
+  // Global options after the command belong to the program still.
+  app.fallthrough();
+  CLI::Option* portOption = app.add_option("--port", parsed.Port);
+  CLI::Option* baudOption = app.add_option("--baud", baudText);
+  CLI::Option* addressOption = app.add_option("--address", addressText);
+  for (auto [flag, value] :
+       {std::pair{"--trace", &parsed.Trace}, std::pair{"--force", &parsed.Force},
+        std::pair{"--json", &parsed.Json}}) {
+    app.add_flag(flag, *value)->disable_flag_override();
+  }
+
+  struct TParsedCommand {
+    const TCommandEntry* Entry = nullptr;
+    CLI::App* App = nullptr;
+    std::vector<std::string> Words;
+    std::map<std::string, std::string> Values;
+  };
+  const std::vector<TCommandEntry>& commands = Commands();
+  std::vector<TParsedCommand> parsedCommands(commands.size());
+  for (size_t i = 0; i < commands.size(); ++i) {
+    TParsedCommand& c = parsedCommands[i];
+    c.Entry = &commands[i];
+    c.App = app.add_subcommand(commands[i].Name);
+    c.App->add_option("args", c.Words);
+    for (const TCommandOption& option : commands[i].Options) {
+      if (option.Valued) {
+        c.App->add_option(option.Name, c.Values[option.Name]);
+      } else {
+        c.App->add_flag(option.Name)->disable_flag_override();
+      }
+    }
+  }
+  std::vector<CLI::App*> extraApps;
+  for (const TExtraCommand& extra : ExtraCommands()) extraApps.push_back(extra.Add(app));
+  // Words nobody takes are kept, so that the message can say what they are. Set after the
+  // commands were added, which would otherwise keep them too instead of passing them up.
+  app.allow_extras();
+
+  // A usage error names the command whose help says more.
+  const auto chosenName = [&]() -> std::string {
+    const auto chosen = app.get_subcommands();
+    return chosen.empty() ? "" : chosen.front()->get_name();
+  };
+  const auto usageError = [&](const std::string& message) {
+    err << "karvo-cli: " << message << '\n' << UsageHint(chosenName()) << '\n';
+    return EXIT_USAGE;
+  };
+  try {
+    const std::vector<std::string> ordered = CommandFirst(args);
+    std::vector<std::string> reversed(ordered.rbegin(), ordered.rend());
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    const TCommandEntry* entry = FindCommand(chosenName());
+    out << (entry ? CommandHelp(*entry) : Usage());
     return EXIT_OK;
+  } catch (const CLI::CallForVersion& e) {
+    out << e.what() << '\n';
+    return EXIT_OK;
+  } catch (const CLI::ParseError& e) {
+    return usageError(e.what());
   }
-  if (problem.empty() && parsed.Words.empty()) {
-    err << "karvo-cli: no command given\n" << Usage();
-    return EXIT_USAGE;
+  const std::string name = chosenName();
+  if (!app.remaining().empty()) {
+    const std::string word = app.remaining().front();
+    if (word.size() > 1 && word[0] == '-') return usageError("unknown option '" + word + "'");
+    if (name.empty()) return usageError("unknown command '" + word + "'");
+    return usageError("unexpected '" + word + "'");
   }
-  if (!problem.empty()) {
-    err << "karvo-cli: " << problem << '\n' << Usage();
-    return EXIT_USAGE;
+  if (name.empty()) return usageError("no command given");
+  if (const std::string problem = PortNameProblem("--port", parsed.Port);
+      portOption->count() > 0 && !problem.empty()) {
+    return usageError(problem);
+  }
+  if (baudOption->count() > 0) {
+    long baud = 0;
+    if (!ParseNumber(baudText, 1, 4000000, baud)) {
+      return usageError("'" + baudText + "' is not a baud rate");
+    }
+    parsed.Baud = static_cast<uint32_t>(baud);
+  }
+  if (addressOption->count() > 0 && !ParseAddresses(addressText, parsed.Addresses)) {
+    return usageError("the address must be 1 to 127, or a list of them such as 1,2,3, not '" +
+                      addressText + "'");
   }
   TInterrupt own;
-  TCommand command(parsed, out, err, interrupt ? *interrupt : own);
-  return command.Run();
+  TInterrupt& stop = interrupt ? *interrupt : own;
+  for (size_t i = 0; i < extraApps.size(); ++i) {
+    if (extraApps[i]->parsed()) return ExtraCommands()[i].Run(parsed, out, err, stop);
+  }
+  for (TParsedCommand& c : parsedCommands) {
+    if (!c.App->parsed()) continue;
+    const TCommandEntry& e = *c.Entry;
+    if (parsed.Addresses.size() > 1 && !e.Polls) return usageError(name + " takes one address");
+    if (c.Words.size() < e.MinArgs || c.Words.size() > e.MaxArgs) {
+      return usageError("wrong number of arguments for " + name);
+    }
+    parsed.Words = {name};
+    parsed.Words.insert(parsed.Words.end(), c.Words.begin(), c.Words.end());
+    for (const TCommandOption& option : e.Options) {
+      if (c.App->count(option.Name) == 0) continue;
+      const std::string& value = c.Values[option.Name];
+      if (option.Valued && value.empty())
+        return usageError(std::string(option.Name) + " needs a value");
+      parsed.Options[option.Name] = value;
+    }
+    TCommand command(parsed, out, err, stop);
+    return command.Run(e.Handler);
+  }
+  return usageError("no command given");
 }
 
 }  // namespace karvo::cli

@@ -4,11 +4,17 @@
 
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "cli/Arguments.h"
 #include "device/Result.h"
+
+namespace CLI {
+class App;
+}
 
 namespace karvo::cli {
 
@@ -45,5 +51,16 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         TInterrupt* interrupt = nullptr);
 
 std::string Usage();
+// The line that follows a usage error: where the help for `command` (or the program) is.
+std::string UsageHint(const std::string& command);
+
+// A command that brings its own options and code (publish): Add puts its subcommand on the
+// parser and returns it; Run is called when it was chosen, with the global options parsed.
+struct TExtraCommand {
+  std::function<CLI::App*(CLI::App& app)> Add;
+  std::function<int(const TArguments& global, std::ostream& out, std::ostream& err,
+                    TInterrupt& interrupt)>
+      Run;
+};
 
 }  // namespace karvo::cli

@@ -116,6 +116,10 @@ TJson& TJson::Num(float value) {
   return Raw({text, static_cast<size_t>(end - text)});
 }
 
+TJson& TJson::Null() {
+  return Raw("null");
+}
+
 TJson& TJson::Bool(bool value) {
   return Raw(value ? "true" : "false");
 }

@@ -20,9 +20,12 @@ class TJson {
   TJson& Num(double value);
   TJson& Num(float value);  // shortest text that reads back as the same float
   TJson& Bool(bool value);
+  TJson& Null();
 
   // The document and a line end.
   std::string Line() const { return text_ + '\n'; }
+  // The document so far, e.g. a lone number as JSON spells it.
+  const std::string& Text() const { return text_; }
 
  private:
   void Separate();

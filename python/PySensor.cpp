@@ -28,6 +28,7 @@
 #include "device/IdentityRows.h"
 #include "device/Sensor.h"
 #include "device/Stage.h"
+#include "device/Words.h"
 #include "device/Statuses.h"
 #include "files/TextFile.h"
 #include "measure/RunModes.h"
@@ -481,17 +482,8 @@ std::string PySensor::LoadParameters(const std::filesystem::path& path, bool for
                             "writes them as they are)" + refused);
     }
   }
-  Do(watch, "writing the parameters", [&] {
-    if (!force) return sensor_.WriteParameters(values, watch.Token());
-    dev::Result first;
-    for (int row = PARAM_COUNT - 1; row >= 0; --row) {
-      if (IsCancelled(watch.Token()))
-        return dev::Result::Failure(dev::ST_CANCELLED, "writing the parameters");
-      dev::Result r = sensor_.WriteParameterAsIs(row, values[row]);
-      if (!r && first) first = r;
-    }
-    return first;
-  });
+  Do(watch, "writing the parameters",
+     [&] { return dev::WriteParameterSet(sensor_, values, force, watch.Token()); });
   // The range row may have changed what the laser row and results mean.
   identified_ = false;
   return changed;
@@ -520,21 +512,16 @@ py::list PySensor::CompareParameters(const std::filesystem::path& path) {
 }
 
 void PySensor::Flash(const std::string& what) {
-  dev::FlashOperation operation;
-  if (what == "store") {
-    operation = dev::FlashOperation::Store;
-  } else if (what == "restore") {
-    operation = dev::FlashOperation::Restore;
-  } else if (what == "factory") {
-    operation = dev::FlashOperation::Factory;
-  } else {
-    throw py::value_error("flash takes store, restore or factory, not '" + what + "'");
+  const auto operation = dev::FlashOperationNamed(what);
+  if (!operation) {
+    throw py::value_error(std::string("flash takes ") + dev::FLASH_CHOICES + ", not '" + what +
+                          "'");
   }
   Watch watch;
   Do(watch, "flash " + what, [&] {
     // A restore may bring another measuring range.
     identified_ = false;
-    return sensor_.Flash(operation);
+    return sensor_.Flash(*operation);
   });
 }
 
@@ -624,20 +611,13 @@ bool PySensor::StreamCancelled() const {
 py::tuple PySensor::Sweep(const std::string& kind, const std::string& stagePort,
                           const std::optional<std::filesystem::path>& file, bool force,
                           const py::object& progress) {
-  static const struct {
-    const char* Word;
-    dev::SweepKind Kind;
-    const char* Extension;
-  } kinds[] = {{"calibrate", dev::SweepKind::Calibrate, CALIBRATION_EXTENSION},
-               {"verify", dev::SweepKind::Verify, VERIFICATION_EXTENSION},
-               {"home", dev::SweepKind::Home, nullptr},
-               {"end", dev::SweepKind::End, nullptr}};
-  const auto* chosen = std::find_if(std::begin(kinds), std::end(kinds),
-                                    [&](const auto& k) { return kind == k.Word; });
-  if (chosen == std::end(kinds)) {
-    throw py::value_error("sweep takes calibrate, verify, home or end, not '" + kind + "'");
+  const auto chosen = dev::SweepKindNamed(kind);
+  if (!chosen) {
+    throw py::value_error(std::string("sweep takes ") + dev::SWEEP_CHOICES + ", not '" + kind +
+                          "'");
   }
-  if (file && !chosen->Extension) throw py::value_error("file is for calibrate and verify");
+  const bool writesFile = dev::SweepExtension(*chosen) != nullptr;
+  if (file && !writesFile) throw py::value_error("file is for calibrate and verify");
   if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
     throw py::type_error("progress must be callable");
   }
@@ -645,12 +625,12 @@ py::tuple PySensor::Sweep(const std::string& kind, const std::string& stagePort,
   IdentityRecord id;
   Do(watch, "identify", [&] { return Identified(id); });
   dev::SweepOptions options;
-  options.Kind = chosen->Kind;
-  if (chosen->Extension) {
+  options.Kind = *chosen;
+  if (writesFile) {
     // As karvo-cli: the serial number names the file, and an existing one is checked before
     // the sweep rather than found at its end.
     const std::filesystem::path path =
-        file ? *file : std::filesystem::path(std::to_string(id.SerialNumber) + chosen->Extension);
+        file ? *file : std::filesystem::path(dev::DefaultSweepFile(*chosen, id.SerialNumber));
     if (!force && access(path.c_str(), F_OK) == 0) RaiseOSError(EEXIST, path);
     options.File = path;
   }
@@ -668,8 +648,8 @@ py::tuple PySensor::Sweep(const std::string& kind, const std::string& stagePort,
     return dev::RunSweep(sensor_, stage, read, options, result, watch.Token());
   });
   py::object checked = py::none(), error = py::none(), written = py::none();
-  if (chosen->Kind == dev::SweepKind::Calibrate) checked = py::bool_(result.Table.Passed);
-  if (chosen->Kind == dev::SweepKind::Verify) error = py::float_(result.Verification.ErrorPercent);
+  if (*chosen == dev::SweepKind::Calibrate) checked = py::bool_(result.Table.Passed);
+  if (*chosen == dev::SweepKind::Verify) error = py::float_(result.Verification.ErrorPercent);
   if (!result.File.empty()) written = Text(result.File);
   return py::make_tuple(kind, result.Steps, result.Expected, result.Completed, checked, error,
                         written);
@@ -718,10 +698,7 @@ dev::Result PySensor::Prepare(const std::optional<uint32_t>& asked, uint32_t& ru
     runMode = *asked;
     return dev::Result::Success();
   }
-  TPARAMVALUE held;
-  dev::Result r = sensor_.ReadParameter(ROW_MODE_OF_RUN, held);
-  runMode = RunModeOfRegister(held.Value & 3);
-  return r;
+  return dev::ReadHeldRunMode(sensor_, runMode);
 }
 
 void PySensor::CloseLocked() {

@@ -15,6 +15,7 @@ packages=(
   pybind11-dev python3-dev python3-numpy python3-pytest   # the Python package and its tests
   python3-mypy      # checks the Python package's type stubs
   ser2net           # a real serial device server for the network port tests and benchmark
+  libcli11-dev      # the command lines of karvo-cli and karvo-sim
 )
 
 missing=()

@@ -122,18 +122,56 @@ class TRequestParser {
 }  // namespace
 
 struct TSensorSim::Impl {
-  explicit Impl(const TSensorSimOptions& options)
-      : Options(options), Model(options), Target(options.MeasuringRange / 2.0) {
-    LinkAddress = Model.Working[reg::ADDRESS] & 0x7F;
-    LinkBaud = Model.Working[reg::BAUD] * 2400u;
+  explicit Impl(const TSensorSimOptions& options) : Options(options) {
+    std::vector<uint8_t> addresses = options.Addresses;
+    if (addresses.empty()) addresses.push_back(options.Address);
+    for (size_t i = 0; i < addresses.size(); ++i) {
+      TSensorSimOptions own = options;
+      own.Address = addresses[i];
+      own.SerialNumber = static_cast<uint16_t>(options.SerialNumber + i);
+      own.Seed = options.Seed + i;
+      // Each target swings on its own, a share of the period apart.
+      const double phase = static_cast<double>(i) / static_cast<double>(addresses.size());
+      Units.push_back(std::make_unique<TUnit>(own, phase));
+    }
   }
 
   const TSensorSimOptions Options;
 
+  // One sensor of those on the line: its registers, its link settings and what it is busy
+  // with. All of it under Mutex.
+  struct TJob {  // an acknowledge that comes once the flash has been written
+    bool Active = false;
+    bool Table = false;
+    int64_t Due = 0;
+    uint8_t Code = 0;
+    std::vector<uint8_t> Payload;
+  };
+  struct TUnit {
+    TUnit(const TSensorSimOptions& options, double phase)
+        : Model(options), Target(options.MeasuringRange / 2.0), Phase(phase) {
+      LinkAddress = Model.Working[reg::ADDRESS] & 0x7F;
+      LinkBaud = Model.Working[reg::BAUD] * 2400u;
+    }
+    TSensorModel Model;
+    double Target;
+    double Phase;  // of the target's motion, in periods
+    // The UART's settings. They follow registers 3 and 4 (a value of 0 leaves the UART as it
+    // was), except while pinned: a flash command answers at the settings it came in with.
+    uint8_t LinkAddress = 1;
+    uint32_t LinkBaud = 9600;
+    bool Pinned = false;
+    TJob Job;
+    bool Streaming = false;
+    int64_t NextSample = 0;
+    uint16_t Sequence = 0;  // of the next stream sample, when they are numbered
+    int AnswersLeft = -1;   // answers before it goes silent; -1: no end
+  };
+
   // Shared with the callers' threads, under Mutex.
   mutable std::mutex Mutex;
-  TSensorModel Model;
-  double Target;
+  std::vector<std::unique_ptr<TUnit>> Units;  // the first answers the public calls
+  TUnit& First() const { return *Units.front(); }
   std::function<double()> Source;
   bool Silent = false;
   int SilentAfter = -1;
@@ -146,12 +184,6 @@ struct TSensorSim::Impl {
   std::string Path;
   bool HangUpWanted = false;
   std::condition_variable HangUpDone;
-  // The UART's settings. They follow registers 3 and 4 (a value of 0 leaves the UART as it
-  // was), except while pinned: a flash command answers at the settings it came in with.
-  mutable uint8_t LinkAddress = 1;
-  mutable uint32_t LinkBaud = 9600;
-  bool Pinned = false;
-
   std::atomic<uint32_t> Answers{0};
   std::atomic<uint64_t> StreamSamples{0};
   const int64_t Born = NowNs();
@@ -178,28 +210,18 @@ struct TSensorSim::Impl {
     std::vector<uint8_t> Wire;
     std::vector<int64_t> Due;  // when each byte has fully arrived on a real line
     size_t Next = 0;
-    bool Unpin = false;
-    bool Sample = false;  // a stream sample
+    TUnit* Unpin = nullptr;  // the unit pinned until this answer is out
+    bool Sample = false;     // a stream sample
   };
   std::deque<TAnswer> Out;
-  struct TJob {  // an acknowledge that comes once the flash has been written
-    bool Active = false;
-    bool Table = false;
-    int64_t Due = 0;
-    uint8_t Code = 0;
-    std::vector<uint8_t> Payload;
-  } Job;
-  bool Streaming = false;
-  int64_t NextSample = 0;
-  uint16_t Sequence = 0;  // of the next stream sample, when they are numbered
 
-  void Link(uint8_t& address, uint32_t& baud) const {
-    if (!Pinned) {
-      if (uint8_t a = Model.Working[reg::ADDRESS] & 0x7F) LinkAddress = a;
-      if (uint8_t b = Model.Working[reg::BAUD]) LinkBaud = b * 2400u;
+  static void Link(TUnit& unit, uint8_t& address, uint32_t& baud) {
+    if (!unit.Pinned) {
+      if (uint8_t a = unit.Model.Working[reg::ADDRESS] & 0x7F) unit.LinkAddress = a;
+      if (uint8_t b = unit.Model.Working[reg::BAUD]) unit.LinkBaud = b * 2400u;
     }
-    address = LinkAddress;
-    baud = LinkBaud;
+    address = unit.LinkAddress;
+    baud = unit.LinkBaud;
   }
 
   // A UART receives within a few percent of its rate; parity it can check only when the
@@ -213,30 +235,31 @@ struct TSensorSim::Impl {
 
   int64_t ByteNs(uint32_t baud) const { return Options.Pace ? 11'000'000'000LL / baud : 0; }
 
-  double Distance() {
+  double Distance(const TUnit& unit) {
     std::function<double()> source;
     {
       std::lock_guard lock(Mutex);
-      if (!Source) return Target + MotionOffset();
+      if (!Source) return unit.Target + MotionOffset(unit.Phase);
       source = Source;
     }
     return source();  // outside the lock: the source may lock its own owner
   }
 
-  double MotionOffset() const {
+  double MotionOffset(double phaseOffset) const {
     if (Options.Motion == TTargetMotion::None || Options.MotionPeriodS <= 0) return 0;
     const double amplitude =
         Options.MotionAmplitudeMm > 0 ? Options.MotionAmplitudeMm : Options.MeasuringRange / 4.0;
-    const double phase = static_cast<double>(NowNs() - Born) * 1e-9 / Options.MotionPeriodS;
+    const double phase =
+        static_cast<double>(NowNs() - Born) * 1e-9 / Options.MotionPeriodS + phaseOffset;
     if (Options.Motion == TTargetMotion::Sine) return amplitude * std::sin(2 * M_PI * phase);
     return amplitude * (2 * (phase - std::floor(phase)) - 1);
   }
 
   // Queues one answer of m data bytes whose first byte starts at `at`. Mutex held.
-  void Answer(const uint8_t* data, size_t m, int64_t at, uint32_t baud, bool unpin = false) {
+  void Answer(const uint8_t* data, size_t m, int64_t at, uint32_t baud, TUnit* unpin = nullptr) {
     if (SilentAfter == 0) Silent = true;
     if (Silent) {
-      if (unpin) Pinned = false;
+      if (unpin) unpin->Pinned = false;
       return;
     }
     if (SilentAfter > 0) --SilentAfter;
@@ -270,36 +293,53 @@ struct TSensorSim::Impl {
 
   void AbortAnswers() {
     for (const auto& answer : Out)
-      if (answer.Unpin) Pinned = false;
+      if (answer.Unpin) answer.Unpin->Pinned = false;
     Out.clear();
   }
 
   void HandleFrame() {
     uint8_t command = Parser.Command();
-    double mm = (command == 6 || command == 15) ? Distance() : 0.0;
+    TUnit* addressed = nullptr;
+    uint32_t baud = 0;
+    {
+      std::lock_guard lock(Mutex);
+      if (Log.size() >= LOG_LIMIT) Log.pop_front();
+      Log.push_back(Parser.Frame());
+      if (Silent) return;
+      for (auto& unit : Units) {
+        uint8_t address;
+        Link(*unit, address, baud);
+        if (Parser.Address() == address) {
+          addressed = unit.get();
+          break;
+        }
+      }
+    }
+    // Only the sensor addressed answers; the others on the line hear nothing for them.
+    if (!addressed || !LineMatches(baud)) return;
+    TUnit& u = *addressed;
+    {
+      std::lock_guard lock(Mutex);
+      if (u.AnswersLeft == 0) return;
+      if (u.AnswersLeft > 0) --u.AnswersLeft;
+    }
+    double mm = (command == 6 || command == 15) ? Distance(u) : 0.0;
     std::lock_guard lock(Mutex);
-    if (Log.size() >= LOG_LIMIT) Log.pop_front();
-    Log.push_back(Parser.Frame());
-    if (Silent) return;
-    uint8_t address;
-    uint32_t baud;
-    Link(address, baud);
-    if (Parser.Address() != address || !LineMatches(baud)) return;
     int64_t now = NowNs();
-    if (Job.Active) return;  // busy writing its flash
+    if (u.Job.Active) return;  // busy writing its flash
     // A new request from the program ends whatever answer is still going out.
     AbortAnswers();
     int64_t at =
         std::max(now, FrameStart + static_cast<int64_t>(Parser.Frame().size()) * ByteNs(baud));
     std::vector<uint8_t> payload = Parser.Payload();
-    if (Streaming) {
+    if (u.Streaming) {
       if (command == 8) {
-        Streaming = false;
-        StreamingNow = false;
+        u.Streaming = false;
+        StreamingNow = AnyStreaming();
       }
       return;
     }
-    auto& working = Model.Working;
+    auto& working = u.Model.Working;
     switch (command) {
       case 1:
         Answer(&working[reg::IDENTITY], 8, at, baud);
@@ -312,28 +352,28 @@ struct TSensorSim::Impl {
         break;
       case 4:
       case 10:
-        Job.Active = true;
-        Job.Table = command == 10;
-        Job.Due =
+        u.Job.Active = true;
+        u.Job.Table = command == 10;
+        u.Job.Due =
             at + (command == 4 ? static_cast<int64_t>(Options.FlashWriteMs) * MS : TABLE_WRITE_NS);
-        Job.Code = payload.empty() ? 0 : payload[0];
-        Job.Payload = std::move(payload);
-        Pinned = true;
+        u.Job.Code = payload.empty() ? 0 : payload[0];
+        u.Job.Payload = std::move(payload);
+        u.Pinned = true;
         break;
       case 6: {
-        uint16_t result = Model.Result(mm);
+        uint16_t result = u.Model.Result(mm);
         uint8_t bytes[2] = {static_cast<uint8_t>(result), static_cast<uint8_t>(result >> 8)};
         Answer(bytes, 2, at, baud);
         break;
       }
       case 7:
-        Streaming = true;
+        u.Streaming = true;
         StreamingNow = true;
-        NextSample = at + SampleInterval(baud);
-        Sequence = 0;
+        u.NextSample = at + SampleInterval(u, baud);
+        u.Sequence = 0;
         break;
       case 9: {
-        std::vector<uint16_t> words = Model.TablePage(payload[0]);
+        std::vector<uint16_t> words = u.Model.TablePage(payload[0]);
         if (words.empty()) break;  // no such page: nothing to say
         std::vector<uint8_t> bytes;
         for (uint16_t w : words) {
@@ -345,7 +385,7 @@ struct TSensorSim::Impl {
       }
       case 15: {
         uint8_t record[260];
-        Model.Pulse(mm, record);
+        u.Model.Pulse(mm, record);
         Answer(record, sizeof record, at, baud);
         break;
       }
@@ -354,84 +394,96 @@ struct TSensorSim::Impl {
     }
   }
 
-  int64_t SampleInterval(uint32_t baud) const {
+  bool AnyStreaming() const {
+    for (const auto& unit : Units)
+      if (unit->Streaming) return true;
+    return false;
+  }
+
+  int64_t SampleInterval(const TUnit& u, uint32_t baud) const {
     if (Options.StreamPeriodUs > 0) {
       return std::max<int64_t>(static_cast<int64_t>(Options.StreamPeriodUs) * 1000,
                                4 * ByteNs(baud));
     }
-    int64_t period = static_cast<int64_t>(Model.Word(reg::SAMPLING_PERIOD)) * 1000;
+    int64_t period = static_cast<int64_t>(u.Model.Word(reg::SAMPLING_PERIOD)) * 1000;
     return std::max({period, MIN_SAMPLE_NS, 4 * ByteNs(baud)});
   }
 
-  void RunJob(int64_t now) {
-    if (!Job.Active || now < Job.Due) return;
+  void RunJob(TUnit& u, int64_t now) {
     std::lock_guard lock(Mutex);
-    Job.Active = false;
+    if (!u.Job.Active || now < u.Job.Due) return;
+    TSensorModel& model = u.Model;
+    TJob& job = u.Job;
+    job.Active = false;
     uint8_t address;
     uint32_t baud;
-    Link(address, baud);
+    Link(u, address, baud);
     bool done = !WrongAck;
     WrongAck = false;
     uint8_t ack;
-    if (Job.Table) {
-      const auto& p = Job.Payload;
+    if (job.Table) {
+      const auto& p = job.Payload;
       done = done && p.size() == 1026 && p[1024] < TABLE_PAGES && p[1025] == 0xAA;
       if (done) {
         uint16_t words[TABLE_PAGE_WORDS];
         for (int i = 0; i < TABLE_PAGE_WORDS; ++i)
           words[i] = static_cast<uint16_t>((p[2 * i] << 8) | p[2 * i + 1]);
-        Model.SetTablePage(p[1024], words);
+        model.SetTablePage(p[1024], words);
       }
       ack = done ? 0xAA : 0x55;
     } else {
-      switch (done ? Job.Code : 0) {
+      switch (done ? job.Code : 0) {
         case 0xAA:
-          Model.Flash = Model.Working;
+          model.Flash = model.Working;
           break;
         case 0x69:
-          Model.Working = Model.Factory;
-          Model.Flash = Model.Factory;
+          model.Working = model.Factory;
+          model.Flash = model.Factory;
           break;
         case 0x96:
-          Model.Factory = Model.Working;
+          model.Factory = model.Working;
           break;
         default:
           done = false;
       }
-      ack = done ? Job.Code : static_cast<uint8_t>(~Job.Code);
+      ack = done ? job.Code : static_cast<uint8_t>(~job.Code);
     }
-    Job.Payload.clear();
+    job.Payload.clear();
     if (LineMatches(baud))
-      Answer(&ack, 1, Job.Due, baud, true);
+      Answer(&ack, 1, job.Due, baud, &u);
     else
-      Pinned = false;
+      u.Pinned = false;
   }
 
-  void RunStream(int64_t now) {
-    if (!Streaming || now < NextSample) return;
-    double mm = Distance();
+  void RunStream(TUnit& u, int64_t now) {
+    {
+      std::lock_guard lock(Mutex);
+      if (!u.Streaming || now < u.NextSample) return;
+    }
+    double mm = Distance(u);
     std::lock_guard lock(Mutex);
+    int64_t& nextSample = u.NextSample;
     uint8_t address;
     uint32_t baud;
-    Link(address, baud);
+    Link(u, address, baud);
     // Samples go out whether anyone listens or not; one that finds the line still busy with
     // the previous one is lost, as on a real line. A line that frees up just as the sample is
     // due is not busy: a sensor streaming at the line's pace loses nothing.
-    if (Out.empty() || Out.back().Due.back() <= NextSample) {
-      uint16_t result = Options.StreamSequence ? Sequence : Model.Result(mm);
+    if (Out.empty() || Out.back().Due.back() <= nextSample) {
+      uint16_t result = Options.StreamSequence ? u.Sequence : u.Model.Result(mm);
       uint8_t bytes[2] = {static_cast<uint8_t>(result), static_cast<uint8_t>(result >> 8)};
       if (LineMatches(baud)) {
         const size_t queued = Out.size();
-        Answer(bytes, 2, NextSample, baud);
+        Answer(bytes, 2, nextSample, baud);
         if (Out.size() > queued) {
           Out.back().Sample = true;
-          ++Sequence;
+          ++u.Sequence;
         }
       }
     }
-    int64_t interval = SampleInterval(baud);
-    NextSample += interval;
-    if (NextSample <= now) NextSample = now + interval;
+    int64_t interval = SampleInterval(u, baud);
+    nextSample += interval;
+    if (nextSample <= now) nextSample = now + interval;
   }
 
   void Transmit(int64_t now) {
@@ -445,7 +497,7 @@ struct TSensorSim::Impl {
                count < sizeof buffer)
           buffer[count++] = answer.Wire[answer.Next++];
         if (answer.Next < answer.Wire.size()) break;
-        if (answer.Unpin) Pinned = false;
+        if (answer.Unpin) answer.Unpin->Pinned = false;
         if (Options.Pace) {
           int64_t late = now - answer.Due.back();
           ++PacedAnswers;
@@ -479,8 +531,10 @@ struct TSensorSim::Impl {
       consider(answer.Due[answer.Next]);
       onTime = !answer.Sample;
     }
-    if (Job.Active) consider(Job.Due);
-    if (Streaming && Out.empty()) consider(NextSample);
+    for (const auto& unit : Units) {
+      if (unit->Job.Active) consider(unit->Job.Due);
+      if (unit->Streaming && Out.empty()) consider(unit->NextSample);
+    }
     if (QuietUntil > 0) consider(QuietUntil);
     return wake;
   }
@@ -491,10 +545,12 @@ struct TSensorSim::Impl {
     AwakeUntil = 0;
     AwakeWatched = false;
     Out.clear();
-    Job = TJob{};
-    Streaming = false;
+    for (auto& unit : Units) {
+      unit->Job = TJob{};
+      unit->Streaming = false;
+      unit->Pinned = false;
+    }
     StreamingNow = false;
-    Pinned = false;
   }
 
   void ServeHangUp() {
@@ -553,8 +609,10 @@ struct TSensorSim::Impl {
       ServeHangUp();
       int64_t now = NowNs();
       if (QuietUntil > 0 && now >= QuietUntil) QuietUntil = 0;
-      RunJob(now);
-      RunStream(now);
+      for (auto& unit : Units) {
+        RunJob(*unit, now);
+        RunStream(*unit, now);
+      }
       if (Line.IsOpen()) Transmit(now);
       bool onTime = false;
       int64_t wake = NextWake(onTime);
@@ -627,7 +685,7 @@ bool TSensorSim::Start(std::string* error) {
   uint32_t baud;
   {
     std::lock_guard lock(d.Mutex);
-    d.Link(address, baud);
+    d.Link(d.First(), address, baud);
   }
   if (!d.Line.Open(baud, error)) return false;
   d.WakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -667,27 +725,27 @@ std::string TSensorSim::DevicePath() const {
 
 uint8_t TSensorSim::Register(uint8_t reg) const {
   std::lock_guard lock(impl_->Mutex);
-  return impl_->Model.Working[reg];
+  return impl_->First().Model.Working[reg];
 }
 
 void TSensorSim::SetRegister(uint8_t reg, uint8_t value) {
   std::lock_guard lock(impl_->Mutex);
-  impl_->Model.Working[reg] = value;
+  impl_->First().Model.Working[reg] = value;
 }
 
 uint8_t TSensorSim::FlashRegister(uint8_t reg) const {
   std::lock_guard lock(impl_->Mutex);
-  return impl_->Model.Flash[reg];
+  return impl_->First().Model.Flash[reg];
 }
 
 uint8_t TSensorSim::FactoryRegister(uint8_t reg) const {
   std::lock_guard lock(impl_->Mutex);
-  return impl_->Model.Factory[reg];
+  return impl_->First().Model.Factory[reg];
 }
 
 void TSensorSim::SetTargetDistance(double mm) {
   std::lock_guard lock(impl_->Mutex);
-  impl_->Target = mm;
+  for (auto& unit : impl_->Units) unit->Target = mm;
   impl_->Source = nullptr;
 }
 
@@ -698,24 +756,25 @@ void TSensorSim::SetDistanceSource(std::function<double()> source) {
 
 std::vector<uint16_t> TSensorSim::TablePage(uint8_t page) const {
   std::lock_guard lock(impl_->Mutex);
-  return impl_->Model.TablePage(page);
+  return impl_->First().Model.TablePage(page);
 }
 
 void TSensorSim::SetTablePage(uint8_t page, const std::vector<uint16_t>& words) {
   if (words.size() != TABLE_PAGE_WORDS) return;
   std::lock_guard lock(impl_->Mutex);
-  impl_->Model.SetTablePage(page, words.data());
+  impl_->First().Model.SetTablePage(page, words.data());
 }
 
 void TSensorSim::ClearTable() {
   std::vector<uint16_t> zeros(TABLE_PAGE_WORDS, 0);
   std::lock_guard lock(impl_->Mutex);
-  for (int page = 0; page < TABLE_PAGES; ++page) impl_->Model.SetTablePage(page, zeros.data());
+  for (int page = 0; page < TABLE_PAGES; ++page)
+    impl_->First().Model.SetTablePage(page, zeros.data());
 }
 
 double TSensorSim::RawPosition(double mm) const {
   std::lock_guard lock(impl_->Mutex);
-  return impl_->Model.Position(mm);
+  return impl_->First().Model.Position(mm);
 }
 
 void TSensorSim::FailSilent(bool silent) {
@@ -728,6 +787,13 @@ void TSensorSim::FailSilentAfter(int answers) {
   std::lock_guard lock(impl_->Mutex);
   impl_->Silent = false;
   impl_->SilentAfter = std::max(0, answers);
+}
+
+void TSensorSim::FailSilentAt(uint8_t address, int answers) {
+  std::lock_guard lock(impl_->Mutex);
+  for (auto& unit : impl_->Units) {
+    if (unit->Model.Working[reg::ADDRESS] == address) unit->AnswersLeft = std::max(0, answers);
+  }
 }
 
 void TSensorSim::CorruptNextTags() {
@@ -811,7 +877,7 @@ std::pair<uint8_t, uint32_t> TSensorSim::LineSettings() const {
   std::lock_guard lock(impl_->Mutex);
   uint8_t address;
   uint32_t baud;
-  impl_->Link(address, baud);
+  impl_->Link(impl_->First(), address, baud);
   return {address, baud};
 }
 

@@ -63,6 +63,11 @@ struct TSensorSimOptions {
   TTargetMotion Motion = TTargetMotion::None;
   double MotionAmplitudeMm = 0;
   double MotionPeriodS = 10;
+  // Several sensors on one line, as on RS-485: one per address, serial numbers counting up
+  // from SerialNumber, each target moving on its own; only the addressed one answers. Empty:
+  // one sensor at Address. The calls below that read or set registers, the table or the link
+  // settings reach the first of them.
+  std::vector<uint8_t> Addresses = {};
 };
 
 class TSensorSim {
@@ -107,8 +112,11 @@ class TSensorSim {
   // requests are logged but not carried out. A wrong acknowledge reports a flash or table
   // write that did not take place. Pieces of a split answer are paced as usual, with gapMs of
   // silence between them. After HangUp the sensor is gone until Stop and Start.
-  void FailSilent(bool silent = true);          // answer nothing
-  void FailSilentAfter(int answers);            // answer this many more, then stay silent
+  void FailSilent(bool silent = true);  // answer nothing
+  void FailSilentAfter(int answers);    // answer this many more, then stay silent
+  // Of several sensors on the line, the one at `address` hears this many more requests,
+  // then nothing.
+  void FailSilentAt(uint8_t address, int answers = 0);
   void CorruptNextTags();                       // next answer has inconsistent bits 4..6
   void WrongAckNext();                          // next flash / table-page acknowledge is wrong
   void SplitNextAnswer(int pieces, int gapMs);  // deliver the next answer in pieces

@@ -16,7 +16,11 @@ struct TSimArguments {
   std::optional<double> Distance;  // mm from the base
   bool Stage = false;              // also a stage controller whose carriage moves the target
   bool Help = false;
+  bool Version = false;
 };
+
+// "1,2,3": distinct net addresses 1..127, in the order given.
+bool ParseAddressList(const std::string& text, std::vector<uint8_t>& addresses);
 
 // Parses the arguments after the program name. Returns "" on success, otherwise what is wrong.
 std::string ParseSimArguments(const std::vector<std::string>& args, TSimArguments& parsed);

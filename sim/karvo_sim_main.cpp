@@ -16,11 +16,16 @@ int main(int argc, char** argv) {
   std::string problem =
       karvo::sim::ParseSimArguments(std::vector<std::string>(argv + 1, argv + argc), arguments);
   if (!problem.empty()) {
-    std::fprintf(stderr, "karvo-sim: %s\n%s", problem.c_str(), karvo::sim::SIM_USAGE);
+    std::fprintf(stderr, "karvo-sim: %s\nTry 'karvo-sim --help' for more information.\n",
+                 problem.c_str());
     return 2;
   }
   if (arguments.Help) {
     std::fputs(karvo::sim::SIM_USAGE, stdout);
+    return 0;
+  }
+  if (arguments.Version) {
+    std::puts("karvo-sim " KARVO_VERSION);
     return 0;
   }
 

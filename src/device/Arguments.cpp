@@ -8,14 +8,14 @@
 
 namespace karvo::device {
 
-namespace {
-
-bool SameLetters(const std::string& a, const std::string& b) {
+bool SameLetters(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
 }
+
+namespace {
 
 std::string Listed(const std::vector<std::string>& words, const char* last) {
   std::string text;

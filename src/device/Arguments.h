@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace karvo::device {
@@ -29,6 +30,9 @@ std::string BaudProblem(const std::string& what, long long baud);
 inline constexpr long long ADDRESS_MIN = 1;
 inline constexpr long long ADDRESS_MAX = 127;
 std::string AddressProblem(const std::string& what, long long address);
+
+// The same word in any letter case: words the program takes are taken as typed.
+bool SameLetters(std::string_view a, std::string_view b);
 
 // The run mode named `name` in any letter case among `modes`; nothing when none matches.
 std::optional<uint32_t> RunModeNamed(const std::string& name, const std::vector<uint32_t>& modes);

@@ -14,6 +14,8 @@ const char* DeviceStatusText(uint32_t status) {
       return "the stage does not answer";
     case ST_FILE:
       return "file not written";
+    case ST_LINE_BUSY:
+      return "the line is streaming";
     default:
       return StatusText(status);
   }

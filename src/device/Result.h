@@ -18,6 +18,7 @@ constexpr uint32_t ST_BAD_VALUE = 21;    // a value its row refuses; nothing was
 constexpr uint32_t ST_STAGE_STUCK = 22;  // the stage stayed busy far beyond its move
 constexpr uint32_t ST_NO_STAGE = 23;     // the stage did not answer
 constexpr uint32_t ST_FILE = 24;         // a result file could not be written
+constexpr uint32_t ST_LINE_BUSY = 25;    // another sensor streams on the shared line
 
 // StatusText for the link's codes and the ones above.
 const char* DeviceStatusText(uint32_t status);

@@ -53,40 +53,43 @@ bool ZeroPointAfter(uint32_t current, int16_t raw, uint32_t& next) {
   return true;
 }
 
-Sensor::Sensor() : link_(std::make_unique<TKARVOInterface>()) {
-  link_->Interrupted = [this] { return IsCancelled(standing_) || IsCancelled(current_); };
+Sensor::Sensor() : line_(std::make_shared<Line>()) {}
+
+Sensor::Sensor(std::shared_ptr<Line> line, uint8_t address)
+    : line_(std::move(line)), ownsLine_(false) {
+  settings_.Address = address;
+  settings_.Port = line_->Port();
+  settings_.Baud = line_->Baud();
+  settings_.SysfsRoot = line_->Link().Port.SysfsRoot;
 }
 
 Sensor::~Sensor() {
   Close();
 }
 
+TKARVOInterface& Sensor::HeldLink() {
+  TKARVOInterface& link = line_->Link();
+  // Sensors sharing the line each ask their own tokens while they hold it.
+  link.Interrupted = [this] { return IsCancelled(standing_) || IsCancelled(current_); };
+  return link;
+}
+
 Result Sensor::Failed(uint32_t status, const std::string& doing) {
   // A cancel has no system reason; the port's last one would be stale.
-  return Result::Failure(status, doing, status == ST_CANCELLED ? "" : link_->LastReason());
+  return Result::Failure(status, doing, status == ST_CANCELLED ? "" : reason_);
 }
 
 Result Sensor::Open(const SensorSettings& settings) {
   settings_ = settings;
-  link_->Close();
-  link_->Port.SysfsRoot = settings.SysfsRoot;
-  const uint32_t status = link_->Open(PortItemLink(settings.Port, settings.Baud));
-  if (status != ST_OK) {
-    const std::string& reason = link_->LastReason();
-    return Result::Failure(status, "opening " + settings.Port,
-                           reason.empty() ? "port already in use or not available" : reason);
-  }
-  Result opened = Result::Success();
-  opened.Notice = link_->Port.Notice;
-  return opened;
+  return line_->Open(settings);
 }
 
 void Sensor::Close() {
-  if (link_) link_->Close();
+  if (ownsLine_) line_->Close();
 }
 
 bool Sensor::IsOpen() const {
-  return link_->IsOpen();
+  return line_->IsOpen();
 }
 
 Result Sensor::SetBaud(uint32_t baud) {
@@ -96,20 +99,31 @@ Result Sensor::SetBaud(uint32_t baud) {
 }
 
 void Sensor::StopStreamingSensor() {
-  link_->StopStream(settings_.Address);
+  auto held = line_->Hold();
+  line_->Link().StopStream(settings_.Address);
   // Samples already on their way keep arriving for a moment; the line is taken as quiet after
   // the time of a few samples at the slowest rate, and the whole drain is bounded.
-  link_->Port.Drain(50, 1000);
+  line_->Link().Port.Drain(50, 1000);
 }
 
 uint32_t Sensor::Request(const std::function<uint32_t(TKARVOInterface&)>& exchange) {
-  uint32_t status = exchange(*link_);
+  auto held = line_->Hold();
+  if (const auto streaming = line_->StreamingAddress();
+      streaming && *streaming != settings_.Address) {
+    reason_ = "the sensor at address " + std::to_string(*streaming) + " streams on the line";
+    return ST_LINE_BUSY;
+  }
+  TKARVOInterface& link = HeldLink();
+  uint32_t status = exchange(link);
   // A reply never has mixed tag bits, nor stops part-way; a stream's samples do both.
   const bool streamSeen =
-      status == ST_BAD_FRAME || (status == ST_READ_SHORT && link_->Port.LastCount > 0);
-  if (!streamSeen) return status;
-  StopStreamingSensor();
-  return exchange(*link_);
+      status == ST_BAD_FRAME || (status == ST_READ_SHORT && link.Port.LastCount > 0);
+  if (streamSeen) {
+    StopStreamingSensor();
+    status = exchange(link);
+  }
+  reason_ = link.LastReason();
+  return status;
 }
 
 Result Sensor::Identify(IdentityRecord& identity) {
@@ -366,8 +380,17 @@ Result Sensor::LoadTable(const TCalibrationTable& table, TTableLoadResult& outco
   };
   // Cancelling answers the load's question with Cancel, between pages.
   std::function<bool()> again = [&] { return !IsCancelled(cancel) && retry && retry(); };
-  outcome = LoadCalibrationTable(*link_, settings_.Address, table, pageProgress, again,
+  // The pages go out as one operation: another sensor's request between them would be taken
+  // for an answer.
+  auto held = line_->Hold();
+  if (const auto streaming = line_->StreamingAddress(); streaming) {
+    return Result::Failure(
+        ST_LINE_BUSY, "loading the calibration table",
+        "the sensor at address " + std::to_string(*streaming) + " streams on the line");
+  }
+  outcome = LoadCalibrationTable(HeldLink(), settings_.Address, table, pageProgress, again,
                                  [cancel] { return IsCancelled(cancel); });
+  reason_ = line_->Link().LastReason();
   if (IsCancelled(cancel) && !outcome.Passed) {
     return Result::Failure(ST_CANCELLED, "loading the calibration table");
   }
@@ -412,10 +435,18 @@ bool SensorStream::Running() const {
 Result SensorStream::Start() {
   State& s = *state_;
   if (s.Started) return Result::Success();
-  TKARVOInterface& link = sensor_.Link();
+  Line& line = sensor_.SharedLine();
+  auto held = line.Hold();
+  TKARVOInterface& link = line.Link();
   if (!link.IsOpen()) return Result::Failure(ST_NOT_OPEN, "starting the stream");
+  if (const auto streaming = line.StreamingAddress(); streaming) {
+    return Result::Failure(
+        ST_LINE_BUSY, "starting the stream",
+        "the sensor at address " + std::to_string(*streaming) + " streams on the line");
+  }
   const uint32_t status = link.StartStream(sensor_.Address());
   if (status != ST_OK) return Result::Failure(status, "starting the stream", link.LastReason());
+  line.SetStreamingAddress(sensor_.Address());
   s.Started = true;
   s.Active = true;
   s.LastStatus = ST_OK;
@@ -462,7 +493,10 @@ Result SensorStream::Stop() {
   s.Active = false;
   s.Worker.Join();
   s.Started = false;
-  TKARVOInterface& link = sensor_.Link();
+  Line& line = sensor_.SharedLine();
+  auto held = line.Hold();
+  line.SetStreamingAddress(std::nullopt);
+  TKARVOInterface& link = line.Link();
   const uint32_t status = link.StopStream(sensor_.Address());
   if (status != ST_OK) return Result::Failure(status, "stopping the stream", link.LastReason());
   return Result::Success();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "device/Line.h"
 #include "device/Result.h"
 #include "params/ParamTable.h"
 #include "protocol/Karvointerface.h"
@@ -37,7 +38,11 @@ struct ParameterDifference {
 
 class Sensor {
  public:
+  // A sensor with a line of its own, which it opens and closes.
   Sensor();
+  // A sensor at `address` on a line that others share; its Open reopens the line for all of
+  // them, and it never closes the line.
+  Sensor(std::shared_ptr<Line> line, uint8_t address);
   ~Sensor();
   Sensor(const Sensor&) = delete;
   Sensor& operator=(const Sensor&) = delete;
@@ -59,7 +64,8 @@ class Sensor {
   void SetCancelToken(const CancelToken* token) { standing_ = token; }
 
   // The wire itself, for the window's measurement loop and streaming worker and --trace.
-  TKARVOInterface& Link() { return *link_; }
+  TKARVOInterface& Link() { return line_->Link(); }
+  Line& SharedLine() { return *line_; }
 
   // ---- Identity and registers ----
   Result Identify(IdentityRecord& identity);
@@ -128,15 +134,20 @@ class Sensor {
   // shows stream data; public for those who drive the link directly.
   void StopStreamingSensor();
 
-  // Runs one request on the link; when its answer shows stream data instead of a reply, the
-  // stream is stopped and the request tried once more.
+  // Runs one request on the link, holding the line; when its answer shows stream data instead
+  // of a reply, the stream is stopped and the request tried once more. ST_LINE_BUSY while
+  // another sensor's stream owns the line.
   uint32_t Request(const std::function<uint32_t(TKARVOInterface&)>& exchange);
 
  private:
   Result Failed(uint32_t status, const std::string& doing);
+  // The line's link, asking this sensor's tokens before each exchange; the line held.
+  TKARVOInterface& HeldLink();
 
-  std::unique_ptr<TKARVOInterface> link_;
+  std::shared_ptr<Line> line_;
+  bool ownsLine_ = true;
   SensorSettings settings_;
+  std::string reason_;  // the link's reason after this sensor's last exchange
   int16_t measuringRange_ = 0;
   const CancelToken* standing_ = nullptr;
   const CancelToken* current_ = nullptr;  // the token of the operation under way

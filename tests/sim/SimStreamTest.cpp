@@ -61,11 +61,11 @@ TEST(SimStream, NumberedSamplesCountFromZeroAtEveryStart) {
 // 200 mm range swing 1638 codes either side of 8192.
 TEST(SimArguments, OptionsSetUpTheSensorAndItsTargetSwingsAboutTheDistance) {
   // 10000 baud is no multiple of 2400.
-  const std::vector<std::vector<std::string>> bad = {{"--address", "128"},
-                                                     {"--baud", "10000"},
-                                                     {"--range"},
-                                                     {"--verbose"},
-                                                     {"--motion", "zigzag"}};
+  const std::vector<std::vector<std::string>> bad = {
+      {"--address", "128"},   {"--baud", "10000"},    {"--range"},
+      {"--verbose"},          {"--motion", "zigzag"}, {"--period", "0.2s"},
+      {"--amplitude", "nan"}, {"--serial", " 12"},    {"--addresses", "1,,2"},
+      {"--no-pace=1"}};
   for (const auto& args : bad) {
     TSimArguments parsed;
     EXPECT_NE(ParseSimArguments(args, parsed), "") << ::testing::PrintToString(args);

@@ -1,15 +1,16 @@
 // KARVO-SP desktop program: the main window and the range window. `--demo` puts a simulated
 // sensor on a pseudo-terminal and offers it as the port, so Connect finds a real answer.
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -28,7 +29,7 @@ namespace {
 constexpr double DEMO_SWAY_PERIOD_S = 10;
 
 const char* const HELP =
-    "Usage: karvo-sp [--demo] [--tour DIR] [--help]\n"
+    "Usage: karvo-sp [--demo] [--tour DIR] [--help] [--version]\n"
     "\n"
     "Setup program for KARVO laser distance sensors on a serial line.\n"
     "\n"
@@ -38,6 +39,7 @@ const char* const HELP =
     "  --tour DIR  as --demo, then connect, measure and stream by itself, save a picture\n"
     "           of each step in DIR, say what it did, and quit\n"
     "  --help   show this text\n"
+    "  --version  show the program's version\n"
     "\n"
     "Ports: COM1..COM8 are /dev/ttyS0../dev/ttyS7, USB is the sensor's USB adapter; USB and\n"
     "ACM serial devices found on this machine are listed too, and any device path may be\n"
@@ -77,32 +79,44 @@ struct TOptions {
   QString Tour;
   bool ScreenshotConnected = false;
   int ScreenshotDelayMs = 300;
-  QString Unknown;
+  bool Help = false;
+  bool Version = false;
 };
 
-TOptions ParseOptions(const QStringList& args) {
-  TOptions o;
-  for (int i = 1; i < args.size(); ++i) {
-    const QString& a = args[i];
-    const auto next = [&] { return i + 1 < args.size() ? args[++i] : QString(); };
-    if (a == "--demo") {
-      o.Demo = true;
-    } else if (a == "--screenshot") {
-      o.Screenshot = next();
-    } else if (a == "--tour") {
-      o.Tour = next();
-      o.Demo = true;
-    } else if (a == "--screenshot-range") {
-      o.ScreenshotRange = next();
-    } else if (a == "--screenshot-connected") {
-      o.ScreenshotConnected = true;
-    } else if (a == "--screenshot-delay") {
-      o.ScreenshotDelayMs = next().toInt();
-    } else if (o.Unknown.isEmpty()) {
-      o.Unknown = a;
-    }
+// "" when `args` (the program's name first) parse, else what is wrong with them. With
+// `lenient`, only help and version are looked for: Qt's own options are still among the
+// arguments then.
+QString ParseOptions(const QStringList& args, TOptions& o, bool lenient = false) {
+  QCommandLineParser parser;
+  const QCommandLineOption demo("demo"), tour("tour", "", "DIR"), shot("screenshot", "", "FILE"),
+      shotRange("screenshot-range", "", "FILE"), shotConnected("screenshot-connected"),
+      shotDelay("screenshot-delay", "", "MS"), help(QStringList{"h", "help"}), version("version");
+  parser.addOptions({demo, tour, shot, shotRange, shotConnected, shotDelay, help, version});
+  const bool parsed = parser.parse(args);
+  o.Help = parser.isSet(help);
+  o.Version = parser.isSet(version);
+  if (lenient) return {};
+  if (!parsed) return parser.errorText();
+  if (!parser.positionalArguments().isEmpty()) {
+    return "unexpected '" + parser.positionalArguments().front() + "'";
   }
-  return o;
+  o.Demo = parser.isSet(demo) || parser.isSet(tour);
+  o.Tour = parser.value(tour);
+  o.Screenshot = parser.value(shot);
+  o.ScreenshotRange = parser.value(shotRange);
+  o.ScreenshotConnected = parser.isSet(shotConnected);
+  if (parser.isSet(shotDelay)) {
+    // A delay that is not a number must not quietly become no delay at all.
+    const std::string text = parser.value(shotDelay).toStdString();
+    int ms = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), ms);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty() || ms < 0) {
+      return "--screenshot-delay takes milliseconds, 0 or more, not '" +
+             QString::fromStdString(text) + "'";
+    }
+    o.ScreenshotDelayMs = ms;
+  }
+  return {};
 }
 
 // Saves the picture; false, said on stderr, when it cannot be.
@@ -201,21 +215,28 @@ int Run(TApplication& app, const TOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Help needs no display.
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(HELP, stdout);
-      return 0;
-    }
+  // Help needs no display, so it is looked for before the application starts.
+  QStringList raw;
+  for (int i = 0; i < argc; ++i) raw << QString::fromLocal8Bit(argv[i]);
+  TOptions early;
+  ParseOptions(raw, early, true);
+  if (early.Help) {
+    std::fputs(HELP, stdout);
+    return 0;
+  }
+  if (early.Version) {
+    std::printf("karvo-sp %s\n", KARVO_VERSION);
+    return 0;
   }
   karvo::DropPluginChatter();
   TApplication app(argc, argv);
   // Only the name: a display name would be appended to every window and box caption.
   app.setApplicationName(karvo::APP_TITLE);
 
-  const TOptions options = ParseOptions(app.arguments());
-  if (!options.Unknown.isEmpty()) {
-    std::fprintf(stderr, "karvo-sp: unknown option %s\n%s", qPrintable(options.Unknown), HELP);
+  TOptions options;
+  if (const QString problem = ParseOptions(app.arguments(), options); !problem.isEmpty()) {
+    std::fprintf(stderr, "karvo-sp: %s\nTry 'karvo-sp --help' for more information.\n",
+                 qPrintable(problem));
     return 2;
   }
 

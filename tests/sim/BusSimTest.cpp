@@ -1,0 +1,111 @@
+// Several simulated sensors on one pseudo-terminal, as on RS-485: each its own registers,
+// serial number and target, and only the addressed one answering.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "protocol/Karvointerface.h"
+#include "sim/SensorSim.h"
+#include "sim/SimArguments.h"
+
+namespace karvo::sim {
+namespace {
+
+TSensorSimOptions Bus(std::vector<uint8_t> addresses) {
+  TSensorSimOptions options;
+  options.Baud = 115200;
+  options.Pace = false;
+  options.Noise = 0;
+  options.Addresses = std::move(addresses);
+  return options;
+}
+
+TEST(BusSim, OnlyTheAddressedSensorAnswersWithItsOwnIdentity) {
+  TSensorSim sim(Bus({3, 1, 7}));
+  ASSERT_TRUE(sim.Start());
+  TKARVOInterface link;
+  ASSERT_EQ(link.Open({.Name = sim.DevicePath(), .BaudRate = 115200}), ST_OK);
+  const struct {
+    uint8_t Address;
+    uint16_t Serial;
+  } cases[] = {{3, 1234}, {1, 1235}, {7, 1236}, {1, 1235}, {3, 1234}};
+  for (const auto& c : cases) {
+    const uint32_t before = sim.AnswerCount();
+    IdentityRecord id;
+    ASSERT_EQ(link.Identify(c.Address, id), ST_OK) << int(c.Address);
+    EXPECT_EQ(id.SerialNumber, c.Serial) << int(c.Address);
+    // Two answers at once would garble on a real line.
+    EXPECT_EQ(sim.AnswerCount(), before + 1);
+  }
+  link.SetReadTimeouts(5, 60, 1);
+  IdentityRecord id;
+  EXPECT_EQ(link.Identify(2, id), ST_READ_SHORT);
+}
+
+TEST(BusSim, EachSensorKeepsItsOwnRegistersAndTarget) {
+  TSensorSimOptions options = Bus({1, 2, 3});
+  options.Motion = TTargetMotion::Sine;
+  TSensorSim sim(options);
+  ASSERT_TRUE(sim.Start());
+  TKARVOInterface link;
+  ASSERT_EQ(link.Open({.Name = sim.DevicePath(), .BaudRate = 115200}), ST_OK);
+  const uint8_t averaged = 40;
+  ASSERT_EQ(link.WriteRegisters(2, 6, 1, &averaged), ST_OK);
+  std::set<uint16_t> results;
+  for (uint8_t address : {1, 2, 3}) {
+    uint8_t value = 0;
+    ASSERT_EQ(link.ReadRegisters(address, 6, 1, &value), ST_OK);
+    EXPECT_EQ(value == averaged, address == 2) << int(address);
+    uint16_t result = 0;
+    ASSERT_EQ(link.ReadResult(address, result), ST_OK);
+    results.insert(result);
+  }
+  // A third of a swing apart, the three targets are never at one place at once.
+  EXPECT_EQ(results.size(), 3u);
+}
+
+TEST(BusSim, AddressListsAreDistinctAddressesInTheirOrder) {
+  const struct {
+    const char* Text;
+    std::vector<uint8_t> Expected;  // empty: refused
+  } cases[] = {
+      {"1,2,3", {1, 2, 3}},
+      {"127,1", {127, 1}},
+      {"5", {5}},
+      {"1,,2", {}},
+      {"0,1", {}},
+      {"1,128", {}},
+      {"1,1", {}},
+      {"1,2,", {}},
+      {",1", {}},
+      {"", {}},
+      {"a", {}},
+      {"1 ,2", {}},
+      {"1;2", {}},
+      {"2-3", {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> parsed = {99};
+    EXPECT_EQ(ParseAddressList(c.Text, parsed), !c.Expected.empty()) << c.Text;
+    EXPECT_EQ(parsed, c.Expected.empty() ? std::vector<uint8_t>{99} : c.Expected) << c.Text;
+  }
+}
+
+TEST(BusSim, SeveralAddressesMoveTheTargetsUnlessAMotionIsNamed) {
+  const struct {
+    std::vector<std::string> Args;
+    TTargetMotion Motion;
+    size_t Sensors;
+  } cases[] = {{{"--addresses", "1,2,3"}, TTargetMotion::Sine, 3},
+               {{"--motion", "ramp", "--addresses", "4,5"}, TTargetMotion::Ramp, 2},
+               {{"--address", "4"}, TTargetMotion::None, 0}};
+  for (const auto& c : cases) {
+    TSimArguments parsed;
+    ASSERT_EQ(ParseSimArguments(c.Args, parsed), "");
+    EXPECT_EQ(parsed.Options.Motion, c.Motion);
+    EXPECT_EQ(parsed.Options.Addresses.size(), c.Sensors);
+  }
+}
+
+}  // namespace
+}  // namespace karvo::sim

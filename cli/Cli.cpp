@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +12,7 @@
 
 #include "cli/Arguments.h"
 #include "cli/Json.h"
+#include "cli/Publish.h"
 #include "device/Sensor.h"
 #include "device/Stage.h"
 #include "files/TextFile.h"
@@ -712,6 +714,31 @@ int TCommand::Sweep() {
   return EXIT_OK;
 }
 
+// publish takes its whole line through CLI11, globals included, until the rest of the
+// command line moves there too.
+int RunPublishLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                   TInterrupt* interrupt) {
+  CLI::App app("karvo-cli");
+  PublishOptions options;
+  app.add_option("--port", options.Port);
+  app.add_option("--baud", options.Baud);
+  app.add_option("--address", options.Addresses)->delimiter(',');
+  AddPublishCommand(app, options);
+  app.get_subcommand("publish")->fallthrough();
+  app.require_subcommand(1);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e, out, err);
+    err << "karvo-cli: " << e.what() << '\n';
+    return EXIT_USAGE;
+  }
+  options.Interrupt = interrupt;
+  options.Err = &err;
+  return RunPublish(options);
+}
+
 }  // namespace
 
 std::string Usage() {
@@ -760,6 +787,9 @@ std::string Usage() {
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
         TInterrupt* interrupt) {
+  if (std::find(args.begin(), args.end(), "publish") != args.end()) {
+    return RunPublishLine(args, out, err, interrupt);
+  }
   TArguments parsed;
   const std::string problem = ParseArguments(args, parsed);
   if (parsed.Help) {

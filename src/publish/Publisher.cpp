@@ -36,6 +36,7 @@ struct TStation {
   std::unique_ptr<TSampleQueue> Queue;
   std::unique_ptr<TBrokerClient> Client;
   int Failures = 0;  // polls missed in a row
+  Clock::time_point FirstFailure{};
   bool Lost = false;
   Clock::time_point NextRetry{};
   bool FollowsLast = false;  // the next sample follows the last one in time
@@ -163,7 +164,9 @@ void TRun::Poll() {
       uint16_t word = 0;
       if (device::Result r = sensor_.ReadResult(word); !r) {
         station.FollowsLast = false;
-        if (station.Lost || ++station.Failures >= LOST_AFTER_FAILURES) {
+        if (station.Failures++ == 0) station.FirstFailure = now;
+        if (station.Lost || station.Failures >= LOST_AFTER_FAILURES ||
+            Clock::now() - station.FirstFailure >= Seconds(LOST_AFTER_S)) {
           SetLost(station, true);
           station.NextRetry = Clock::now() + Seconds(LOST_RETRY_S);
         }

@@ -39,9 +39,11 @@ struct TPublishOutcome {
   std::string Message;  // for every end but Counted and Cancelled
 };
 
-// A sensor that misses this many polls in a row is reported lost, and then tried every
+// A sensor that misses this many polls in a row, or has missed them for LOST_AFTER_S (one
+// exchange that timed out with its retries), is reported lost, and then tried every
 // LOST_RETRY_S seconds.
 inline constexpr int LOST_AFTER_FAILURES = 3;
+inline constexpr double LOST_AFTER_S = 1.0;
 inline constexpr double LOST_RETRY_S = 2.0;
 // What a stop may take to deliver what was measured before it.
 inline constexpr double STOP_GRACE_S = 2.0;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "MqttFixture.h"
+#include "SharedLine.h"
 #include "cli/Cli.h"
 #include "sim/SensorSim.h"
 #include "support/FastSensor.h"
@@ -117,6 +118,44 @@ TEST_F(Publish, PolledSamplesArriveOnceWithTheirIdentityAndStatusRetained) {
             R"("measuring_range":100,"port":")" +
                 Sensor.DevicePath() + R"(","address":5})");
   EXPECT_EQ(retained[SensorTopic("status")], R"({"state":"offline","dropped":0})");
+}
+
+TEST_F(Publish, ThreeSensorsOnOneLineEachHaveTheirOwnNumbering) {
+  std::vector<std::unique_ptr<sim::TSensorSim>> sensors;
+  std::vector<std::string> paths;
+  for (uint8_t address : {1, 2, 3}) {
+    sim::TSensorSimOptions options = FastSensor(100, 0);
+    options.Address = address;
+    options.SerialNumber = static_cast<uint16_t>(1000 + address);
+    sensors.push_back(std::make_unique<sim::TSensorSim>(options));
+    ASSERT_TRUE(sensors.back()->Start());
+    sensors.back()->SetTargetDistance(10.0 * address);
+    paths.push_back(sensors.back()->DevicePath());
+  }
+  TSharedLine line(paths, 115200);
+  TSubscriber subscriber(Broker.Port());
+  TChild child({KARVO_CLI_PATH, "--port", line.Path(), "--baud", "115200", "--address", "1,2,3",
+                "publish", "--broker", Broker.Url(), "--every", "10", "--count", "100"},
+               Dir.Path("out"), Dir.Path("err"));
+  ASSERT_EQ(child.Wait(), 0) << Err();
+  ASSERT_TRUE(subscriber.WaitFor([](const Messages& m) {
+    return HasState(m, "karvo/1001/status", "offline") &&
+           HasState(m, "karvo/1002/status", "offline") &&
+           HasState(m, "karvo/1003/status", "offline");
+  }));
+  const Messages got = subscriber.Messages();
+  for (int address : {1, 2, 3}) {
+    SCOPED_TRACE(address);
+    const std::string topic = "karvo/" + std::to_string(1000 + address) + "/values";
+    EXPECT_TRUE(EverySeq(SeqCounts(got, topic), 100));
+    for (const TMessage& m : got) {
+      if (m.Topic != topic) continue;
+      const Json j = Json::parse(m.Payload);
+      EXPECT_EQ(j["address"], address);
+      // One result code is 100 / 16384 mm.
+      for (double v : j["values"]) EXPECT_NEAR(v, 10.0 * address, 0.007);
+    }
+  }
 }
 
 TEST_F(Publish, ALostSensorIsReportedAndGoesOnWhereItStopped) {

@@ -17,8 +17,6 @@ void TSampleQueue::Add(double time, float value, bool follows) {
     waiting_.pop_front();
     ++firstWaitingSeq_;
     ++dropped_;
-    // Whatever follows a dropped sample no longer follows what goes before it.
-    if (!waiting_.empty()) waiting_.front().Follows = false;
   }
 }
 

@@ -57,8 +57,9 @@ class TRun {
            std::to_string(station.Identity.Address);
   }
   void SetLost(TStation& station, bool lost);
+  // Enough measured for the count: dropped samples are never delivered, so they are made up.
   bool Measured(const TStation& station) const {
-    return s_.Count != 0 && station.Queue->Measured() >= s_.Count;
+    return s_.Count != 0 && station.Queue->Measured() - station.Queue->Dropped() >= s_.Count;
   }
   bool AllMeasured() const {
     return std::all_of(stations_.begin(), stations_.end(),

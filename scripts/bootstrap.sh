@@ -13,6 +13,8 @@ packages=(
   clang-format
   dpkg-dev file     # dpkg-shlibdeps and file, for the Debian package's dependencies
   pybind11-dev python3-dev python3-numpy python3-pytest   # the Python package and its tests
+  libmosquitto-dev nlohmann-json3-dev libcli11-dev   # karvo-cli publish: MQTT, JSON, options
+  mosquitto mosquitto-clients                        # its tests' broker and subscriber
 )
 
 missing=()

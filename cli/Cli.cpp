@@ -777,12 +777,18 @@ std::string Usage() {
          "                                .pvk file (FILE defaults to the serial number and the\n"
          "                                extension; an existing one only with --force); home\n"
          "                                and end move the stage. Progress on stderr\n"
+         "  publish --broker mqtt://HOST[:PORT] [--every MS|--stream] [--count N] [--topic P]\n"
+         "          [--qos 0|1] [--client-id ID] [--keepalive S] [--user NAME]\n"
+         "          [--password-file FILE] [--cafile FILE] [--buffer-seconds S]\n"
+         "                                measure the sensors of --address (a list: 1,2,3) and\n"
+         "                                publish them to an MQTT broker ('publish --help')\n"
          "options may stand before or after the command; '--' ends them. --json prints one\n"
          "JSON document on stdout instead of the lines.\n"
          "defaults: --port COM1 --baud 9600 --address 1\n"
          "exit status: 0 success, 1 compare found differences, 2 bad arguments,\n"
          "             3 port cannot be opened, 4 sensor or stage failure,\n"
-         "             5 file failure, 128+N stopped by signal N (130 for Ctrl-C)\n";
+         "             5 file failure, 6 the broker refuses the connection,\n"
+         "             128+N stopped by signal N (130 for Ctrl-C)\n";
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,

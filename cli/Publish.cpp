@@ -1,5 +1,6 @@
 #include "cli/Publish.h"
 
+#include <mosquitto.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -79,6 +80,14 @@ int RunPublish(const PublishOptions& options) {
   }
   if (!options.CaFile.empty() && !settings.Client.Broker.Tls) {
     return Usage(options, "--cafile is for mqtts:// brokers");
+  }
+  // The library would refuse every publish to such a topic, and the samples would be lost.
+  const std::string sample = options.Topic + "/0/values";
+  if (options.Topic.empty() ||
+      mosquitto_pub_topic_check2(sample.c_str(), sample.size()) != MOSQ_ERR_SUCCESS ||
+      mosquitto_validate_utf8(sample.c_str(), static_cast<int>(sample.size())) !=
+          MOSQ_ERR_SUCCESS) {
+    return Usage(options, "--topic must be a topic without + and # (UTF-8)");
   }
   settings.Client.User = options.User;
   if (!options.PasswordFile.empty()) {

@@ -211,9 +211,12 @@ void TBrokerClient::Loop() {
       }
       SetWill();
       droppedConnection_ = false;
-      const int rc = everConnected ? mosquitto_reconnect(mosq_)
-                                   : mosquitto_connect(mosq_, settings_.Broker.Host.c_str(),
-                                                       settings_.Broker.Port, settings_.Keepalive);
+      // Without waiting for the TCP handshake: a broker host that does not answer must not
+      // hold up a stop for the minutes a blocking connect may take.
+      const int rc = everConnected
+                         ? mosquitto_reconnect_async(mosq_)
+                         : mosquitto_connect_async(mosq_, settings_.Broker.Host.c_str(),
+                                                   settings_.Broker.Port, settings_.Keepalive);
       if (rc != MOSQ_ERR_SUCCESS) {
         // A host that cannot be resolved or reached now may be later: keep trying.
         nextAttempt = Clock::now() + std::chrono::duration_cast<Clock::duration>(

@@ -136,9 +136,8 @@ void TBrokerClient::OnConnect(int rc) {
     return;
   }
   connected_.store(true);
-  Publish(Topic(settings_.Prefix, identity_.SerialNumber, "identity"), IdentityPayload(identity_),
-          true, 0);
-  PublishStatus(SensorState());
+  // Published by the loop: the library holds its own locks while it calls back.
+  greetingDue_ = true;
 }
 
 void TBrokerClient::OnDisconnect() {
@@ -230,6 +229,12 @@ void TBrokerClient::Loop() {
     const int rc = mosquitto_loop(mosq_, LOOP_MS, 1);
     if (connected_.load() && rc == MOSQ_ERR_SUCCESS && !droppedConnection_) {
       delay.Reset();
+      if (greetingDue_) {
+        greetingDue_ = false;
+        Publish(Topic(settings_.Prefix, identity_.SerialNumber, "identity"),
+                IdentityPayload(identity_), true, 0);
+        PublishStatus(SensorState());
+      }
       if (!goodbyeSent) {
         PublishWaiting(stopping);
         const uint64_t dropped = queue_.Dropped();

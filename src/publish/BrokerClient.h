@@ -89,6 +89,7 @@ class TBrokerClient {
   // The loop thread's own.
   bool awaitingConnack_ = false;
   bool droppedConnection_ = false;
+  bool greetingDue_ = false;              // identity and status go out first on a new connection
   std::map<int, size_t> unacknowledged_;  // message id -> samples in it
   std::string publishedState_;
   uint64_t publishedDropped_ = 0;

@@ -5,7 +5,6 @@
 #include "params/ParamTable.h"
 #include "publish/Broker.h"
 #include "publish/Payloads.h"
-#include "publish/Publisher.h"
 #include "publish/SampleQueue.h"
 
 namespace karvo::publish {
@@ -201,12 +200,6 @@ TEST(Broker, ReconnectPauseDoublesToFiveSecondsAndStartsOverAfterAConnection) {
   EXPECT_EQ(pauses, (std::vector<double>{0.1, 0.2, 0.4, 0.8, 1.6, 3.2, 5, 5, 5}));
   delay.Reset();
   EXPECT_EQ(delay.Next(), 0.1);
-}
-
-TEST(Publisher, StreamPeriodIsTheSensorsUnlessTheLineOrTheSensorIsSlower) {
-  EXPECT_DOUBLE_EQ(StreamPeriod(1000, 460800), 0.001);
-  EXPECT_DOUBLE_EQ(StreamPeriod(1, 460800), 0.0001);
-  EXPECT_DOUBLE_EQ(StreamPeriod(100, 9600), 44.0 / 9600);
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 #include "publish/SampleQueue.h"
 
 struct mosquitto;
-struct mosquitto_message;
 
 namespace karvo::publish {
 

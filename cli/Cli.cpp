@@ -15,6 +15,7 @@
 #include "cli/Arguments.h"
 #include "cli/Json.h"
 #include "device/Line.h"
+#include "cli/Publish.h"
 #include "device/Sensor.h"
 #include "device/Stage.h"
 #include "device/Words.h"
@@ -829,6 +830,7 @@ int TCommand::Sweep() {
   return EXIT_OK;
 }
 
+
 }  // namespace
 
 namespace {
@@ -990,9 +992,32 @@ const std::vector<TCommandEntry>& Commands() {
 
 // Commands that bring their own options and code (publish) join the parser here.
 const std::vector<TExtraCommand>& ExtraCommands() {
-  static const std::vector<TExtraCommand> extra;
+  // One command line per process: the options live from parsing to running.
+  static PublishOptions publish;
+  static const std::vector<TExtraCommand> extra = {
+      {[](CLI::App& app) {
+         publish = PublishOptions{};
+         AddPublishCommand(app, publish);
+         return app.get_subcommand("publish");
+       },
+       [](const TArguments& global, std::ostream&, std::ostream& err, TInterrupt& interrupt) {
+         publish.Port = global.Port;
+         publish.Baud = global.Baud;
+         publish.Addresses.assign(global.Addresses.begin(), global.Addresses.end());
+         publish.Interrupt = &interrupt;
+         publish.Err = &err;
+         return RunPublish(publish);
+       }},
+  };
   return extra;
 }
+
+const char* const PUBLISH_USAGE =
+    "  publish --broker mqtt://HOST[:PORT] [--every MS|--stream] [--count N] [--topic P]\n"
+    "          [--qos 0|1] [--client-id ID] [--keepalive S] [--user NAME]\n"
+    "          [--password-file FILE] [--cafile FILE] [--buffer-seconds S]\n"
+    "                                measure the sensors of --address (a list: 1,2,3) and\n"
+    "                                publish them to an MQTT broker ('publish --help')\n";
 
 const char* const GLOBAL_SYNOPSIS =
     "[--port COMn|USB|PATH] [--baud N] [--address N[,N...]] [--trace]\n"
@@ -1001,11 +1026,12 @@ const char* const GLOBAL_SYNOPSIS =
 const char* const USAGE_FOOTER =
     "options may stand before or after the command; '--' ends them. --json prints one\n"
     "JSON document on stdout instead of the lines. --address takes a list (1,2,3) for\n"
-    "identify, read-params, result and measure; the others take one address.\n"
+    "identify, read-params, result, measure and publish; the others take one address.\n"
     "defaults: --port COM1 --baud 9600 --address 1\n"
     "exit status: 0 success, 1 compare found differences, 2 bad arguments,\n"
     "             3 port cannot be opened, 4 sensor or stage failure,\n"
-    "             5 file failure, 128+N stopped by signal N (130 for Ctrl-C)\n";
+    "             5 file failure, 6 the broker refuses the connection,\n"
+    "             128+N stopped by signal N (130 for Ctrl-C)\n";
 
 // The description's lines, the first beside the synopsis when there is room.
 std::string CommandLines(const TCommandEntry& e) {
@@ -1093,6 +1119,7 @@ std::string Usage() {
                      "       karvo-cli COMMAND --help | --help | --version\n"
                      "commands:\n";
   for (const TCommandEntry& e : Commands()) text += CommandLines(e);
+  text += PUBLISH_USAGE;
   return text + USAGE_FOOTER;
 }
 

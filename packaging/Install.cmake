@@ -17,6 +17,11 @@ if(KARVO_GUI)
 endif()
 install(FILES ${KARVO_PACKAGING}/karvo-cli.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${KARVO_PACKAGING}/99-karvo.rules DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/karvo-sp)
+# The publisher as a service, one instance a station: the unit template goes where systemd
+# looks for a package's units, its option reader beside the package's other private files.
+install(FILES ${KARVO_PACKAGING}/karvo-publish@.service DESTINATION lib/systemd/system)
+install(PROGRAMS ${KARVO_PACKAGING}/karvo-publish-run DESTINATION lib/karvo-sp)
+install(FILES ${KARVO_PACKAGING}/publish-example.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/karvo-sp)
 
 set(CPACK_PACKAGE_NAME karvo-sp)
 set(CPACK_PACKAGE_VENDOR "KARVO")
@@ -37,7 +42,8 @@ parameters, keeps parameter sets in .prm files and sets its analog output
 window.
 
 The package holds the desktop program karvo-sp, the command-line tool
-karvo-cli for scripts and production lines, the Python package karvo for test
+karvo-cli for scripts and production lines (and its MQTT publisher as the
+systemd service karvo-publish@), the Python package karvo for test
 scripts and notebooks, and karvo-sim, a simulated sensor on a pseudo-terminal
 for trying them without hardware.")
 # The libraries come from dpkg-shlibdeps; what it cannot see is named here: Qt's xcb

@@ -16,6 +16,8 @@ packages=(
   python3-mypy      # checks the Python package's type stubs
   ser2net           # a real serial device server for the network port tests and benchmark
   libcli11-dev      # the command lines of karvo-cli and karvo-sim
+  libmosquitto-dev nlohmann-json3-dev   # karvo-cli publish: MQTT and JSON
+  mosquitto mosquitto-clients           # its tests' broker and subscriber
 )
 
 missing=()

@@ -5,7 +5,10 @@ installed_files() {
   [ -z "${2:-}" ] || echo "$2"
   echo bin/karvo-cli
   echo bin/karvo-sim
+  echo lib/karvo-sp/karvo-publish-run
+  echo lib/systemd/system/karvo-publish@.service
   echo share/doc/karvo-sp/99-karvo.rules
+  echo share/doc/karvo-sp/publish-example.conf
   echo share/man/man1/karvo-cli.1
   if [ "$1" = 1 ]; then
     echo bin/karvo-sp

@@ -272,11 +272,12 @@ void TFormMain::BuildTopPanel(QWidget* panel) {
   LabelRast->setPalette(palette);
   LabelRast->setContentsMargins(0, 0, 6, 0);
   LabelRast->setGeometry(348, 4, CLIENT_WIDTH - 348 - 4, TOP_PANEL_HEIGHT - 8);
-  // The chart's menu from the display too: a folded window (a stream, a lost sensor) hides
-  // the chart, not the points it holds.
-  LabelRast->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(LabelRast, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& pos) { PopupMenuSave->popup(LabelRast->mapToGlobal(pos)); });
+  // The chart's menu from the top panel and its display too: a folded window (a stream, a
+  // lost sensor) hides the chart, not the points it holds. A disabled display passes the
+  // click on to the panel.
+  panel->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(panel, &QWidget::customContextMenuRequested, this,
+          [this, panel](const QPoint& pos) { PopupMenuSave->popup(panel->mapToGlobal(pos)); });
 
   // The grid's progress bar is out of sight while the window is folded (a connect reads all
   // parameters before it unfolds): a thin copy along the panel's foot shows it meanwhile.

@@ -2,18 +2,22 @@
 // grid, with the device idle, measuring at 9600 baud or reading all rows. Every key stays
 // where it was typed, the focus with it, and what is committed reaches the session once and in
 // order, however many events come.
+#include <qcustomplot.h>
+
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QToolButton>
 #include <QtTest>
+#include <algorithm>
 #include <atomic>
 
 #include "app/qt/Main.h"
 #include "app/qt/PluginChatter.h"
 #include "params/qt/ParamGridView.h"
 #include "sim/SensorSim.h"
+#include "support/ScratchDir.h"
 #include "support/ScriptedOperator.h"
 
 using karvo::TFormMain;
@@ -147,6 +151,30 @@ class TypingTest : public QObject {
     QCOMPARE(Look([](TSession& s) { return s.View.MotorPortText; }), lastStage.toStdString());
     QCOMPARE(f.ComboBoxMotorCom->currentText(), lastStage);
     QVERIFY(person.Messages.empty());
+  }
+
+  // A sensor lost in the middle of a run: "No answer." folds the window, and the run's points
+  // stay on the chart and can be exported from the top panel's menu.
+  void aLostSensorLeavesTheRunsPointsToExport() {
+    f.ButtonMeasure->click();
+    QTRY_VERIFY(Measuring());
+    QTRY_VERIFY(f.SeriesOsc->dataCount() > 5);
+    sim.FailSilent();
+    QTRY_COMPARE_WITH_TIMEOUT(person.LastMessage(), std::string("No answer."), 5000);
+    QVERIFY(f.WaitIdle());
+    const int points = f.SeriesOsc->dataCount();
+    QVERIFY(points > 5);
+    const karvo::test::TScratchDir dir;
+    person.SaveAnswers.push_back(dir.Path("lost.csv"));
+    QWidget* top = f.findChild<QWidget*>("PanelTop");
+    QTimer::singleShot(100, [this] {
+      f.PopupMenuSave->findChild<QAction*>("ExportCsv")->trigger();
+      f.PopupMenuSave->close();
+    });
+    emit top->customContextMenuRequested(QPoint(400, 30));
+    QTRY_VERIFY(!karvo::test::FileBytes(dir.Path("lost.csv")).empty());
+    const std::string csv = karvo::test::FileBytes(dir.Path("lost.csv"));
+    QCOMPARE(int(std::count(csv.begin(), csv.end(), '\n')), points + 1);
   }
 };
 

@@ -2,9 +2,11 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace karvo {
 
@@ -27,29 +29,52 @@ TFormFindSensor::TFormFindSensor(TScanOptions options, QWidget* parent)
   ProgressBarScan->setValue(0);
   ButtonCancel = new QPushButton("Cancel", this);
   connect(ButtonCancel, &QPushButton::clicked, this, &TFormFindSensor::reject);
+  ListSensors = new QListWidget(this);
+  ListSensors->setObjectName("ListSensors");
+  ListSensors->hide();
+  ButtonPick = new QPushButton("Connect", this);
+  ButtonPick->setObjectName("ButtonPick");
+  ButtonPick->hide();
+  const auto pick = [this] {
+    const int row = ListSensors->currentRow();
+    if (row < 0 || row >= static_cast<int>(sensors_.size())) return;
+    result_ = sensors_[static_cast<size_t>(row)];
+    picked_ = true;
+    accept();
+  };
+  connect(ButtonPick, &QPushButton::clicked, this, pick);
+  connect(ListSensors, &QListWidget::itemActivated, this, pick);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
+  buttons->addWidget(ButtonPick);
   buttons->addWidget(ButtonCancel);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(LabelScan);
   layout->addWidget(ProgressBarScan);
+  layout->addWidget(ListSensors);
   layout->addLayout(buttons);
 }
 
 TFormFindSensor::~TFormFindSensor() {
+  {
+    std::lock_guard lock(progressLock_);
+    closing_ = true;
+    if (active_) active_->Cancel();
+  }
   if (scan_) scan_->Cancel();
   if (worker_.joinable()) worker_.join();
 }
 
 std::optional<TFoundSensor> TFormFindSensor::Run(QWidget* parent, const std::string& port,
-                                                 uint32_t baud, uint8_t address) {
+                                                 uint32_t baud, uint8_t address, bool* picked) {
   TScanOptions options;
   options.Port = PortItemLink(port, baud);
   options.SelectedBaud = baud;
   options.SelectedAddress = address;
   TFormFindSensor form(options, parent);
   if (form.exec() != QDialog::Accepted) return std::nullopt;
+  if (picked) *picked = form.Picked();
   return form.Result();
 }
 
@@ -73,7 +98,37 @@ void TFormFindSensor::Start() {
     }
   };
   worker_ = std::thread([this] {
-    const TScanResult result = scan_->Run(*link_);
+    TScanResult result = scan_->Run(*link_);
+    if (!options_.All && result.Found.size() == 1 && !scan_->CancelRequested()) {
+      // The rest of the line at the rate the first sensor answered at: sensors that share a
+      // line share its rate.
+      const TFoundSensor first = result.Found.front();
+      TScanOptions rest = options_;
+      rest.BaudRates = {first.Baud};
+      rest.SelectedBaud = first.Baud;
+      rest.SelectedAddress = first.Address;
+      rest.All = true;
+      TSensorScan more(rest);
+      more.Progress = scan_->Progress;
+      bool stopped = false;
+      {
+        std::lock_guard lock(progressLock_);
+        stopped = closing_;
+        if (!stopped) active_ = &more;
+      }
+      TScanResult line;
+      if (!stopped) line = more.Run(*link_);
+      {
+        std::lock_guard lock(progressLock_);
+        active_ = nullptr;
+      }
+      for (const TFoundSensor& f : line.Found) {
+        const bool known = std::any_of(result.Found.begin(), result.Found.end(),
+                                       [&](const auto& k) { return k.Address == f.Address; });
+        if (!known && f.Baud == first.Baud) result.Found.push_back(f);
+      }
+      result.Probes += line.Probes;
+    }
     {
       std::lock_guard lock(progressLock_);
       finished_ = result;
@@ -114,7 +169,25 @@ void TFormFindSensor::ScanFinished(const TScanResult& result) {
     QDialog::reject();
     return;
   }
+  if (result.Found.size() > 1) {
+    sensors_ = result.Found;
+    for (const TFoundSensor& f : sensors_) {
+      ListSensors->addItem(QString("Address %1, %2 baud, serial number %3")
+                               .arg(f.Address)
+                               .arg(f.Baud)
+                               .arg(f.Identity.SerialNumber));
+    }
+    ListSensors->setCurrentRow(0);
+    ListSensors->show();
+    ButtonPick->show();
+    ButtonPick->setDefault(true);
+    LabelScan->setText(QString("%1 sensors found on the line: pick one.").arg(sensors_.size()));
+    ButtonCancel->setText("Cancel");
+    adjustSize();
+    return;
+  }
   if (!result.Found.empty()) {
+    sensors_ = result.Found;
     result_ = result.Found.front();
     const IdentityRecord& id = result_->Identity;
     LabelScan->setText(QString("Found at %1: type %2, serial number %3")
@@ -145,7 +218,11 @@ void TFormFindSensor::reject() {
     return;
   }
   // The probe under way ends within its short time-out; the dialog closes when it has.
-  closing_ = true;
+  {
+    std::lock_guard lock(progressLock_);
+    closing_ = true;
+    if (active_) active_->Cancel();
+  }
   scan_->Cancel();
   ButtonCancel->setEnabled(false);
   LabelScan->setText("Cancelling...");

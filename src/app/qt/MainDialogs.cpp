@@ -177,14 +177,16 @@ void TFormMain::FindSensor() {
     s.CloseSensorPort();
     return TWhere{s.PortName, s.LinkBaud, s.DeviceAddress};
   });
+  bool picked = false;
   const std::optional<TFoundSensor> found =
-      TFormFindSensor::Run(this, where.Port, where.Baud, where.Address);
+      TFormFindSensor::Run(this, where.Port, where.Baud, where.Address, &picked);
   if (!found) return;
   const std::string question = "Sensor found at " + std::to_string(found->Baud) +
                                " baud, address " + std::to_string(found->Address) + " (type " +
                                std::to_string(found->Identity.DeviceType) + ", serial number " +
                                std::to_string(found->Identity.SerialNumber) + "). Connect now?";
-  if (!person_->Question(question, CAPTION_DOT)) return;
+  // A sensor picked from the line's list was the operator's answer already.
+  if (!picked && !person_->Question(question, CAPTION_DOT)) return;
   ComboBoxWorkBaund->setCurrentText(QString::number(found->Baud));
   ComboBoxWorkCodeDev->setCurrentIndex(found->Address - 1);
   // Queued behind the two selector changes.

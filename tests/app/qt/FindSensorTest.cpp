@@ -3,6 +3,7 @@
 // what it found. That the scan frees the port is the scan's own test.
 #include <QComboBox>
 #include <QLabel>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QToolButton>
@@ -68,6 +69,40 @@ class FindSensorTest : public QObject {
       QCOMPARE(form.ButtonConnect->text() + " " + form.ComboBoxWorkBaund->currentText(),
                QString(connect ? "Disconnect 115200" : "Connect 9600"));
     }
+  }
+
+  // Three sensors on one line: after the first, the rest of the line at its rate; the operator
+  // picks one from the list and the window connects to it without asking again.
+  void aLineWithSeveralListsThemAllAndConnectsToThePick() {
+    karvo::sim::TSensorSim line{{.Baud = 115200, .SerialNumber = 500, .Addresses = {3, 9, 20}}};
+    QVERIFY(line.Start());
+    karvo::test::TScriptedOperator person;
+    TFormMain form;
+    form.SetDialogs(&person);
+    form.AddPort(line.DevicePath(), true);
+    form.show();
+    QVERIFY(form.WaitIdle());
+    QStringList listed;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+      auto* dialog = form.findChild<TFormFindSensor*>();
+      if (!dialog || !dialog->ListSensors->isVisible()) return;
+      poll.stop();
+      for (int i = 0; i < dialog->ListSensors->count(); ++i)
+        listed << dialog->ListSensors->item(i)->text();
+      dialog->ListSensors->setCurrentRow(2);
+      dialog->ButtonPick->click();
+    });
+    poll.start(50);
+    form.ButtonFindSensor->click();
+    QVERIFY(form.WaitIdle());
+    QCOMPARE(listed, (QStringList{"Address 3, 115200 baud, serial number 500",
+                                  "Address 9, 115200 baud, serial number 501",
+                                  "Address 20, 115200 baud, serial number 502"}));
+    QVERIFY(person.Questions.empty());
+    QTRY_COMPARE(form.ButtonConnect->text(), QString("Disconnect"));
+    QCOMPARE(form.LabelSerNum->text() + " " + form.ComboBoxWorkCodeDev->currentText(),
+             QString("502 20"));
   }
 
   void cancelWhileScanningClosesWithoutAResult() {

@@ -199,6 +199,7 @@ class TFormMain : public QWidget {
   TTaskQueue* deviceTasks_ = nullptr;  // lives on the device thread
   TTaskQueue* windowTasks_ = nullptr;  // lives on the window's thread
   std::atomic<bool> closing_{false};
+  std::atomic<bool> deviceEnded_{false};  // the device thread has closed the links
   std::atomic<int> pendingOps_{0};
   std::atomic<bool> deviceInTask_{false};
   // A tick that turned into an operation: it asked the operator or showed progress (a

@@ -320,8 +320,10 @@ void TFormMain::ShowBusy(bool busy) {
   for (QWidget* w :
        std::initializer_list<QWidget*>{ButtonConnect, ButtonMeasure, ButtonStream, ButtonZero})
     w->setEnabled(false);
-  if (!ValueListEditorParam->OpenEditor() || !ValueListEditorParam->OpenEditor()->hasFocus())
-    ValueListEditorParam->setEnabled(false);
+  QWidget* editor = ValueListEditorParam->OpenEditor();
+  QWidget* focus = QApplication::focusWidget();
+  const bool typing = editor && focus && (focus == editor || editor->isAncestorOf(focus));
+  if (!typing) ValueListEditorParam->setEnabled(false);
 }
 
 bool TFormMain::WaitIdle(int ms) {
@@ -356,9 +358,13 @@ void TFormMain::FormClose() {
     delete TimerMain;
     TimerMain = nullptr;
     session_->FormClose();
+    deviceEnded_.store(true, std::memory_order_release);
     QThread::currentThread()->quit();
   });
-  while (!deviceThread_->wait(5)) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  // The acquire makes what the device thread did last seen from here (the thread sanitizer
+  // cannot see Qt's own hand-over in wait()).
+  while (!deviceThread_->wait(5) || !deviceEnded_.load(std::memory_order_acquire))
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
   delete deviceTasks_;
   deviceTasks_ = nullptr;
   closed_ = true;

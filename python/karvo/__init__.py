@@ -509,8 +509,6 @@ class Bus:
         wanted = [_int(call, "address", a) for a in addresses]
         self._b = _karvo.Bus(name, _int(call, "baud", baud), wanted, _timeout(call, timeout))
         _notice(self._b)
-        self._sensors: Mapping[int, Sensor] = types.MappingProxyType(
-            {a: Sensor._on_bus(self, s) for a, s in zip(self._b.addresses, self._b.sensors)})
 
     def close(self) -> None:
         """Ends the calls under way (they raise Cancelled), stops a stream and closes the line;
@@ -545,12 +543,15 @@ class Bus:
 
     @property
     def addresses(self) -> Tuple[int, ...]:
-        return tuple(self._sensors)
+        return tuple(self._b.addresses)
 
     @property
     def sensors(self) -> Mapping[int, Sensor]:
         """The sensors by address, in the order given."""
-        return self._sensors
+        # Made afresh: a Sensor holds its Bus, and a Bus holding them would be a cycle that
+        # keeps the port held after the Bus is dropped (a notebook cell run again).
+        return types.MappingProxyType(
+            {a: Sensor._on_bus(self, s) for a, s in zip(self._b.addresses, self._b.sensors)})
 
     @property
     def closed(self) -> bool:
@@ -566,7 +567,7 @@ class Bus:
     def identify(self) -> Dict[int, Identity]:
         """Asks every sensor for its identity, by address; one that does not answer raises
         NoAnswer."""
-        return {address: sensor.identify() for address, sensor in self._sensors.items()}
+        return {address: sensor.identify() for address, sensor in self.sensors.items()}
 
     def measure(self, count: int, mode: Optional[str] = None) -> Any:
         """Takes count rounds (1 to 100000000), one result from each sensor in turn, as a numpy

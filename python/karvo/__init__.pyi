@@ -25,6 +25,7 @@ class Status(enum.IntEnum):
     STAGE_STUCK = 22
     NO_STAGE = 23
     FILE_NOT_WRITTEN = 24
+    LINE_BUSY = 25
     @property
     def text(self) -> str: ...
 

@@ -424,6 +424,13 @@ def test_a_bus_gives_each_sensor_a_column_in_the_order_given(bus_port):
             r.start()
         for r in readers:
             r.join()
+        # A stream owns the line: the others are refused rather than breaking into it.
+        with bus.sensors[1].stream() as st:
+            next(iter(st))
+            with pytest.raises(karvo.Error) as busy:
+                bus.sensors[2].identify()
+        assert (busy.value.status, busy.value.name) == (karvo.Status.LINE_BUSY, "line_busy")
+        assert "address 1 streams" in busy.value.reason
     assert list(identities) == [3, 1, 2] == list(bus.addresses)
     assert [i.serial_number for i in identities.values()] == [4323, 4321, 4322]
     assert rounds.dtype == np.float64 and rounds.shape == (4, 3) and not np.isnan(rounds).any()
@@ -570,3 +577,14 @@ def test_a_bus_through_rfc2217(start_sim, ser2net):
     with karvo.Bus(urls["rfc2217"], addresses=[1, 2]) as bus:
         assert [i.serial_number for i in bus.identify().values()] == [4321, 4322]
         assert bus.measure(2).shape == (2, 2)
+
+
+def test_a_dropped_bus_frees_its_port_at_once(bus_port):
+    bus = karvo.Bus(bus_port, baud=115200, addresses=[1, 2])
+    sensor = bus.sensors[2]
+    del bus
+    # A sensor in use keeps its line open; the last one gone frees the port.
+    assert sensor.identify().serial_number == 4322
+    del sensor
+    with karvo.Bus(bus_port, baud=115200, addresses=[2]) as again:
+        assert again.identify()[2].serial_number == 4322

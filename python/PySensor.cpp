@@ -314,7 +314,7 @@ bool IsModeRegisterRow(int row) {
 template <class F>
 void PySensor::Do(Watch& watch, const std::string& doing, F&& work) {
   Active active(*this, watch.Cancellation());
-  Check(watch.Run([&]() -> dev::Result {
+  const dev::Result done = watch.Run([&]() -> dev::Result {
     std::lock_guard guard(busy_);
     if (stream_) return dev::Result::Failure(ST_STREAMING, doing);
     if (closedHere_ || !sensor_.IsOpen()) {
@@ -328,7 +328,13 @@ void PySensor::Do(Watch& watch, const std::string& doing, F&& work) {
     dev::Result r = work();
     if (r.Cancelled() && closing_) r.Reason = "closed by Sensor.close()";
     return r;
-  }));
+  });
+  Check(done);
+  if (!done.Notice.empty()) {
+    const std::string words = Settings().Port + ": " + done.Notice;
+    // Level 2: the script's line that called the package, not the package's own.
+    if (PyErr_WarnEx(PyExc_UserWarning, words.c_str(), 2) != 0) throw py::error_already_set();
+  }
 }
 
 PySensor::PySensor(const std::string& port, long long baud, long long address, double timeout) {

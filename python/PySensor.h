@@ -88,7 +88,8 @@ class PySensor {
                         const dev::CancelToken* cancel);
 
  private:
-  // Runs `work` on the sensor with the GIL released, one call at a time; raises its failure.
+  // Runs `work` on the sensor with the GIL released, one call at a time; raises its failure,
+  // and warns of what the port could not set (a rate change on a tcp:// port).
   template <class F>
   void Do(Watch& watch, const std::string& doing, F&& work);
 

@@ -15,6 +15,7 @@
 #include "cli/Arguments.h"
 #include "cli/Json.h"
 #include "device/Line.h"
+#include "device/Rounds.h"
 #include "cli/Publish.h"
 #include "device/Sensor.h"
 #include "device/Stage.h"
@@ -627,30 +628,24 @@ int TCommand::MeasureRounds(int mode, long count) {
     return UsageError("--data takes one address; --csv writes the rounds of several");
   }
   if (int code = OpenPort()) return code;
-  struct TPolled {
-    std::unique_ptr<device::Sensor> Sensor;
-    uint32_t RunMode = RUN_LINE;
-    int Missed = 0;  // rounds in a row without an answer
-  };
-  std::vector<TPolled> polled;
+  std::vector<device::PolledSensor> polled;
   for (uint8_t address : args_.Addresses) {
     // Everything that can fail before the first round does, so that a run is not started on
     // a line with a sensor missing.
     if (int code = ConnectAt(address, args_.Has("--zero"))) return code;
-    TPolled p;
-    p.Sensor = std::make_unique<device::Sensor>(line_, address);
-    p.Sensor->SetMeasuringRange(sensor_.MeasuringRange());
+    device::PolledSensor p{.Address = address, .MeasuringRange = sensor_.MeasuringRange()};
     if (mode >= 0) {
       p.RunMode = static_cast<uint32_t>(mode);
-    } else if (Result r = device::ReadHeldRunMode(*p.Sensor, p.RunMode); !r) {
+    } else if (Result r = device::ReadHeldRunMode(sensor_, p.RunMode); !r) {
       return DeviceFailure(r, AddressTag(address));
     }
     if (args_.Has("--zero") && p.RunMode != RUN_PULSE) {
-      if (Result r = p.Sensor->Zero(working_); !r) return DeviceFailure(r, AddressTag(address));
+      if (Result r = sensor_.Zero(working_); !r) return DeviceFailure(r, AddressTag(address));
     }
-    polled.push_back(std::move(p));
+    polled.push_back(p);
   }
-  constexpr int MISSED_ROUNDS = 3;
+  device::Rounds rounds(line_, polled);
+  rounds.SetCancelToken(Cancel());
   TJson json;
   json.Object().Key("unit").Str(UnitOf(polled.front().RunMode)).Key("addresses").Array();
   for (uint8_t address : args_.Addresses) json.Int(address);
@@ -667,22 +662,11 @@ int TCommand::MeasureRounds(int mode, long count) {
   const Clock::time_point start = Clock::now();
   TSampleRing ring;  // one sensor's values, for --data
   Result failure;
+  std::vector<std::optional<float>> values;
   for (long round = 1; round <= count && failure; ++round) {
-    if (interrupt_.Token.Cancelled()) {
-      failure = Result::Failure(device::ST_CANCELLED, "measuring");
-      break;
-    }
-    std::vector<std::optional<float>> values;
-    for (TPolled& p : polled) {
-      uint16_t word = 0;
-      if (p.Sensor->ReadResult(word)) {
-        values.emplace_back(ConvertResult(p.RunMode, word, p.Sensor->MeasuringRange()));
-        p.Missed = 0;
-      } else {
-        values.emplace_back();
-        ++p.Missed;
-      }
-    }
+    failure = rounds.Next(values);
+    // A round cut short is not a round; a sensor's silence still shows the round it ended.
+    if (!failure && !rounds.SilentAddress()) break;
     char time[32];
     std::snprintf(time, sizeof time, "%.6f",
                   std::chrono::duration<double>(Clock::now() - start).count());
@@ -704,15 +688,6 @@ int TCommand::MeasureRounds(int mode, long count) {
     json.End();
     csv += "\n";
     if (!args_.Json) out_ << '\n' << std::flush;
-    for (const TPolled& p : polled) {
-      if (p.Missed >= MISSED_ROUNDS) {
-        failure = Result::Failure(ST_READ_SHORT, "measuring",
-                                  "the sensor at address " + std::to_string(p.Sensor->Address()) +
-                                      " did not answer " + std::to_string(MISSED_ROUNDS) +
-                                      " rounds in a row");
-        break;
-      }
-    }
   }
   // What was measured is kept, also when a sensor went silent.
   if (args_.Json) out_ << json.End().End().Line();
@@ -724,7 +699,9 @@ int TCommand::MeasureRounds(int mode, long count) {
   }
   // The rounds were the one JSON document; a stop is said on stderr alone.
   if (failure.Cancelled()) return Fail(interrupt_.ExitStatus(), "measuring cancelled");
-  if (!failure) return Fail(EXIT_DEVICE, failure.Reason);
+  if (!failure) {
+    return Fail(EXIT_DEVICE, rounds.SilentAddress() ? failure.Reason : AsUtf8(failure.Describe()));
+  }
   return EXIT_OK;
 }
 

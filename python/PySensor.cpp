@@ -11,12 +11,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,12 +26,13 @@
 #include <set>
 #include <thread>
 
+#include "channel/PortName.h"
 #include "device/Arguments.h"
 #include "device/IdentityRows.h"
 #include "device/Sensor.h"
 #include "device/Stage.h"
-#include "device/Words.h"
 #include "device/Statuses.h"
+#include "device/Words.h"
 #include "files/TextFile.h"
 #include "measure/RunModes.h"
 #include "params/ParamFile.h"
@@ -93,6 +96,24 @@ void Check(const dev::Result& r) {
 
 void Require(const std::string& problem) {
   if (!problem.empty()) throw py::value_error(problem);
+}
+
+// A port name as the channel takes it, or ValueError: a known name, a path or a well-formed URL.
+std::string CheckedPort(const std::string& port) {
+  std::string problem;
+  const std::string name = dev::PortNameOf(port, problem);
+  Require(problem);
+  if (!CheckPortName(name, problem))
+    Require(problem.empty() ? "'" + port + "' is no port" : problem);
+  return name;
+}
+
+uint32_t TimeoutMs(double timeout) {
+  if (!(timeout >= 0 && timeout <= 3600)) {
+    throw py::value_error("timeout takes 0.001 to 3600 seconds, or None");
+  }
+  const auto ms = static_cast<uint32_t>(std::lround(timeout * 1000));
+  return timeout > 0 && ms == 0 ? 1 : ms;
 }
 
 // Ports this process holds, by the device they lead to, with the holder's own words.
@@ -293,29 +314,34 @@ bool IsModeRegisterRow(int row) {
 template <class F>
 void PySensor::Do(Watch& watch, const std::string& doing, F&& work) {
   Active active(*this, watch.Cancellation());
-  Check(watch.Run([&]() -> dev::Result {
+  const dev::Result done = watch.Run([&]() -> dev::Result {
     std::lock_guard guard(busy_);
     if (stream_) return dev::Result::Failure(ST_STREAMING, doing);
-    if (!sensor_.IsOpen()) return dev::Result::Failure(ST_NOT_OPEN, doing, "the sensor is closed");
+    if (closedHere_ || !sensor_.IsOpen()) {
+      return dev::Result::Failure(ST_NOT_OPEN, doing, "the sensor is closed");
+    }
     // A flash restore or a rate change reopens the port, which brings back the own time-out.
     ApplyTimeout();
+    // Asked before every exchange, so that a cancel ends even one row of many registers.
+    sensor_.SetCancelToken(watch.Token());
+    dev::ScopeGuard standDown([this] { sensor_.SetCancelToken(nullptr); });
     dev::Result r = work();
     if (r.Cancelled() && closing_) r.Reason = "closed by Sensor.close()";
     return r;
-  }));
+  });
+  Check(done);
+  if (!done.Notice.empty()) {
+    const std::string words = Settings().Port + ": " + done.Notice;
+    // Level 2: the script's line that called the package, not the package's own.
+    if (PyErr_WarnEx(PyExc_UserWarning, words.c_str(), 2) != 0) throw py::error_already_set();
+  }
 }
 
 PySensor::PySensor(const std::string& port, long long baud, long long address, double timeout) {
-  std::string problem;
-  settings_.Port = dev::PortNameOf(port, problem);
-  Require(problem);
+  settings_.Port = CheckedPort(port);
   Require(dev::BaudProblem("baud", baud));
   Require(dev::AddressProblem("address", address));
-  if (!(timeout >= 0 && timeout <= 3600)) {
-    throw py::value_error("timeout takes 0.001 to 3600 seconds, or None");
-  }
-  timeoutMs_ = static_cast<uint32_t>(std::lround(timeout * 1000));
-  if (timeout > 0 && timeoutMs_ == 0) timeoutMs_ = 1;
+  timeoutMs_ = TimeoutMs(timeout);
   settings_.Baud = static_cast<uint32_t>(baud);
   settings_.Address = static_cast<uint8_t>(address);
   holdKey_ = HoldKey(settings_.Port);
@@ -335,7 +361,15 @@ PySensor::PySensor(const std::string& port, long long baud, long long address, d
     Release();
     RaiseError(opened);
   }
+  notice_ = opened.Notice;
 }
+
+PySensor::PySensor(std::shared_ptr<dev::Line> line, uint8_t address, uint32_t timeoutMs)
+    : sensor_(std::move(line), address),
+      settings_(sensor_.Settings()),
+      timeoutMs_(timeoutMs),
+      released_(true),
+      onBus_(true) {}
 
 PySensor::~PySensor() {
   CloseLocked();
@@ -368,7 +402,7 @@ py::str PySensor::Port() {
 bool PySensor::Closed() {
   py::gil_scoped_release release;
   std::lock_guard guard(busy_);
-  return !sensor_.IsOpen();
+  return closedHere_ || !sensor_.IsOpen();
 }
 
 double PySensor::Timeout() const {
@@ -706,6 +740,22 @@ void PySensor::CloseLocked() {
   if (stream_) stream_->Stop();
   stream_.reset();
   sensor_.Close();
+  closedHere_ = onBus_;
+}
+
+dev::Result PySensor::ForRounds(const std::optional<uint32_t>& asked, dev::PolledSensor& polled,
+                                const dev::CancelToken* cancel) {
+  std::lock_guard guard(busy_);
+  if (stream_) return dev::Result::Failure(ST_STREAMING, "measuring");
+  if (closedHere_ || !sensor_.IsOpen()) {
+    return dev::Result::Failure(ST_NOT_OPEN, "measuring", "the sensor is closed");
+  }
+  ApplyTimeout();
+  sensor_.SetCancelToken(cancel);
+  dev::ScopeGuard standDown([this] { sensor_.SetCancelToken(nullptr); });
+  dev::Result r = Prepare(asked, polled.RunMode);
+  polled.MeasuringRange = identity_.MeasuringRange;
+  return r;
 }
 
 PyStream::PyStream(py::object owner, PySensor& sensor, const std::optional<std::string>& mode)
@@ -766,10 +816,142 @@ std::string PyStream::Unit() const {
   return UnitOf(runMode_);
 }
 
+uint64_t PyStream::Lost() const {
+  return stream_ ? stream_->Lost() : 0;
+}
+
+PyBus::PyBus(const std::string& port, long long baud, const std::vector<long long>& addresses,
+             double timeout) {
+  port_ = CheckedPort(port);
+  Require(dev::BaudProblem("baud", baud));
+  if (addresses.empty()) throw py::value_error("addresses takes 1 or more addresses");
+  for (long long address : addresses) {
+    Require(dev::AddressProblem("address", address));
+    const auto a = static_cast<uint8_t>(address);
+    // Two sensors at one address would answer at once and garble each other.
+    if (std::find(addresses_.begin(), addresses_.end(), a) != addresses_.end()) {
+      throw py::value_error("addresses names " + std::to_string(address) + " twice");
+    }
+    addresses_.push_back(a);
+  }
+  timeoutMs_ = TimeoutMs(timeout);
+  baud_ = static_cast<uint32_t>(baud);
+  holdKey_ = HoldKey(port_);
+  {
+    std::lock_guard guard(g_heldLock);
+    RefuseHeld(holdKey_, "opening " + port);
+    g_held[holdKey_] = "karvo.Bus(" + py::repr(Text(port)).cast<std::string>() + ")";
+  }
+  Watch watch;
+  const dev::Result opened =
+      watch.Run([&] { return line_->Open({.Port = port_, .Baud = baud_, .Address = 1}); });
+  if (!opened) {
+    Release();
+    RaiseError(opened);
+  }
+  notice_ = opened.Notice;
+  for (uint8_t address : addresses_) {
+    auto sensor = std::make_unique<PySensor>(line_, address, timeoutMs_);
+    sensors_.push_back(sensor.get());
+    objects_.push_back(py::cast(std::move(sensor)));
+  }
+}
+
+PyBus::~PyBus() {
+  {
+    // A call of one of its sensors on another thread may still hold the line.
+    py::gil_scoped_release release;
+    line_->Close();
+  }
+  Release();
+}
+
+void PyBus::Close() {
+  closing_ = true;
+  Cancel();
+  // Each sensor's close returns once its call has ended; then the line is free to close.
+  for (PySensor* sensor : sensors_) sensor->Close();
+  {
+    py::gil_scoped_release release;
+    line_->Close();
+  }
+  Release();
+}
+
+void PyBus::Cancel() {
+  for (PySensor* sensor : sensors_) sensor->Cancel();
+  std::lock_guard guard(activeLock_);
+  for (dev::CancelToken* token : active_) token->Cancel();
+}
+
+bool PyBus::Closed() const {
+  return !line_->IsOpen();
+}
+
+py::str PyBus::Port() const {
+  return Text(port_);
+}
+
+py::list PyBus::Sensors() const {
+  py::list sensors;
+  for (const py::object& sensor : objects_) sensors.append(sensor);
+  return sensors;
+}
+
+py::object PyBus::Measure(long long count, const std::optional<std::string>& mode) {
+  Require(dev::CountProblem("count", count, dev::MEASURE_COUNTS));
+  const std::optional<uint32_t> asked = ResultMode(mode);
+  const size_t width = sensors_.size();
+  std::vector<double> taken;
+  Watch watch;
+  {
+    std::lock_guard guard(activeLock_);
+    active_.insert(&watch.Cancellation());
+  }
+  dev::ScopeGuard inactive([&] {
+    std::lock_guard guard(activeLock_);
+    active_.erase(&watch.Cancellation());
+  });
+  dev::Result outcome = watch.Run([&] {
+    if (!line_->IsOpen()) {
+      return dev::Result::Failure(ST_NOT_OPEN, "measuring", "the bus is closed");
+    }
+    std::vector<dev::PolledSensor> polled(width);
+    for (size_t i = 0; i < width; ++i) {
+      // The column stays its address's, even after a sensor was given another address.
+      polled[i].Address = addresses_[i];
+      if (dev::Result r = sensors_[i]->ForRounds(asked, polled[i], watch.Token()); !r) {
+        if (r.Status != ST_STREAMING) r.Doing += " at address " + std::to_string(addresses_[i]);
+        return r;
+      }
+    }
+    dev::Rounds rounds(line_, polled);
+    rounds.SetCancelToken(watch.Token());
+    std::vector<std::optional<float>> values;
+    for (long long round = 0; round < count; ++round) {
+      if (dev::Result r = rounds.Next(values); !r) return r;
+      for (size_t i = 0; i < width; ++i) {
+        taken.push_back(values[i] ? Shown(polled[i].RunMode, *values[i])
+                                  : std::numeric_limits<double>::quiet_NaN());
+      }
+    }
+    return dev::Result::Success();
+  });
+  if (outcome.Cancelled() && closing_) outcome.Reason = "closed by Bus.close()";
+  Check(outcome);
+  py::array_t<double> array({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(width)});
+  std::copy(taken.begin(), taken.end(), array.mutable_data());
+  return array;
+}
+
+void PyBus::Release() {
+  std::lock_guard guard(g_heldLock);
+  if (!released_) g_held.erase(holdKey_);
+  released_ = true;
+}
+
 py::list Scan(const std::string& port, bool all, long long baud, long long address) {
-  std::string problem;
-  const std::string name = dev::PortNameOf(port, problem);
-  Require(problem);
+  const std::string name = CheckedPort(port);
   Require(dev::BaudProblem("baud", baud));
   Require(dev::AddressProblem("address", address));
   {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "device/Line.h"
+#include "device/Rounds.h"
 #include "device/Sensor.h"
 
 namespace karvo::python {
@@ -35,6 +37,8 @@ class Watch;
 class PySensor {
  public:
   PySensor(const std::string& port, long long baud, long long address, double timeout);
+  // A sensor of a Bus, at `address` on the bus's open line; the line is the bus's to close.
+  PySensor(std::shared_ptr<dev::Line> line, uint8_t address, uint32_t timeoutMs);
   // No other call can be under way here: a call keeps its sensor alive.
   ~PySensor();
 
@@ -47,6 +51,8 @@ class PySensor {
   py::str Port();
   bool Closed();
   double Timeout() const;
+  // What the port could not set on open (a tcp:// port's rate), for a UserWarning; "" if all.
+  std::string Notice() const { return notice_; }
   py::tuple Identify();
   std::string Unit();
   py::list ReadParameters();
@@ -76,8 +82,14 @@ class PySensor {
                   const std::optional<std::filesystem::path>& file, bool force,
                   const py::object& progress);
 
+  // For a Bus's rounds, with the GIL released: the sensor's measuring range and the
+  // run mode asked for or the one it holds, in this sensor's turn.
+  dev::Result ForRounds(const std::optional<uint32_t>& asked, dev::PolledSensor& polled,
+                        const dev::CancelToken* cancel);
+
  private:
-  // Runs `work` on the sensor with the GIL released, one call at a time; raises its failure.
+  // Runs `work` on the sensor with the GIL released, one call at a time; raises its failure,
+  // and warns of what the port could not set (a rate change on a tcp:// port).
   template <class F>
   void Do(Watch& watch, const std::string& doing, F&& work);
 
@@ -118,7 +130,10 @@ class PySensor {
   uint32_t timeoutMs_ = 0;  // 0: the sensor's own read time-outs
   std::string holdKey_;
   bool released_ = false;  // under g_heldLock
-  std::mutex busy_;        // one call on the line at a time
+  std::string notice_;
+  bool onBus_ = false;
+  bool closedHere_ = false;  // a Bus's sensor closed alone; the line stays the bus's
+  std::mutex busy_;          // one call on the line at a time
   std::shared_ptr<dev::SensorStream> stream_;
   std::atomic<bool> streamCancelled_ = false;
   std::atomic<bool> closing_ = false;
@@ -139,6 +154,7 @@ class PyStream {
   void Stop();
   bool Running();
   std::string Unit() const;
+  uint64_t Lost() const;
 
  private:
   py::object owner_;  // keeps the sensor alive while the stream is
@@ -147,6 +163,44 @@ class PyStream {
   uint32_t runMode_ = RUN_LINE;
   std::vector<float> taken_;
   size_t next_ = 0;
+};
+
+// Several sensors on one line, each a PySensor whose calls take turns with the others' and
+// with the bus's own rounds.
+class PyBus {
+ public:
+  PyBus(const std::string& port, long long baud, const std::vector<long long>& addresses,
+        double timeout);
+  ~PyBus();
+  void Close();
+  void Cancel();
+  bool Closed() const;
+  py::str Port() const;
+  uint32_t Baud() const { return baud_; }
+  double Timeout() const { return timeoutMs_ / 1000.0; }
+  std::string Notice() const { return notice_; }
+  // The addresses in the order given, and their sensors (karvo._karvo.Sensor objects).
+  const std::vector<uint8_t>& Addresses() const { return addresses_; }
+  py::list Sensors() const;
+  // `count` rounds as an array (count, sensors), NaN where a sensor did not answer.
+  py::object Measure(long long count, const std::optional<std::string>& mode);
+
+ private:
+  void Release();
+
+  std::shared_ptr<dev::Line> line_ = std::make_shared<dev::Line>();
+  std::vector<uint8_t> addresses_;
+  std::vector<py::object> objects_;  // own the sensors below
+  std::vector<PySensor*> sensors_;
+  std::string port_;
+  uint32_t baud_ = 9600;
+  uint32_t timeoutMs_ = 0;
+  std::string notice_;
+  std::string holdKey_;
+  bool released_ = false;  // under g_heldLock
+  std::atomic<bool> closing_ = false;
+  std::mutex activeLock_;
+  std::set<dev::CancelToken*> active_;
 };
 
 // Finds sensors on a port that is not open -> list of (baud, address, identity tuple).

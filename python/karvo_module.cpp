@@ -41,7 +41,8 @@ PYBIND11_MODULE(_karvo, m) {
       .def("__next__", &PyStream::Next)
       .def("stop", &PyStream::Stop)
       .def_property_readonly("running", &PyStream::Running)
-      .def_property_readonly("unit", &PyStream::Unit);
+      .def_property_readonly("unit", &PyStream::Unit)
+      .def_property_readonly("lost", &PyStream::Lost);
 
   py::class_<PySensor>(m, "Sensor")
       .def(py::init<const std::string&, long long, long long, double>(), py::arg("port"),
@@ -54,6 +55,7 @@ PYBIND11_MODULE(_karvo, m) {
       .def_property_readonly("closed", &PySensor::Closed)
       .def_property_readonly("timeout", &PySensor::Timeout)
       .def_property_readonly("unit", &PySensor::Unit)
+      .def_property_readonly("notice", &PySensor::Notice)
       .def("identify", &PySensor::Identify)
       .def("read_parameters", &PySensor::ReadParameters)
       .def("write_parameter", &PySensor::WriteParameter, py::arg("row"), py::arg("value"))
@@ -75,6 +77,20 @@ PYBIND11_MODULE(_karvo, m) {
           py::arg("mode"))
       .def("sweep", &PySensor::Sweep, py::arg("kind"), py::arg("stage_port"), py::arg("file"),
            py::arg("force"), py::arg("progress"));
+
+  py::class_<PyBus>(m, "Bus")
+      .def(py::init<const std::string&, long long, const std::vector<long long>&, double>(),
+           py::arg("port"), py::arg("baud"), py::arg("addresses"), py::arg("timeout"))
+      .def("close", &PyBus::Close)
+      .def("cancel", &PyBus::Cancel)
+      .def_property_readonly("closed", &PyBus::Closed)
+      .def_property_readonly("port", &PyBus::Port)
+      .def_property_readonly("baud", &PyBus::Baud)
+      .def_property_readonly("timeout", &PyBus::Timeout)
+      .def_property_readonly("notice", &PyBus::Notice)
+      .def_property_readonly("addresses", &PyBus::Addresses)
+      .def_property_readonly("sensors", &PyBus::Sensors)
+      .def("measure", &PyBus::Measure, py::arg("count"), py::arg("mode"));
 
   m.def("scan", &Scan, py::arg("port"), py::arg("all"), py::arg("baud"), py::arg("address"));
 }

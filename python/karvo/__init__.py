@@ -2,7 +2,8 @@
 
 Open a sensor on a serial port, read its identity and parameters, measure into numpy arrays,
 stream, find a sensor on a line and run calibration and verification sweeps with a motorised
-stage.
+stage. Several sensors on one RS-485 line are a Bus. A port is a local one or a serial device
+server on the network ("tcp://HOST:PORT", "rfc2217://HOST:PORT").
 
 Device failures raise karvo.Error (see its documentation for the statuses); a port that will
 not open is also an OSError, a sensor that does not answer also a TimeoutError, a value its row
@@ -16,8 +17,11 @@ import dataclasses
 import enum
 import operator
 import os
+import types
 import warnings
-from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Tuple, Union
+from collections import abc
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional,
+                    Tuple, Union)
 
 import numpy as np
 
@@ -26,7 +30,7 @@ from . import _karvo
 __version__: str = _karvo.__version__
 
 __all__ = [
-    "BAUD_RATES", "Cancelled", "Difference", "Error", "Found", "Identity", "NoAnswer",
+    "BAUD_RATES", "Bus", "Cancelled", "Difference", "Error", "Found", "Identity", "NoAnswer",
     "Parameter", "PortError", "Pulse", "RefusedValue", "Sensor", "Status", "Stream",
     "SweepResult", "scan",
 ]
@@ -207,6 +211,24 @@ def _path(call: str, name: str, value: object) -> str:
     return os.fsdecode(os.fspath(value))
 
 
+def _timeout(call: str, timeout: object) -> float:
+    if timeout is None:
+        return 0.0
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"{call}: timeout must be a number of seconds or None, "
+                        f"not {_type_name(timeout)}")
+    if not 0 < timeout <= 3600:
+        raise ValueError(f"timeout takes more than 0 to 3600 seconds, not {timeout}")
+    return float(timeout)
+
+
+def _notice(opened: Any) -> None:
+    # What the port could not set (a tcp:// port has no say over the line) is said, not ignored.
+    notice: str = opened.notice
+    if notice:
+        warnings.warn(f"{opened.port}: {notice}", UserWarning, stacklevel=3)
+
+
 PathArg = Union[str, "os.PathLike[str]"]
 
 
@@ -254,12 +276,20 @@ class Stream:
         unit: str = self._stream.unit
         return unit
 
+    @property
+    def lost(self) -> int:
+        """Samples lost on the line so far (they never arrived whole); the stream went on."""
+        lost: int = self._stream.lost
+        return lost
+
 
 class Sensor:
     """One sensor on a serial port, opened at once.
 
     port is 'COM1' to 'COM8' (/dev/ttyS0 to /dev/ttyS7), 'USB' (the USB serial adapter), a
-    device path such as /dev/ttyUSB0 or a pseudo-terminal of karvo-sim (str or os.PathLike).
+    device path such as /dev/ttyUSB0 or a pseudo-terminal of karvo-sim (str or os.PathLike), or
+    a serial device server: 'tcp://HOST:PORT' (also 'socket://'; the server's line settings
+    hold, and a UserWarning says so) or 'rfc2217://HOST:PORT' (the line is set through it).
     baud is one of BAUD_RATES, address 1 to 127; timeout (seconds) is how long an answer may
     take before the sensor counts as silent, None for the sensor's own (1 s). Use it as a
     context manager, or close() it. Calls that need the measuring range identify the sensor
@@ -269,18 +299,23 @@ class Sensor:
                  timeout: Optional[float] = None) -> None:
         call = "Sensor()"
         name = _path(call, "port", port)
-        if timeout is not None:
-            if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
-                raise TypeError(f"{call}: timeout must be a number of seconds or None, "
-                                f"not {_type_name(timeout)}")
-            if not 0 < timeout <= 3600:
-                raise ValueError(f"timeout takes more than 0 to 3600 seconds, not {timeout}")
+        self._bus: Optional[Bus] = None
         self._s = _karvo.Sensor(name, _int(call, "baud", baud), _int(call, "address", address),
-                                float(timeout or 0))
+                                _timeout(call, timeout))
+        _notice(self._s)
+
+    @classmethod
+    def _on_bus(cls, bus: "Bus", sensor: Any) -> "Sensor":
+        on_bus = cls.__new__(cls)
+        # Kept so that the line stays open while one of its sensors is in use.
+        on_bus._bus = bus
+        on_bus._s = sensor
+        return on_bus
 
     def close(self) -> None:
         """Stops a stream and closes the port; closing twice is fine. From another thread it
-        ends the call under way (which raises Cancelled) within one exchange."""
+        ends the call under way (which raises Cancelled) within one exchange. A sensor of a
+        Bus is closed alone; the line stays the bus's."""
         self._s.close()
 
     def cancel(self) -> None:
@@ -453,3 +488,92 @@ def scan(port: PathArg, all: bool = False, baud: int = 9600, address: int = 1) -
     found = _karvo.scan(_path(call, "port", port), _bool(call, "all", all),
                         _int(call, "baud", baud), _int(call, "address", address))
     return [Found(b, a, Identity(*i)) for b, a, i in found]
+
+
+class Bus:
+    """Several sensors on one serial line (RS-485), each at its own address, opened at once.
+
+    port, baud and timeout as for Sensor; addresses lists the sensors' net addresses (1 to 127,
+    each once), in the order measure() gives their columns. sensors[address] is a Sensor on the
+    shared line: every Sensor call works on it, and calls from several threads take turns on
+    the line. While one sensor streams, the others' calls fail. Use it as a context manager, or
+    close() it."""
+
+    def __init__(self, port: PathArg, baud: int = 9600, addresses: Iterable[int] = (1,),
+                 timeout: Optional[float] = None) -> None:
+        call = "Bus()"
+        name = _path(call, "port", port)
+        if isinstance(addresses, (str, bytes)) or not isinstance(addresses, abc.Iterable):
+            raise TypeError(f"{call}: addresses must be a list of ints, "
+                            f"not {_type_name(addresses)}")
+        wanted = [_int(call, "address", a) for a in addresses]
+        self._b = _karvo.Bus(name, _int(call, "baud", baud), wanted, _timeout(call, timeout))
+        _notice(self._b)
+
+    def close(self) -> None:
+        """Ends the calls under way (they raise Cancelled), stops a stream and closes the line;
+        closing twice is fine."""
+        self._b.close()
+
+    def cancel(self) -> None:
+        """Ends the bus's call and its sensors' calls under way, from any thread, within one
+        exchange: they raise Cancelled."""
+        self._b.cancel()
+
+    def __enter__(self) -> "Bus":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return (f"<karvo.Bus {self.port!r} baud={self.baud} addresses={list(self.addresses)}"
+                f"{' closed' if self.closed else ''}>")
+
+    @property
+    def port(self) -> str:
+        port: str = self._b.port
+        return port
+
+    @property
+    def baud(self) -> int:
+        """The rate the line was opened at."""
+        baud: int = self._b.baud
+        return baud
+
+    @property
+    def addresses(self) -> Tuple[int, ...]:
+        return tuple(self._b.addresses)
+
+    @property
+    def sensors(self) -> Mapping[int, Sensor]:
+        """The sensors by address, in the order given."""
+        # Made afresh: a Sensor holds its Bus, and a Bus holding them would be a cycle that
+        # keeps the port held after the Bus is dropped (a notebook cell run again).
+        return types.MappingProxyType(
+            {a: Sensor._on_bus(self, s) for a, s in zip(self._b.addresses, self._b.sensors)})
+
+    @property
+    def closed(self) -> bool:
+        closed: bool = self._b.closed
+        return closed
+
+    @property
+    def timeout(self) -> Optional[float]:
+        """The answer time-out in seconds, None for the sensors' own."""
+        timeout: float = self._b.timeout
+        return timeout or None
+
+    def identify(self) -> Dict[int, Identity]:
+        """Asks every sensor for its identity, by address; one that does not answer raises
+        NoAnswer."""
+        return {address: sensor.identify() for address, sensor in self.sensors.items()}
+
+    def measure(self, count: int, mode: Optional[str] = None) -> Any:
+        """Takes count rounds (1 to 100000000), one result from each sensor in turn, as a numpy
+        float64 array of shape (count, number of addresses), values as Sensor.measure gives
+        them; NaN where a sensor did not answer in that round. mode as for Sensor.measure, None
+        taking each sensor's own. A sensor that has not answered 3 rounds in a row raises
+        NoAnswer naming its address."""
+        call = "measure()"
+        return self._b.measure(_int(call, "count", count), _str(call, "mode", mode, True))

@@ -224,6 +224,8 @@ Result Sensor::WriteParameterAsIs(int row, const TPARAMVALUE& value) {
       std::this_thread::sleep_for(std::chrono::milliseconds(BAUD_ROW_PAUSE_MS));
       Result reopened = SetBaud((value.Value & 0xFF) * 2400);
       if (result && !reopened) result = reopened;
+      // What the port could not follow (a tcp:// port's rate) is the caller's to say.
+      if (result) result.Notice = reopened.Notice;
       break;
     }
     case ROW_RANGE:

@@ -5,7 +5,9 @@ import os
 import pathlib
 import pickle
 import select
+import shutil
 import signal
+import socket
 import subprocess
 import termios
 import threading
@@ -400,3 +402,192 @@ def test_loading_another_sensors_file_warns_of_identity_rows(start_sim, tmp_path
         text = str(seen[0].message)
         assert "Serial Number 1111 (the sensor has 4321)" in text and "golden.prm" in text
         assert "Measuring Range 50" in text and "Device Type" not in text
+
+
+# ---- Several sensors on one line, and ports on the network ----
+
+@pytest.fixture
+def bus_port(start_sim):
+    return start_sim("--addresses", "1,2,3", "--baud", "115200")[0]
+
+
+def test_a_bus_gives_each_sensor_a_column_in_the_order_given(bus_port):
+    with karvo.Bus(bus_port, baud=115200, addresses=[3, 1, 2]) as bus:
+        identities = bus.identify()
+        rounds = bus.measure(4)
+        nonline = bus.measure(2, mode="nonline")
+        # Sensor calls on the shared line, two threads at once: they take turns.
+        rows = {}
+        readers = [threading.Thread(target=lambda a=a: rows.update({a: bus.sensors[a].read_parameters()}))
+                   for a in (1, 2)]
+        for r in readers:
+            r.start()
+        for r in readers:
+            r.join()
+        # A stream owns the line: the others are refused rather than breaking into it.
+        with bus.sensors[1].stream() as st:
+            next(iter(st))
+            with pytest.raises(karvo.Error) as busy:
+                bus.sensors[2].identify()
+        assert (busy.value.status, busy.value.name) == (karvo.Status.LINE_BUSY, "line_busy")
+        assert "address 1 streams" in busy.value.reason
+    assert list(identities) == [3, 1, 2] == list(bus.addresses)
+    assert [i.serial_number for i in identities.values()] == [4323, 4321, 4322]
+    assert rounds.dtype == np.float64 and rounds.shape == (4, 3) and not np.isnan(rounds).any()
+    assert ((rounds > 0) & (rounds < 100)).all()
+    assert nonline.shape == (2, 3) and nonline.min() > 1000
+    assert {a: p[3].raw for a, p in rows.items()} == {1: 1, 2: 2}
+    assert bus.closed and all(s.closed for s in bus.sensors.values())
+
+
+def test_a_sensor_gone_from_the_bus_is_named_after_three_silent_rounds(bus_port):
+    # The sensors' own time-out would take 3 s a silent round.
+    with karvo.Bus(bus_port, baud=115200, addresses=[1, 2], timeout=0.3) as bus:
+        assert bus.timeout == 0.3
+        bus.identify()
+        # Readdressed, the sensor no longer answers at the address its column is for.
+        bus.sensors[2].write_parameter(3, 9)
+        start = time.monotonic()
+        with pytest.raises(karvo.NoAnswer) as silent:
+            bus.measure(100, mode="Line")
+        assert time.monotonic() - start < 3
+        assert "address 2 did not answer 3 rounds in a row" in str(silent.value)
+        assert isinstance(silent.value, TimeoutError) and silent.value.status == 3
+        # The others are still there.
+        assert bus.sensors[1].measure(1).shape == (1,)
+
+
+@pytest.mark.parametrize("make, error, words", [
+    (lambda p: karvo.Bus(p, addresses=[1, 1]), ValueError, "addresses names 1 twice"),
+    (lambda p: karvo.Bus(p, addresses=[]), ValueError, "addresses takes 1 or more"),
+    (lambda p: karvo.Bus(p, addresses=[1, 128]), ValueError, "address takes 1 to 127, not 128"),
+    (lambda p: karvo.Bus(p, addresses="12"), TypeError, "addresses must be a list of ints"),
+    (lambda p: karvo.Bus(p, addresses=[1.0]), TypeError, "address must be an int, not float"),
+    (lambda p: karvo.Bus(p, baud=1), ValueError, "baud takes"),
+    (lambda p: (b := karvo.Bus(p, addresses=[1]), b.measure(0))[1], ValueError,
+     "count takes 1 to 100000000, not 0"),
+    (lambda p: karvo.Sensor("tcp://127.0.0.1"), ValueError, "has no port"),
+    (lambda p: karvo.Sensor("rfc2217://127.0.0.1:70000"), ValueError, "above 65535"),
+    (lambda p: karvo.Sensor("ftp://127.0.0.1:21"), ValueError, "ftp"),
+    (lambda p: karvo.scan("socket://[::1"), ValueError, "socket://[::1"),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_bus_arguments_and_malformed_port_names_are_refused_at_once(port, make, error, words):
+    with pytest.raises(error) as failure:
+        make(port)
+    assert words in str(failure.value) and not isinstance(failure.value, karvo.Error)
+
+
+def test_a_bus_holds_its_port_and_its_calls_end_on_close(bus_port):
+    bus = karvo.Bus(bus_port, baud=115200, addresses=[1, 2])
+    with pytest.raises(karvo.PortError) as held:
+        karvo.Sensor(bus_port)
+    assert held.value.reason == f"held by karvo.Bus({bus_port!r}) in this process; close it first"
+    bus.identify()
+    threading.Timer(0.3, bus.close).start()
+    start = time.monotonic()
+    with pytest.raises(karvo.Cancelled) as cancelled:
+        bus.measure(100000)
+    assert time.monotonic() - start < 2 and "closed by Bus.close()" in str(cancelled.value)
+    with pytest.raises(karvo.PortError):
+        bus.sensors[1].identify()
+    # The port is free again.
+    with karvo.Sensor(bus_port, baud=115200) as s:
+        assert s.identify().serial_number == 4321
+    assert line_quiet(bus_port)
+
+
+def test_cancel_ends_even_one_long_row_within_one_exchange(port):
+    # The Customer text row alone is 32 exchanges at 9600; cancels spread over the reads land
+    # inside it too, where a cancel between rows would wait for the row's end.
+    late = []
+    with karvo.Sensor(port) as s:
+        s.identify()
+        for delay in (0.1, 0.25, 0.4, 0.55, 0.7):
+            cancelled = []
+            threading.Timer(delay, lambda: (cancelled.append(time.monotonic()), s.cancel())).start()
+            with pytest.raises(karvo.Cancelled):
+                for _ in range(10):
+                    s.read_parameters()
+            late.append(time.monotonic() - cancelled[0])
+        assert s.identify().serial_number == 4321
+    assert max(late) < 0.25, late
+
+
+def test_a_stream_counts_what_it_lost(sensor):
+    with sensor.stream() as st:
+        taken = [v for _, v in zip(range(20), st)]
+        assert st.lost == 0
+    assert len(taken) == 20 and st.lost == 0
+
+
+@pytest.fixture
+def ser2net(tmp_path):
+    program = shutil.which("ser2net") or shutil.which("ser2net", path="/usr/sbin:/sbin")
+    if program is None:
+        pytest.skip("ser2net is not installed: scripts/bootstrap.sh installs it")
+    servers = []
+
+    def serve(device):
+        ports = {}
+        config = "%YAML 1.1\n---\n"
+        for kind, accepter in (("tcp", "tcp"), ("rfc2217", "telnet(rfc2217),tcp")):
+            with socket.socket() as probe:
+                probe.bind(("127.0.0.1", 0))
+                ports[kind] = probe.getsockname()[1]
+            config += (f"connection: &{kind}\n  accepter: {accepter},127.0.0.1,{ports[kind]}\n"
+                       f"  connector: serialdev,{device},9600e81,local\n")
+        path = tmp_path / f"ser2net{len(servers)}.yaml"
+        path.write_text(config)
+        servers.append(subprocess.Popen([program, "-n", "-c", str(path)],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        # Listening, from the kernel's table: a probing connection would open a session.
+        wanted = {f":{p:04X}" for p in ports.values()}
+        for _ in range(100):
+            with open("/proc/net/tcp") as table:
+                listening = {line.split()[1][-5:] for line in table.readlines()[1:]
+                             if line.split()[3] == "0A"}
+            if wanted <= listening:
+                break
+            time.sleep(0.05)
+        return {kind: f"{kind}://127.0.0.1:{p}" for kind, p in ports.items()}
+
+    yield serve
+    for server in servers:
+        server.terminate()
+        server.wait(10)
+
+
+@pytest.mark.parametrize("kind, warned", [("tcp", True), ("rfc2217", False)])
+def test_sensors_on_a_device_server(start_sim, ser2net, kind, warned):
+    urls = ser2net(start_sim()[0])
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        with karvo.Sensor(urls[kind]) as s:
+            identity = s.identify()
+            values = s.measure(3)
+            # The line is reopened at the rate written: said again where it cannot be set.
+            s.write_parameter(2, "9600")
+            assert s.identify().serial_number == 4321
+    assert identity.serial_number == 4321 and values.shape == (3,)
+    assert [w.category for w in seen] == ([UserWarning] * 2 if warned else [])
+    for w in seen:
+        assert "cannot set the line" in str(w.message) and urls[kind] in str(w.message)
+        assert w.filename == __file__
+
+
+def test_a_bus_through_rfc2217(start_sim, ser2net):
+    urls = ser2net(start_sim("--addresses", "1,2")[0])
+    with karvo.Bus(urls["rfc2217"], addresses=[1, 2]) as bus:
+        assert [i.serial_number for i in bus.identify().values()] == [4321, 4322]
+        assert bus.measure(2).shape == (2, 2)
+
+
+def test_a_dropped_bus_frees_its_port_at_once(bus_port):
+    bus = karvo.Bus(bus_port, baud=115200, addresses=[1, 2])
+    sensor = bus.sensors[2]
+    del bus
+    # A sensor in use keeps its line open; the last one gone frees the port.
+    assert sensor.identify().serial_number == 4322
+    del sensor
+    with karvo.Bus(bus_port, baud=115200, addresses=[2]) as again:
+        assert again.identify()[2].serial_number == 4322

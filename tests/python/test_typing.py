@@ -93,6 +93,14 @@ GOOD = """
                 print(e.status == karvo.Status.NO_ANSWER, e.reason, e.doing, rows)
             return float(values.sum() + times[-1] + taken[0]) + first + len(s.unit)
 
+    def poll(line: str) -> float:
+        with karvo.Bus(line, baud=115200, addresses=[1, 2], timeout=0.5) as bus:
+            ids: dict[int, karvo.Identity] = bus.identify()
+            rounds: npt.NDArray[np.float64] = bus.measure(5, mode="Line")
+            with bus.sensors[1].stream() as st:
+                lost: int = st.lost
+            return float(rounds[0, 0]) + ids[2].serial_number + lost
+
     print([f.identity.serial_number for f in karvo.scan("/dev/ttyUSB0", all=True)])
 """
 
@@ -105,6 +113,8 @@ BAD = """
     s.flash("erase")
     s.load_parameters("a.prm", keep_identity=1.5)
     s.stream(5).running
+    karvo.Bus("/dev/ttyUSB0", addresses=[1]).measure("3")
+    karvo.Bus("/dev/ttyUSB0").sensors["1"]
 """
 
 
@@ -113,4 +123,4 @@ def test_mypy_takes_a_correct_script_and_finds_the_faults_of_a_wrong_one(tmp_pat
     assert good.returncode == 0, good.stdout + good.stderr
     bad = mypy(tmp_path, BAD)
     lines = sorted({int(line.split(":")[1]) for line in bad.stdout.splitlines() if ": error:" in line})
-    assert lines == [5, 6, 7, 8, 9], bad.stdout + bad.stderr
+    assert lines == [5, 6, 7, 8, 9, 10, 11], bad.stdout + bad.stderr

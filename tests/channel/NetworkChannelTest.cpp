@@ -1,12 +1,8 @@
 // The channel over the network against scripted servers on 127.0.0.1: port names, the Telnet
 // codec, failures that must be quick and carry the system's reason, and time-outs that allow
 // for the network.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -17,12 +13,14 @@
 #include "channel/Interface.h"
 #include "channel/PortName.h"
 #include "channel/Telnet.h"
+#include "support/LocalServer.h"
 
 namespace karvo {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using namespace telnet;
+using test::LoopbackSocket;
 
 TEST(PortName, NamesAreClassifiedAndMalformedOnesSayWhy) {
   struct Case {
@@ -31,31 +29,19 @@ TEST(PortName, NamesAreClassifiedAndMalformedOnesSayWhy) {
     const char* Why;  // a part of the reason
   };
   const Case cases[] = {
-      {"COM1", true, ""},
-      {"COM8", true, ""},
-      {"COM9", false, "not a port"},
-      {"USB", true, ""},
-      {"/dev/ttyUSB0", true, ""},
-      {"ttyS0", false, "not a port"},
-      {"tcp://127.0.0.1:4001", true, ""},
-      {"socket://sensors.plant:4001", true, ""},
-      {"rfc2217://[::1]:4001", true, ""},
-      {"rfc2217://[fe80::1%eth0]:4001/", true, ""},
-      {"tcp://host", false, "has no port"},
-      {"tcp://host:", false, "has no port"},
-      {"tcp://[::1]", false, "has no port"},
-      {"tcp://host:0", false, "port 0"},
-      {"tcp://host:65536", false, "above 65535"},
-      {"tcp://host:99999999999", false, "above 65535"},
-      {"tcp://host:40x1", false, "not a number"},
-      {"tcp://host:-1", false, "not a number"},
-      {"tcp://[::1:4001", false, "without ']'"},
-      {"tcp://::1]:4001", false, "without '['"},
-      {"tcp://::1:4001", false, "in brackets"},
-      {"tcp://[host]:4001", false, "not an IPv6"},
-      {"tcp://[::1]4001", false, "must follow"},
-      {"tcp://:4001", false, "not a host"},
-      {"telnet://host:23", false, "unknown port scheme"},
+      // clang-format off
+      {"COM1", true, ""}, {"COM8", true, ""}, {"COM9", false, "not a port"}, {"USB", true, ""},
+      {"/dev/ttyUSB0", true, ""}, {"ttyS0", false, "not a port"}, {"tcp://127.0.0.1:4001", true, ""},
+      {"socket://sensors.plant:4001", true, ""}, {"rfc2217://[::1]:4001", true, ""},
+      {"rfc2217://[fe80::1%eth0]:4001/", true, ""}, {"tcp://host", false, "has no port"},
+      {"tcp://host:", false, "has no port"}, {"tcp://[::1]", false, "has no port"},
+      {"tcp://host:0", false, "port 0"}, {"tcp://host:65536", false, "above 65535"},
+      {"tcp://host:99999999999", false, "above 65535"}, {"tcp://host:40x1", false, "not a number"},
+      {"tcp://host:-1", false, "not a number"}, {"tcp://[::1:4001", false, "without ']'"},
+      {"tcp://::1]:4001", false, "without '['"}, {"tcp://::1:4001", false, "in brackets"},
+      {"tcp://[host]:4001", false, "not an IPv6"}, {"tcp://[::1]4001", false, "must follow"},
+      {"tcp://:4001", false, "not a host"}, {"telnet://host:23", false, "unknown port scheme"},
+      // clang-format on
   };
   for (const Case& c : cases) {
     std::string why;
@@ -147,15 +133,8 @@ TEST(TelnetCodec, OutgoingBytesAndValuesAreEscaped) {
 class ScriptedServer {
  public:
   explicit ScriptedServer(std::function<void(int)> script) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listener_ = LoopbackSocket(port_);
     listen(listener_, 4);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size);
-    port_ = ntohs(a.sin_port);
     thread_ = std::thread([this, script] {
       pollfd p{listener_, POLLIN, 0};
       if (poll(&p, 1, 5000) <= 0) return;
@@ -250,14 +229,10 @@ TEST(NetworkChannel, AnExchangeEndsAtOnceWhenTheServerHangsUpAndSaysWhy) {
 
 TEST(NetworkChannel, OpeningFailsWithTheSystemsReason) {
   // A port nobody listens on: bound, never listened to, so no other test takes it meanwhile.
-  const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof a;
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  getsockname(holder, reinterpret_cast<sockaddr*>(&a), &size);
-  const std::string refused = "://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  uint16_t free = 0;
+  const int holder = LoopbackSocket(free);
+  ASSERT_NE(free, 0);
+  const std::string refused = "://127.0.0.1:" + std::to_string(free);
 
   for (const std::string scheme : {"tcp", "rfc2217"}) {
     TInterface port;
@@ -299,13 +274,11 @@ TEST(NetworkChannel, AHostNameReachesTheServerOnWhicheverOfItsAddressesListens) 
 TEST(NetworkChannel, AServerThatNeverAcceptsFailsTheOpenAfterThreeSeconds) {
   // A listener whose queue is full drops further connection requests unanswered, as a host
   // that is switched off does.
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof a;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  uint16_t listening = 0;
+  const int listener = LoopbackSocket(listening);
   ASSERT_EQ(listen(listener, 0), 0);
+  sockaddr_in a{};
+  socklen_t size = sizeof a;
   getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size);
   std::vector<int> fillers;
   for (int i = 0; i < 3; ++i) {
@@ -317,8 +290,7 @@ TEST(NetworkChannel, AServerThatNeverAcceptsFailsTheOpenAfterThreeSeconds) {
 
   TInterface port;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(port.Open(NetSettings("tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)))),
-            ST_NOT_OPEN);
+  EXPECT_EQ(port.Open(NetSettings("tcp://127.0.0.1:" + std::to_string(listening))), ST_NOT_OPEN);
   const double took = SecondsSince(start);
   EXPECT_GT(took, 2.5);
   EXPECT_LT(took, 4.5);
@@ -358,56 +330,15 @@ TEST(NetworkChannel, TelnetIsAnsweredAndNeverReachesTheData) {
   ASSERT_EQ(port.Read(rx), ST_OK);
   EXPECT_EQ(Bytes(answer, answer + 4), (Bytes{0xF1, IAC, IAC, 0xF2}));
 
-  const Bytes settings = {IAC,
-                          WILL,
-                          OPT_COM_PORT,
-                          IAC,
-                          WILL,
-                          OPT_BINARY,
-                          IAC,
-                          DO,
-                          OPT_BINARY,
-                          IAC,
-                          DO,
-                          OPT_SGA,
-                          IAC,
-                          SB,
-                          OPT_COM_PORT,
-                          CPO_SET_BAUDRATE,
-                          0,
-                          0,
-                          0x25,
-                          0x80,
-                          IAC,
-                          SE,
-                          IAC,
-                          SB,
-                          OPT_COM_PORT,
-                          CPO_SET_DATASIZE,
-                          8,
-                          IAC,
-                          SE,
-                          IAC,
-                          SB,
-                          OPT_COM_PORT,
-                          CPO_SET_PARITY,
-                          PARITY_EVEN,
-                          IAC,
-                          SE,
-                          IAC,
-                          SB,
-                          OPT_COM_PORT,
-                          CPO_SET_STOPSIZE,
-                          STOP_ONE,
-                          IAC,
-                          SE,
-                          IAC,
-                          SB,
-                          OPT_COM_PORT,
-                          CPO_SET_CONTROL,
-                          CONTROL_NO_FLOW,
-                          IAC,
-                          SE};
+  // clang-format off
+  const Bytes settings = {
+      IAC, WILL, OPT_COM_PORT, IAC, WILL, OPT_BINARY, IAC, DO, OPT_BINARY, IAC, DO, OPT_SGA,
+      IAC, SB, OPT_COM_PORT, CPO_SET_BAUDRATE, 0, 0, 0x25, 0x80, IAC, SE,
+      IAC, SB, OPT_COM_PORT, CPO_SET_DATASIZE, 8, IAC, SE,
+      IAC, SB, OPT_COM_PORT, CPO_SET_PARITY, PARITY_EVEN, IAC, SE,
+      IAC, SB, OPT_COM_PORT, CPO_SET_STOPSIZE, STOP_ONE, IAC, SE,
+      IAC, SB, OPT_COM_PORT, CPO_SET_CONTROL, CONTROL_NO_FLOW, IAC, SE};
+  // clang-format on
   const Bytes answers = {IAC, DONT, OPT_ECHO, IAC, WONT, 24};
   const Bytes purgeAndRequest = {
       IAC, SB, OPT_COM_PORT, CPO_PURGE_DATA, PURGE_RECEIVE, IAC, SE, 0x05, IAC, IAC, 0x81};

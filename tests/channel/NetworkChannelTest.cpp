@@ -180,6 +180,15 @@ TPortSettings NetSettings(const std::string& url) {
   return {.PortKind = PORT_COM, .Name = url, .Parity = 2, .BaudRate = 9600};
 }
 
+uint32_t Write(TInterface& port, Bytes bytes) {
+  TTransfer t{bytes.data(), static_cast<uint32_t>(bytes.size())};
+  return port.Write(t);
+}
+uint32_t Read(TInterface& port, Bytes& bytes) {
+  TTransfer t{bytes.data(), static_cast<uint32_t>(bytes.size())};
+  return port.Read(t);
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -214,13 +223,10 @@ TEST(NetworkChannel, AnExchangeEndsAtOnceWhenTheServerHangsUpAndSaysWhy) {
     TInterface port;
     ASSERT_EQ(port.Open(NetSettings(server.Url())), ST_OK) << port.LastReason;
     if (c.BeforeRequest) std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    uint8_t request[2] = {0x01, 0x81};
-    TTransfer tx{request, 2};
     const auto start = std::chrono::steady_clock::now();
-    uint32_t status = port.Write(tx);
-    uint8_t answer[16];
-    TTransfer rx{answer, 16};
-    if (status == ST_OK) status = port.Read(rx);
+    uint32_t status = Write(port, {0x01, 0x81});
+    Bytes answer(16);
+    if (status == ST_OK) status = Read(port, answer);
     EXPECT_EQ(status, c.Status);
     EXPECT_NE(port.LastReason.find(c.Reason), std::string::npos) << port.LastReason;
     EXPECT_LT(SecondsSince(start), 0.5);  // a hang-up, not the second-long time-out
@@ -240,9 +246,7 @@ TEST(NetworkChannel, OpeningFailsWithTheSystemsReason) {
     EXPECT_FALSE(port.IsOpen);
     EXPECT_EQ(port.LastErrno, ECONNREFUSED);
     EXPECT_NE(port.LastReason.find("refused"), std::string::npos) << port.LastReason;
-    uint8_t b[2] = {};
-    TTransfer t{b, 2};
-    EXPECT_EQ(port.Write(t), ST_NOT_OPEN);
+    EXPECT_EQ(Write(port, {0, 0}), ST_NOT_OPEN);
   }
   TInterface port;
   EXPECT_EQ(port.Open(NetSettings("tcp://127.0.0.1")), ST_NOT_OPEN);
@@ -262,13 +266,10 @@ TEST(NetworkChannel, AHostNameReachesTheServerOnWhicheverOfItsAddressesListens) 
   ASSERT_EQ(port.Open(NetSettings("socket://localhost" + url.substr(url.rfind(':')))), ST_OK)
       << port.LastReason;
   EXPECT_TRUE(port.IsNetwork());
-  uint8_t request[2] = {0x01, 0x86};
-  TTransfer tx{request, 2};
-  ASSERT_EQ(port.Write(tx), ST_OK);
-  uint8_t answer[2];
-  TTransfer rx{answer, 2};
-  EXPECT_EQ(port.Read(rx), ST_OK);
-  EXPECT_EQ(answer[1], 0x91);
+  ASSERT_EQ(Write(port, {0x01, 0x86}), ST_OK);
+  Bytes answer(2);
+  EXPECT_EQ(Read(port, answer), ST_OK);
+  EXPECT_EQ(answer, (Bytes{0x90, 0x91}));
 }
 
 TEST(NetworkChannel, AServerThatNeverAcceptsFailsTheOpenAfterThreeSeconds) {
@@ -322,13 +323,10 @@ TEST(NetworkChannel, TelnetIsAnsweredAndNeverReachesTheData) {
   // The server confirmed 19200 when 9600 was asked.
   EXPECT_NE(port.Notice.find("19200"), std::string::npos) << port.Notice;
 
-  uint8_t request[3] = {0x05, IAC, 0x81};
-  TTransfer tx{request, 3};
-  ASSERT_EQ(port.Write(tx), ST_OK);
-  uint8_t answer[4] = {};
-  TTransfer rx{answer, 4};
-  ASSERT_EQ(port.Read(rx), ST_OK);
-  EXPECT_EQ(Bytes(answer, answer + 4), (Bytes{0xF1, IAC, IAC, 0xF2}));
+  ASSERT_EQ(Write(port, {0x05, IAC, 0x81}), ST_OK);
+  Bytes answer(4);
+  ASSERT_EQ(Read(port, answer), ST_OK);
+  EXPECT_EQ(answer, (Bytes{0xF1, IAC, IAC, 0xF2}));
 
   // clang-format off
   const Bytes settings = {
@@ -362,20 +360,17 @@ TEST(NetworkChannel, TimeOutsAllowForTheNetworkButASilentPeerStillFails) {
   TPortSettings settings = NetSettings(segmented.Url());
   settings.ReadAttempts = 1;
   ASSERT_EQ(port.Open(settings), ST_OK);
-  uint8_t request[2] = {0x01, 0x86};
-  TTransfer tx{request, 2};
-  ASSERT_EQ(port.Write(tx), ST_OK);
-  uint8_t answer[4];
-  TTransfer rx{answer, 4};
-  EXPECT_EQ(port.Read(rx), ST_OK);
+  ASSERT_EQ(Write(port, {0x01, 0x86}), ST_OK);
+  Bytes answer(4);
+  EXPECT_EQ(Read(port, answer), ST_OK);
   EXPECT_EQ(port.ReadCalls, 1u);
 
   ScriptedServer silent([](int fd) { ScriptedServer::Receive(fd, 100, 8000); });
   TInterface quiet;
-  ASSERT_EQ(quiet.Open(settings = NetSettings(silent.Url())), ST_OK);
-  ASSERT_EQ(quiet.Write(tx), ST_OK);
+  ASSERT_EQ(quiet.Open(NetSettings(silent.Url())), ST_OK);
+  ASSERT_EQ(Write(quiet, {0x01, 0x86}), ST_OK);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(quiet.Read(rx), ST_READ_SHORT);
+  EXPECT_EQ(Read(quiet, answer), ST_READ_SHORT);
   // Three read calls of 10 x 4 + 1000 ms each on the wire; twice that at most here.
   const double took = SecondsSince(start);
   EXPECT_GT(took, 3 * 1.04);

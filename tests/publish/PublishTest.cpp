@@ -83,6 +83,15 @@ class Publish : public ::testing::Test {
   }
   std::string Err() const { return FileBytes(Dir.Path("err")); }
   std::string SensorTopic(const std::string& leaf) const { return "karvo/1234/" + leaf; }
+  // Waits for `count` of the sensor's seqs, or for its status to say `state`.
+  bool WaitValues(TSubscriber& subscriber, size_t count) const {
+    return subscriber.WaitFor(
+        [&](const Messages& m) { return SeqCounts(m, SensorTopic("values")).size() >= count; });
+  }
+  bool WaitState(TSubscriber& subscriber, const std::string& state) const {
+    return subscriber.WaitFor(
+        [&](const Messages& m) { return HasState(m, SensorTopic("status"), state); });
+  }
 
   TScratchDir Dir;
   sim::TSensorSim Sensor;
@@ -97,8 +106,7 @@ TEST_F(Publish, PolledSamplesArriveOnceWithTheirIdentityAndStatusRetained) {
   Sensor.SetTargetDistance(25);
   auto child = Start({"--every", "5", "--count", "200"});
   ASSERT_EQ(child->Wait(), 0) << Err();
-  ASSERT_TRUE(subscriber.WaitFor(
-      [&](const Messages& m) { return HasState(m, SensorTopic("status"), "offline"); }));
+  ASSERT_TRUE(WaitState(subscriber, "offline"));
   const Messages got = subscriber.Messages();
   EXPECT_TRUE(EverySeq(SeqCounts(got, SensorTopic("values")), 200));
   const auto states = States(got, SensorTopic("status"));
@@ -171,16 +179,12 @@ TEST_F(PublishBus, ThreeSensorsOnOneLineEachHaveTheirOwnNumbering) {
 TEST_F(Publish, ALostSensorIsReportedAndGoesOnWhereItStopped) {
   TSubscriber subscriber(Broker.Port());
   auto child = Start({"--every", "10", "--count", "120"});
-  ASSERT_TRUE(subscriber.WaitFor(
-      [&](const Messages& m) { return SeqCounts(m, SensorTopic("values")).size() >= 30; }));
+  ASSERT_TRUE(WaitValues(subscriber, 30));
   Sensor.FailSilent(true);
-  ASSERT_TRUE(subscriber.WaitFor([&](const Messages& m) {
-    return HasState(m, SensorTopic("status"), "sensor lost");
-  })) << Err();
+  ASSERT_TRUE(WaitState(subscriber, "sensor lost")) << Err();
   Sensor.FailSilent(false);
   ASSERT_EQ(child->Wait(), 0) << Err();
-  ASSERT_TRUE(subscriber.WaitFor(
-      [&](const Messages& m) { return HasState(m, SensorTopic("status"), "offline"); }));
+  ASSERT_TRUE(WaitState(subscriber, "offline"));
   const Messages got = subscriber.Messages();
   EXPECT_TRUE(EverySeq(SeqCounts(got, SensorTopic("values")), 120));
   const auto states = States(got, SensorTopic("status"));
@@ -192,13 +196,10 @@ TEST_F(Publish, ALostSensorIsReportedAndGoesOnWhereItStopped) {
 TEST_F(Publish, KilledPublisherIsOfflineThroughItsWill) {
   TSubscriber subscriber(Broker.Port());
   auto child = Start({"--every", "50"});
-  ASSERT_TRUE(subscriber.WaitFor([&](const Messages& m) {
-    return SeqCounts(m, SensorTopic("values")).size() >= 3;
-  })) << Err();
+  ASSERT_TRUE(WaitValues(subscriber, 3)) << Err();
   child->Signal(SIGKILL);
   EXPECT_EQ(child->Wait(), -SIGKILL);
-  ASSERT_TRUE(subscriber.WaitFor(
-      [&](const Messages& m) { return HasState(m, SensorTopic("status"), "offline"); }));
+  ASSERT_TRUE(WaitState(subscriber, "offline"));
 }
 
 // Ctrl-C, SIGTERM, SIGHUP: what was measured is delivered, then "offline", then 128 + signal.
@@ -294,9 +295,7 @@ class PublishRestart : public Publish {
   // Runs `args` with the broker away for `awayMs` once 50 seqs have come; the exit status.
   int RunWithRestart(const std::vector<std::string>& args, int awayMs) {
     auto child = Start(args, {}, Persistent.Url());
-    if (!Watcher.WaitFor(
-            [&](const Messages& m) { return SeqCounts(m, SensorTopic("values")).size() >= 50; }))
-      return -1;
+    if (!WaitValues(Watcher, 50)) return -1;
     Persistent.Stop();
     usleep(awayMs * 1000);
     if (!Persistent.Start()) return -2;
@@ -313,9 +312,8 @@ class PublishRestart : public Publish {
 TEST_F(PublishRestart, BrokerRestartLosesNothingWithinTheBuffer) {
   auto& subscriber = Watcher;
   ASSERT_EQ(RunWithRestart({"--every", "10", "--count", "300"}, 1000), 0) << Err();
-  ASSERT_TRUE(subscriber.WaitFor([&](const Messages& m) {
-    return SeqCounts(m, SensorTopic("values")).size() >= 300;
-  })) << SeqCounts(subscriber.Messages(), SensorTopic("values")).size();
+  ASSERT_TRUE(WaitValues(subscriber, 300))
+      << SeqCounts(subscriber.Messages(), SensorTopic("values")).size();
   // At least once: a batch whose acknowledgement the restart took is sent again.
   EXPECT_TRUE(EverySeq(SeqCounts(subscriber.Messages(), SensorTopic("values")), 300, false));
 }
@@ -369,8 +367,7 @@ TEST_F(PublishStream, EveryStreamedSampleArrivesOnceInOrder) {
   TSubscriber subscriber(Broker.Port());
   auto child = Start({"--stream", "--count", "20000"});
   ASSERT_EQ(child->Wait(), 0) << Err();
-  ASSERT_TRUE(subscriber.WaitFor(
-      [&](const Messages& m) { return HasState(m, SensorTopic("status"), "offline"); }));
+  ASSERT_TRUE(WaitState(subscriber, "offline"));
   uint64_t next = 0;
   for (const TMessage& m : subscriber.Messages()) {
     if (m.Topic != SensorTopic("values")) continue;

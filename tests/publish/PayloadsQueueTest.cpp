@@ -22,9 +22,6 @@ const TSensorIdentity kSensor{.SerialNumber = 1234,
 
 TEST(Payloads, AreTheDocumentedDocuments) {
   EXPECT_EQ(Topic("plant/line3", 1234, "values"), "plant/line3/1234/values");
-  EXPECT_EQ(IdentityPayload(kSensor),
-            R"({"serial_number":1234,"device_type":7,"release":4,"base_distance":60,)"
-            R"("measuring_range":100,"port":"/dev/ttyUSB0","address":1})");
   TSensorIdentity odd = kSensor;
   odd.Port = "/dev/\"q\"\xff";
   odd.BaseDistance = -5;

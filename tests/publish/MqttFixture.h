@@ -15,6 +15,11 @@
 
 namespace karvo::test {
 
+// The publish benchmark's name for it.
+inline bool Accepting(uint16_t port) {
+  return Listening(port);
+}
+
 // mosquitto on 127.0.0.1 at a free port, stopped with the test. `extra` goes into its
 // configuration (a password file, for one).
 class TBroker {
@@ -56,6 +61,7 @@ struct TMessage {
   std::string Topic;
   std::string Payload;
   bool Retained = false;
+  double Arrived = 0;  // Unix seconds, for the publish benchmark's latency
 };
 
 // Subscribes to PREFIX/# at QoS 1 and keeps what comes.
@@ -84,11 +90,14 @@ class TSubscriber {
     });
     mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
       auto* s = static_cast<TSubscriber*>(self);
+      const double now =
+          std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+              .count();
       std::lock_guard guard(s->lock_);
       s->messages_.push_back(
           {m->topic,
            std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
-           m->retain});
+           m->retain, now});
       s->changed_.notify_all();
     });
     mosquitto_connect(mosq_, "127.0.0.1", port, 60);

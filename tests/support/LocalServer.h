@@ -89,6 +89,7 @@ class TChild {
   TChild(const TChild&) = delete;
   TChild& operator=(const TChild&) = delete;
 
+  pid_t Pid() const { return pid_; }
   void Signal(int signal) { kill(pid_, signal); }
   bool Ended() {
     int status = 0;

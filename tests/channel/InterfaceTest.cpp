@@ -232,7 +232,7 @@ TEST_F(ChannelOnPty, AnswersAndHangUpsAreTakenBeforeWhileAndAfterTheReadWaitsAwa
       {9600, {{0x91, 0x92}, {0x93, 0x94}}, 8, false, ST_OK, 4},  // the rest inside the window
       {9600, {}, 0, true, ST_READ_FAILED, 0},
   };
-  constexpr uint32_t interval = 40, total = 200;
+  constexpr uint32_t interval = 80, total = 200;  // the interval well over the 30 ms gaps
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.baud << " baud, " << c.pieces.size() << " pieces, gap "
                                     << c.gapMs << (c.hangUp ? ", hang-up" : ""));

@@ -2,113 +2,29 @@
 // keeps every message it gets, and karvo-cli run as a child process.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
+#include "support/LocalServer.h"
 #include "support/ScratchDir.h"
 
 namespace karvo::test {
 
-inline uint16_t FreeLocalPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
+// The publish benchmark's name for it.
 inline bool Accepting(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
+  return Listening(port);
 }
-
-// Runs a program with its output in files; Wait gives the exit status (-signal if killed,
-// -1000 when it had to be killed after `timeout`).
-class TChild {
- public:
-  TChild(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
-         const std::vector<std::string>& env = {}) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      setpgid(0, 0);
-      dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-      dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-      for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-  }
-  ~TChild() {
-    if (pid_ > 0 && !done_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  TChild(const TChild&) = delete;
-  TChild& operator=(const TChild&) = delete;
-
-  pid_t Pid() const { return pid_; }
-  void Signal(int signal) { kill(pid_, signal); }
-  int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    if (done_) return status_;
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > end) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        done_ = true;
-        return status_ = -1000;
-      }
-      usleep(10000);
-    }
-    done_ = true;
-    return status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool done_ = false;
-  int status_ = 0;
-};
 
 // mosquitto on 127.0.0.1 at a free port, stopped with the test. `extra` goes into its
 // configuration (a password file, for one).
 class TBroker {
  public:
-  explicit TBroker(const std::string& extra = "") : port_(FreeLocalPort()) {
+  explicit TBroker(const std::string& extra = "") : port_(FreeTcpPort()) {
     // Started as root, mosquitto reads its files as its own user.
     chmod(dir_.Root.c_str(), 0755);
     PutFile(dir_.Path("mosquitto.conf"), "listener " + std::to_string(port_) +
@@ -126,11 +42,7 @@ class TBroker {
     child_ = std::make_unique<TChild>(
         std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir_.Path("mosquitto.conf")},
         dir_.Path("broker.out"), dir_.Path("broker.err"));
-    for (int i = 0; i < 500; ++i) {
-      if (Accepting(port_)) return true;
-      usleep(10000);
-    }
-    return false;
+    return child_->WaitListening({port_});
   }
   void Stop() {
     if (!child_) return;
@@ -149,7 +61,7 @@ struct TMessage {
   std::string Topic;
   std::string Payload;
   bool Retained = false;
-  double Arrived = 0;  // Unix seconds
+  double Arrived = 0;  // Unix seconds, for the publish benchmark's latency
 };
 
 // Subscribes to PREFIX/# at QoS 1 and keeps what comes.

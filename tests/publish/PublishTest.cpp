@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "MqttFixture.h"
-#include "SharedLine.h"
 #include "cli/Cli.h"
 #include "sim/SensorSim.h"
 #include "support/FastSensor.h"
@@ -61,25 +60,43 @@ class Publish : public ::testing::Test {
   explicit Publish(sim::TSensorSimOptions options = FastSensor(100, 0)) : Sensor(options) {}
   void SetUp() override {
     ASSERT_TRUE(Sensor.Start());
-    ASSERT_TRUE(Accepting(Broker.Port()));
+    ASSERT_TRUE(Listening(Broker.Port()));
   }
-  // karvo-cli publish at the simulated sensor and the broker, with `args` after.
+  // karvo-cli publish at the simulated sensor and `broker` (the fixture's own, as client
+  // "test", when none), with `args` after.
   std::unique_ptr<TChild> Start(std::vector<std::string> args,
-                                const std::vector<std::string>& env = {}) {
-    std::vector<std::string> argv{
-        KARVO_CLI_PATH,       "--port",     Sensor.DevicePath(),     "--baud",
-        std::to_string(Baud), "--address",  std::to_string(Address), "publish",
-        "--broker",           Broker.Url(), "--client-id",           "test"};
+                                const std::vector<std::string>& env = {},
+                                const std::string& broker = "") {
+    std::vector<std::string> argv{KARVO_CLI_PATH,
+                                  "--port",
+                                  Sensor.DevicePath(),
+                                  "--baud",
+                                  std::to_string(Baud),
+                                  "--address",
+                                  Address,
+                                  "publish",
+                                  "--broker",
+                                  broker.empty() ? Broker.Url() : broker};
+    if (broker.empty()) args.insert(args.begin(), {"--client-id", "test"});
     argv.insert(argv.end(), args.begin(), args.end());
     return std::make_unique<TChild>(argv, Dir.Path("out"), Dir.Path("err"), env);
   }
   std::string Err() const { return FileBytes(Dir.Path("err")); }
   std::string SensorTopic(const std::string& leaf) const { return "karvo/1234/" + leaf; }
+  // Waits for `count` of the sensor's seqs, or for its status to say `state`.
+  bool WaitValues(TSubscriber& subscriber, size_t count) const {
+    return subscriber.WaitFor(
+        [&](const Messages& m) { return SeqCounts(m, SensorTopic("values")).size() >= count; });
+  }
+  bool WaitState(TSubscriber& subscriber, const std::string& state) const {
+    return subscriber.WaitFor(
+        [&](const Messages& m) { return HasState(m, SensorTopic("status"), state); });
+  }
 
   TScratchDir Dir;
   sim::TSensorSim Sensor;
   uint32_t Baud = 115200;
-  int Address = 5;
+  std::string Address = "5";
   TBroker Broker;
 };
 
@@ -89,8 +106,7 @@ TEST_F(Publish, PolledSamplesArriveOnceWithTheirIdentityAndStatusRetained) {
   Sensor.SetTargetDistance(25);
   auto child = Start({"--every", "5", "--count", "200"});
   ASSERT_EQ(child->Wait(), 0) << Err();
-  ASSERT_TRUE(subscriber.WaitFor(
-      [&](const Messages& m) { return HasState(m, SensorTopic("status"), "offline"); }));
+  ASSERT_TRUE(WaitState(subscriber, "offline"));
   const Messages got = subscriber.Messages();
   EXPECT_TRUE(EverySeq(SeqCounts(got, SensorTopic("values")), 200));
   const auto states = States(got, SensorTopic("status"));
@@ -120,40 +136,42 @@ TEST_F(Publish, PolledSamplesArriveOnceWithTheirIdentityAndStatusRetained) {
   EXPECT_EQ(retained[SensorTopic("status")], R"({"state":"offline","dropped":0})");
 }
 
-TEST_F(Publish, ThreeSensorsOnOneLineEachHaveTheirOwnNumbering) {
-  std::vector<std::unique_ptr<sim::TSensorSim>> sensors;
-  std::vector<std::string> paths;
-  for (uint8_t address : {1, 2, 3}) {
+// Three sensors on one line, 20, 40 and 60 mm away: a ramp too slow to move during the test,
+// a third of it apart.
+class PublishBus : public Publish {
+ protected:
+  PublishBus() : Publish(Bus()) { Address = "1,2,3"; }
+  static sim::TSensorSimOptions Bus() {
     sim::TSensorSimOptions options = FastSensor(100, 0);
-    options.Address = address;
-    options.SerialNumber = static_cast<uint16_t>(1000 + address);
-    sensors.push_back(std::make_unique<sim::TSensorSim>(options));
-    ASSERT_TRUE(sensors.back()->Start());
-    sensors.back()->SetTargetDistance(10.0 * address);
-    paths.push_back(sensors.back()->DevicePath());
+    options.Addresses = {1, 2, 3};
+    options.Motion = sim::TTargetMotion::Ramp;
+    options.MotionAmplitudeMm = 30;
+    options.MotionPeriodS = 1e6;
+    return options;
   }
-  TSharedLine line(paths, 115200);
+};
+
+TEST_F(PublishBus, ThreeSensorsOnOneLineEachHaveTheirOwnNumbering) {
+  Sensor.SetTargetDistance(50);
   TSubscriber subscriber(Broker.Port());
-  TChild child({KARVO_CLI_PATH, "--port", line.Path(), "--baud", "115200", "--address", "1,2,3",
-                "publish", "--broker", Broker.Url(), "--every", "10", "--count", "100"},
-               Dir.Path("out"), Dir.Path("err"));
-  ASSERT_EQ(child.Wait(), 0) << Err();
+  auto child = Start({"--every", "10", "--count", "100"});
+  ASSERT_EQ(child->Wait(), 0) << Err();
   ASSERT_TRUE(subscriber.WaitFor([](const Messages& m) {
-    return HasState(m, "karvo/1001/status", "offline") &&
-           HasState(m, "karvo/1002/status", "offline") &&
-           HasState(m, "karvo/1003/status", "offline");
+    return HasState(m, "karvo/1234/status", "offline") &&
+           HasState(m, "karvo/1235/status", "offline") &&
+           HasState(m, "karvo/1236/status", "offline");
   }));
   const Messages got = subscriber.Messages();
   for (int address : {1, 2, 3}) {
     SCOPED_TRACE(address);
-    const std::string topic = "karvo/" + std::to_string(1000 + address) + "/values";
+    const std::string topic = "karvo/" + std::to_string(1233 + address) + "/values";
     EXPECT_TRUE(EverySeq(SeqCounts(got, topic), 100));
     for (const TMessage& m : got) {
       if (m.Topic != topic) continue;
       const Json j = Json::parse(m.Payload);
       EXPECT_EQ(j["address"], address);
       // One result code is 100 / 16384 mm.
-      for (double v : j["values"]) EXPECT_NEAR(v, 10.0 * address, 0.007);
+      for (double v : j["values"]) EXPECT_NEAR(v, 20.0 * address, 0.01);
     }
   }
 }
@@ -161,16 +179,12 @@ TEST_F(Publish, ThreeSensorsOnOneLineEachHaveTheirOwnNumbering) {
 TEST_F(Publish, ALostSensorIsReportedAndGoesOnWhereItStopped) {
   TSubscriber subscriber(Broker.Port());
   auto child = Start({"--every", "10", "--count", "120"});
-  ASSERT_TRUE(subscriber.WaitFor(
-      [&](const Messages& m) { return SeqCounts(m, SensorTopic("values")).size() >= 30; }));
+  ASSERT_TRUE(WaitValues(subscriber, 30));
   Sensor.FailSilent(true);
-  ASSERT_TRUE(subscriber.WaitFor([&](const Messages& m) {
-    return HasState(m, SensorTopic("status"), "sensor lost");
-  })) << Err();
+  ASSERT_TRUE(WaitState(subscriber, "sensor lost")) << Err();
   Sensor.FailSilent(false);
   ASSERT_EQ(child->Wait(), 0) << Err();
-  ASSERT_TRUE(subscriber.WaitFor(
-      [&](const Messages& m) { return HasState(m, SensorTopic("status"), "offline"); }));
+  ASSERT_TRUE(WaitState(subscriber, "offline"));
   const Messages got = subscriber.Messages();
   EXPECT_TRUE(EverySeq(SeqCounts(got, SensorTopic("values")), 120));
   const auto states = States(got, SensorTopic("status"));
@@ -179,33 +193,24 @@ TEST_F(Publish, ALostSensorIsReportedAndGoesOnWhereItStopped) {
   EXPECT_NE(std::find(lost, states.end(), "online"), states.end());
 }
 
-TEST_F(Publish, KilledPublisherIsOfflineThroughItsWill) {
-  TSubscriber subscriber(Broker.Port());
-  auto child = Start({"--every", "50"});
-  ASSERT_TRUE(subscriber.WaitFor([&](const Messages& m) {
-    return SeqCounts(m, SensorTopic("values")).size() >= 3;
-  })) << Err();
-  child->Signal(SIGKILL);
-  EXPECT_EQ(child->Wait(), -SIGKILL);
-  ASSERT_TRUE(subscriber.WaitFor(
-      [&](const Messages& m) { return HasState(m, SensorTopic("status"), "offline"); }));
-}
-
 // Ctrl-C, SIGTERM, SIGHUP: what was measured is delivered, then "offline", then 128 + signal.
+// Killed, the publisher is offline through its will.
 TEST_F(Publish, StopSignalsDeliverAndSayOffline) {
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
     SCOPED_TRACE(signal);
-    TSubscriber subscriber(Broker.Port(), "sig" + std::to_string(signal));
-    auto child = Start({"--every", "5", "--topic", "sig" + std::to_string(signal)});
-    const std::string values = "sig" + std::to_string(signal) + "/1234/values";
-    const std::string status = "sig" + std::to_string(signal) + "/1234/status";
+    const std::string prefix = "sig" + std::to_string(signal);
+    const std::string values = prefix + "/1234/values", status = prefix + "/1234/status";
+    TSubscriber subscriber(Broker.Port(), prefix);
+    auto child = Start({"--every", "5", "--topic", prefix});
     ASSERT_TRUE(subscriber.WaitFor([&](const Messages& m) {
       return SeqCounts(m, values).size() >= 20;
     })) << Err();
     child->Signal(signal);
-    EXPECT_EQ(child->Wait(std::chrono::seconds(5)), 128 + signal) << Err();
+    EXPECT_EQ(child->Wait(std::chrono::seconds(5)), signal == SIGKILL ? -SIGKILL : 128 + signal)
+        << Err();
     ASSERT_TRUE(
         subscriber.WaitFor([&](const Messages& m) { return HasState(m, status, "offline"); }));
+    if (signal == SIGKILL) continue;
     const auto counts = SeqCounts(subscriber.Messages(), values);
     EXPECT_TRUE(EverySeq(counts, counts.rbegin()->first + 1));
     // The goodbye is the last word: no values after it.
@@ -223,7 +228,7 @@ TEST_F(Publish, CredentialsTheBrokerRefusesEndWith6AndItsReason) {
   chmod(dir.Root.c_str(), 0755);
   chmod(passwords.c_str(), 0644);
   TBroker guarded("password_file " + passwords + "\n");
-  ASSERT_TRUE(Accepting(guarded.Port())) << FileBytes(guarded.Dir().Path("broker.err"));
+  ASSERT_TRUE(Listening(guarded.Port())) << FileBytes(guarded.Dir().Path("broker.err"));
   PutFile(dir.Path("right"), "right\n");
   struct {
     std::vector<std::string> Args;
@@ -237,12 +242,9 @@ TEST_F(Publish, CredentialsTheBrokerRefusesEndWith6AndItsReason) {
       {{}, {}, 6},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> argv{
-        KARVO_CLI_PATH, "--port",   Sensor.DevicePath(), "--baud",  "115200", "--address", "5",
-        "publish",      "--broker", guarded.Url(),       "--count", "3"};
-    argv.insert(argv.end(), c.Args.begin(), c.Args.end());
-    TChild child(argv, Dir.Path("out"), Dir.Path("err"), c.Env);
-    EXPECT_EQ(child.Wait(), c.Code) << Err();
+    std::vector<std::string> args{"--count", "3"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    EXPECT_EQ(Start(args, c.Env, guarded.Url())->Wait(), c.Code) << Err();
     if (c.Code == 6) {
       EXPECT_NE(Err().find("refused the connection: Connection Refused"), std::string::npos)
           << Err();
@@ -255,28 +257,22 @@ TEST_F(Publish, BadLinesAndSensorsEndWithTheirStatus) {
     std::vector<std::string> Args;
     int Code;
   } cases[] = {
+      // clang-format off
       {{"publish"}, 2},  // no broker
-      {{"publish", "--broker", "http://127.0.0.1"}, 2},
-      {{"publish", "--broker", "mqtt://127.0.0.1:0"}, 2},
-      {{"publish", "--broker", "mqtt://h", "--qos", "2"}, 2},
-      {{"publish", "--broker", "mqtt://h", "--every", "0"}, 2},
+      {{"publish", "--broker", "http://127.0.0.1"}, 2}, {{"publish", "--broker", "mqtt://127.0.0.1:0"}, 2},
+      {{"publish", "--broker", "mqtt://h", "--qos", "2"}, 2}, {{"publish", "--broker", "mqtt://h", "--every", "0"}, 2},
       {{"publish", "--broker", "mqtt://h", "--every", "10", "--stream"}, 2},
       {{"--address", "5,6", "publish", "--broker", "mqtt://h", "--stream"}, 2},
-      {{"--address", "5,5", "publish", "--broker", "mqtt://h"}, 2},
-      {{"--address", "0", "publish", "--broker", "mqtt://h"}, 2},
+      {{"--address", "5,5", "publish", "--broker", "mqtt://h"}, 2}, {{"--address", "0", "publish", "--broker", "mqtt://h"}, 2},
       {{"publish", "--broker", "mqtt://h", "--password", "x"}, 2},
       {{"publish", "--broker", "mqtt://h", "--cafile", "/etc/hostname"}, 2},
-      {{"publish", "--broker", "mqtt://h", "--topic", "plant/#"}, 2},
-      {{"publish", "--broker", "mqtt://h", "--topic", "plant/+/x"}, 2},
+      {{"publish", "--broker", "mqtt://h", "--topic", "plant/#"}, 2}, {{"publish", "--broker", "mqtt://h", "--topic", "plant/+/x"}, 2},
       {{"publish", "--broker", "mqtt://h", "--topic", ""}, 2},
       {{"publish", "--broker", "mqtt://h", "--password-file", "/nonexistent"}, 2},
       {{"--port", "/nonexistent/tty", "publish", "--broker", "mqtt://h"}, 3},
-      {{"--port", Sensor.DevicePath(), "--baud", "115200", "--address", "6", "publish", "--broker",
-        "mqtt://h"},
-       4},
-      {{"--port", Sensor.DevicePath(), "--baud", "115200", "--address", "5,6", "publish",
-        "--broker", "mqtt://h"},
-       4},
+      {{"--port", Sensor.DevicePath(), "--baud", "115200", "--address", "6", "publish", "--broker", "mqtt://h"}, 4},
+      {{"--port", Sensor.DevicePath(), "--baud", "115200", "--address", "5,6", "publish", "--broker", "mqtt://h"}, 4},
+      // clang-format on
   };
   for (const auto& c : cases) {
     std::ostringstream out, err;
@@ -292,18 +288,12 @@ class PublishRestart : public Publish {
   PublishRestart() { chmod(Store.Root.c_str(), 0777); }
   // Runs `args` with the broker away for `awayMs` once 50 seqs have come; the exit status.
   int RunWithRestart(const std::vector<std::string>& args, int awayMs) {
-    std::vector<std::string> argv{
-        KARVO_CLI_PATH, "--port", Sensor.DevicePath(), "--baud",   "115200",
-        "--address",    "5",      "publish",           "--broker", Persistent.Url()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    TChild child(argv, Dir.Path("out"), Dir.Path("err"));
-    if (!Watcher.WaitFor(
-            [&](const Messages& m) { return SeqCounts(m, SensorTopic("values")).size() >= 50; }))
-      return -1;
+    auto child = Start(args, {}, Persistent.Url());
+    if (!WaitValues(Watcher, 50)) return -1;
     Persistent.Stop();
     usleep(awayMs * 1000);
     if (!Persistent.Start()) return -2;
-    return child.Wait();
+    return child->Wait();
   }
 
   TScratchDir Store;
@@ -316,9 +306,8 @@ class PublishRestart : public Publish {
 TEST_F(PublishRestart, BrokerRestartLosesNothingWithinTheBuffer) {
   auto& subscriber = Watcher;
   ASSERT_EQ(RunWithRestart({"--every", "10", "--count", "300"}, 1000), 0) << Err();
-  ASSERT_TRUE(subscriber.WaitFor([&](const Messages& m) {
-    return SeqCounts(m, SensorTopic("values")).size() >= 300;
-  })) << SeqCounts(subscriber.Messages(), SensorTopic("values")).size();
+  ASSERT_TRUE(WaitValues(subscriber, 300))
+      << SeqCounts(subscriber.Messages(), SensorTopic("values")).size();
   // At least once: a batch whose acknowledgement the restart took is sent again.
   EXPECT_TRUE(EverySeq(SeqCounts(subscriber.Messages(), SensorTopic("values")), 300, false));
 }
@@ -354,7 +343,7 @@ class PublishStream : public Publish {
  protected:
   PublishStream() : Publish(StreamingSensor()) {
     Baud = 460800;
-    Address = 1;
+    Address = "1";
   }
   static sim::TSensorSimOptions StreamingSensor() {
     sim::TSensorSimOptions options;
@@ -372,8 +361,7 @@ TEST_F(PublishStream, EveryStreamedSampleArrivesOnceInOrder) {
   TSubscriber subscriber(Broker.Port());
   auto child = Start({"--stream", "--count", "20000"});
   ASSERT_EQ(child->Wait(), 0) << Err();
-  ASSERT_TRUE(subscriber.WaitFor(
-      [&](const Messages& m) { return HasState(m, SensorTopic("status"), "offline"); }));
+  ASSERT_TRUE(WaitState(subscriber, "offline"));
   uint64_t next = 0;
   for (const TMessage& m : subscriber.Messages()) {
     if (m.Topic != SensorTopic("values")) continue;

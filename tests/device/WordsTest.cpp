@@ -11,18 +11,21 @@ namespace {
 
 constexpr uint8_t REG_MODE = 7;
 
-TEST(Words, EveryWordNamesItsOwnKindAndOnlyExactWordsAreTaken) {
+// Words are taken in any letter case, as typed; nothing else near them is.
+TEST(Words, EveryWordNamesItsOwnKindInAnyCaseAndNothingElseIsTaken) {
   for (SweepKind kind : {SweepKind::Calibrate, SweepKind::Verify, SweepKind::Home, SweepKind::End})
     EXPECT_EQ(SweepKindNamed(SweepWord(kind)), kind);
   for (FlashOperation op :
        {FlashOperation::Store, FlashOperation::Restore, FlashOperation::Factory})
     EXPECT_EQ(FlashOperationNamed(FlashWord(op)), op);
-  for (const char* word : {"", "Calibrate", "verify ", "calib", "homes", "flash", "store"})
+  for (const char* word : {"", "verify ", "calib", "homes", "flash", "store"})
     EXPECT_FALSE(SweepKindNamed(word)) << word;
-  for (const char* word : {"", "Store", "restore\n", "factor", "calibrate"})
+  for (const char* word : {"", "restore\n", "factor", "calibrate"})
     EXPECT_FALSE(FlashOperationNamed(word)) << word;
-  for (const char* word : {"line", "Nonline", "", "Pulse "}) EXPECT_FALSE(RunModeNamed(word));
-  EXPECT_EQ(RunModeNamed("NonLine"), RUN_NONLINE);
+  for (const char* word : {"", "Pulse ", "Non Line"}) EXPECT_FALSE(RunModeNamed(word));
+  EXPECT_EQ(SweepKindNamed("Calibrate"), SweepKind::Calibrate);
+  EXPECT_EQ(FlashOperationNamed("STORE"), FlashOperation::Store);
+  EXPECT_EQ(RunModeNamed("nonline"), RUN_NONLINE);
   EXPECT_EQ(RunModeNamed("Pulse"), RUN_PULSE);
 }
 

@@ -441,8 +441,21 @@ int TCommand::WriteFile(const std::string& path, const std::string& bytes) {
               "writing");
 }
 
+// 0 when the folder `path` would be written into is there and writable, else the errno.
+int FolderProblem(const std::string& path) {
+  if (path.empty()) return ENOENT;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0) return errno;
+  if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+  return access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+}
+
 int TCommand::CheckWriteTarget(const std::string& path) {
-  if (const int problem = WriteTargetProblem(path)) {
+  int problem = WriteTargetProblem(path);
+  if (problem == 0) problem = FolderProblem(path);
+  if (problem != 0) {
     return Fail(EXIT_FILE, "Error writing '" + PrintableText(path) + "'. " + ErrnoSentence(problem),
                 "writing");
   }
@@ -657,8 +670,8 @@ int TCommand::LoadParams() {
     device::KeepIdentityRows(working_, read_);
   } else if (const std::vector<int> differing = device::DifferingIdentityRows(working_, read_);
              !differing.empty()) {
-    err_ << "karvo-cli: warning: " << PrintableText(Arg(0)) << " is from another sensor: "
-         << device::IdentityRowsText(differing, working_, read_)
+    err_ << "karvo-cli: warning: " << PrintableText(Arg(0))
+         << " is from another sensor: " << device::IdentityRowsText(differing, working_, read_)
          << "; --keep-identity keeps the sensor's own\n";
   }
   // The reader takes any number; a value from another sensor, or a typo, would go out with
@@ -1058,7 +1071,6 @@ int TCommand::Sweep() {
   return Print(document);
 }
 
-
 }  // namespace
 
 namespace {
@@ -1273,7 +1285,8 @@ const char* const USAGE_FOOTER_TEXT =
 
 // The footer with the table of statuses the JSON error document and --trace name.
 std::string UsageFooter() {
-  std::string text = std::string(USAGE_FOOTER_TEXT) + "statuses (\"status\" and \"name\" of an error):\n";
+  std::string text =
+      std::string(USAGE_FOOTER_TEXT) + "statuses (\"status\" and \"name\" of an error):\n";
   const auto add = [&](const device::StatusEntry& e) {
     char line[160];
     std::snprintf(line, sizeof line, "  %3u %-17s %s\n", e.Status, e.Name, e.Text);

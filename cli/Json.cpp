@@ -35,6 +35,8 @@ std::string JsonLine(const Json& document) {
 
 Json JsonNumber(float value) {
   if (!std::isfinite(value)) return nullptr;
+  // Whole numbers as integers, as a reader of the text expects them (150, not 150.0).
+  if (value == std::trunc(value) && std::fabs(value) < 1e9f) return static_cast<int64_t>(value);
   char text[32];
   const auto end = std::to_chars(text, text + sizeof text - 1, value).ptr;
   *end = '\0';

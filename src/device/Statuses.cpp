@@ -19,6 +19,7 @@ const std::vector<StatusEntry>& StatusTable() {
         {ST_STAGE_STUCK, "stage_stuck"},
         {ST_NO_STAGE, "no_stage"},
         {ST_FILE, "file_not_written"},
+        {ST_LINE_BUSY, "line_busy"},
     };
     std::vector<StatusEntry> entries;
     for (const auto& [status, name] : names)

@@ -226,7 +226,8 @@ class TCommand {
   int Fail(int code, const std::string& message, const std::string& doing = "") {
     const uint32_t status = code == EXIT_USAGE  ? ST_USAGE
                             : code == EXIT_FILE ? ST_FILE_ACCESS
-                                                : device::ST_CANCELLED;
+                            : code >= 128       ? device::ST_CANCELLED
+                                                : ST_READ_SHORT;
     return Report(code, status, message, doing);
   }
   int Report(int code, uint32_t status, const std::string& message, const std::string& doing) {
@@ -1024,6 +1025,8 @@ int TCommand::Sweep() {
   device::Stage stage;
   if (Result r = stage.Open(stageName); !r) {
     return NoPort(r, "the stage port " + stagePort);
+  } else if (!r.Notice.empty()) {
+    err_ << "karvo-cli: the stage port: " << AsUtf8(r.Notice) << '\n';
   }
   using Clock = std::chrono::steady_clock;
   Clock::time_point nextReport = Clock::now();

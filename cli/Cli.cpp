@@ -378,12 +378,18 @@ int TCommand::ConnectAt(uint8_t address, bool readParameters) {
 }
 
 int TCommand::ReadSharing(int row) {
+  bool shared = false;
   for (int other = 0; other < PARAM_COUNT; ++other) {
-    // A row of its own register is written whole; one that shares it keeps the others' bits.
-    if (other == row || ParamTable[other].Address != ParamTable[row].Address) continue;
-    if (Result r = sensor_.ReadParameter(row, read_[row]); !r) return DeviceFailure(r);
-    working_[row] = read_[row];
-    break;
+    shared = shared || (other != row && ParamTable[other].Address == ParamTable[row].Address);
+  }
+  // A row of its own register is written whole; one that shares it keeps the others' bits.
+  if (!shared) return EXIT_OK;
+  if (Result r = sensor_.ReadParameter(row, read_[row]); !r) return DeviceFailure(r);
+  const std::vector<uint8_t> image = RegisterImage(row, read_[row]);
+  for (int other = 0; other < PARAM_COUNT; ++other) {
+    if (ParamTable[other].Address != ParamTable[row].Address) continue;
+    TakeRegisterImage(other, image.data(), read_[other]);
+    working_[other] = read_[other];
   }
   return EXIT_OK;
 }

@@ -232,6 +232,39 @@ TEST_F(CliStreams, AnInterruptedMeasureKeepsWhatItTook) {
   }
 }
 
+// A one-row command reads only the register its row shares: identify, that read, the write.
+// The neighbours' bits stay; pick-list values and modes are taken in any letter case.
+TEST_F(CliStreams, OneShotCommandsReadOnlyWhatTheyNeed) {
+  const struct {
+    std::vector<std::string> Args;
+    size_t Requests;
+    int Register2 = -1;
+  } cases[] = {
+      {{"load-param", "6", "full"}, 3, 9 | 2},  // register 2 shared by four rows
+      {{"load-param", "6", "WINDOW"}, 3, 9},
+      {{"compare", "6", "window"}, 3},
+      {{"load-param", "9", "1000"}, 3},  // a register pair of its own: no read, two writes
+      {{"measure", "--count", "1"}, 3},  // identify, the mode row, one result
+      {{"measure", "--count", "1", "--mode", "nonline"}, 2},
+      {{"stream", "--count", "1"}, 3},  // and the stream's start and stop
+  };
+  ASSERT_EQ(Cli({"write-registers", "2", "9"}), EXIT_OK) << Err;
+  for (const auto& c : cases) {
+    Sensor.ClearRequests();
+    EXPECT_EQ(Cli(c.Args), EXIT_OK) << testing::PrintToString(c.Args) << Err;
+    const size_t requests = Sensor.Requests().size();
+    // A stream's own requests (start, stop) come on top of its reads.
+    if (c.Args[0] == "stream") {
+      EXPECT_LE(requests, c.Requests + 2) << testing::PrintToString(c.Args);
+    } else {
+      EXPECT_EQ(requests, c.Requests) << testing::PrintToString(c.Args);
+    }
+    if (c.Register2 >= 0) {
+      EXPECT_EQ(Sensor.Register(2), c.Register2);
+    }
+  }
+}
+
 // A file saved from another sensor: its identity rows are warned of, or kept.
 TEST_F(CliStreams, AnotherSensorsFileKeepsTheIdentityOnlyWhenAsked) {
   const std::string file = Dir.Path("golden.prm");

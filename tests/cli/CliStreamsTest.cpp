@@ -97,7 +97,7 @@ TEST_F(CliStreams, ClosedOrFullStandardStreamsNeverReachTheSensorAndAreReported)
     const char* Said;  // on stderr
   } cases[] = {
       {"stdout closed", {"identify"}, [](int, int) { close(STDOUT_FILENO); }, 0, ""},
-      {"stderr closed", {"--trace", "identify"}, [](int, int) { close(STDERR_FILENO); }, 0, ""},
+      {"stderr closed", {"--trace", "read-params"}, [](int, int) { close(STDERR_FILENO); }, 0, ""},
       {"all closed",
        {"--trace", "identify"},
        [](int, int) {

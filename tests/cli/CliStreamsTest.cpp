@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <regex>
@@ -261,6 +262,30 @@ TEST_F(CliStreams, OneShotCommandsReadOnlyWhatTheyNeed) {
     }
     if (c.Register2 >= 0) {
       EXPECT_EQ(Sensor.Register(2), c.Register2);
+    }
+  }
+}
+
+// Ctrl-C in the middle of a long command ends it after the exchange under way, not at the
+// end of a row (the Customer row alone is many exchanges).
+TEST_F(CliStreams, AStopIsServedWithinOneExchange) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"read-params"}, {"save-params", Dir.Path("stop.prm")}}) {
+    for (const uint32_t after : {40u, 100u}) {
+      TInterrupt interrupt;
+      const uint32_t before = Sensor.AnswerCount();
+      std::atomic<uint32_t> atStop{0};
+      std::thread stopper([&] {
+        for (int i = 0; i < 500 && Sensor.AnswerCount() < before + after; ++i) usleep(1000);
+        interrupt.Raise(SIGINT);
+        atStop = Sensor.AnswerCount();
+      });
+      std::ostringstream out, err;
+      const int code = cli::Run(At(args), out, err, &interrupt);
+      stopper.join();
+      EXPECT_EQ(code, 130) << testing::PrintToString(args) << err.str();
+      EXPECT_LE(Sensor.AnswerCount(), atStop + 1) << testing::PrintToString(args) << after;
+      EXPECT_FALSE(std::filesystem::exists(Dir.Path("stop.prm")));
     }
   }
 }

@@ -20,6 +20,7 @@
 #include "sim/SensorSim.h"
 #include "support/FastSensor.h"
 #include "support/ScratchDir.h"
+#include "support/Ser2net.h"
 
 namespace karvo::cli {
 namespace {
@@ -308,6 +309,21 @@ TEST_F(CliStreams, AnotherSensorsFileKeepsTheIdentityOnlyWhenAsked) {
   EXPECT_NE(Err.find("4321"), std::string::npos) << Err;
   ASSERT_EQ(Cli({"identify"}), EXIT_OK);
   EXPECT_NE(Out.find("serial_number: 4321\n"), std::string::npos) << Out;
+}
+
+// A network port the program cannot set the line of says so on stderr, and works.
+TEST(CliNetworkPort, ATcpPortsNoticeGoesToStderr) {
+  sim::TSensorSim sim({.Baud = 9600, .Pace = false, .Noise = 0});
+  ASSERT_TRUE(sim.Start());
+  test::TSer2net server;
+  std::string why;
+  if (!server.Start({{sim.DevicePath(), "9600e81"}}, why)) GTEST_SKIP() << why;
+  std::ostringstream out, err;
+  const int code = cli::Run({"--port", server.RawUrl(), "--json", "result"}, out, err);
+  EXPECT_EQ(code, EXIT_OK) << err.str();
+  EXPECT_EQ(out.str(), "{\"result\":8192}\n") << err.str();
+  EXPECT_NE(err.str().find("karvo-cli: a tcp:// port cannot set the line"), std::string::npos)
+      << err.str();
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <charconv>
 
+#include "channel/PortName.h"
+#include "device/Arguments.h"
+
 namespace karvo::cli {
 
 bool ParseNumber(const std::string& text, long min, long max, long& value) {
@@ -39,10 +42,20 @@ bool ParseAddresses(const std::string& text, std::vector<uint8_t>& addresses) {
 }
 
 std::string PortNameProblem(const std::string& option, const std::string& port) {
-  // The channel's own check of network port names (tcp://, rfc2217://) goes here when the
-  // channel has one; local names are checked by opening them.
   if (port.empty()) return option + " needs a value";
+  std::string problem;
+  const std::string name = device::PortNameOf(port, problem);
+  if (!problem.empty()) return option + ": " + problem;
+  // A malformed URL (no port, a port above 65535) is said here, before anything is opened.
+  std::string why;
+  if (!CheckPortName(name, why)) return option + ": " + why;
   return "";
+}
+
+std::string NormalPortName(const std::string& port) {
+  std::string problem;
+  const std::string name = device::PortNameOf(port, problem);
+  return problem.empty() ? name : port;
 }
 
 }  // namespace karvo::cli

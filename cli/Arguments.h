@@ -35,4 +35,7 @@ bool ParseAddresses(const std::string& text, std::vector<uint8_t>& addresses);
 // Names the transports take are checked here, once, before anything is opened.
 std::string PortNameProblem(const std::string& option, const std::string& port);
 
+// The port as the channel names it: "com3" is COM3, "usb" USB; others as they are.
+std::string NormalPortName(const std::string& port);
+
 }  // namespace karvo::cli

@@ -1,24 +1,31 @@
 #include "cli/Cli.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <sstream>
 
 #include "cli/Arguments.h"
 #include "cli/Json.h"
+#include "cli/Publish.h"
+#include "device/Arguments.h"
+#include "device/IdentityRows.h"
 #include "device/Line.h"
 #include "device/Rounds.h"
-#include "cli/Publish.h"
 #include "device/Sensor.h"
 #include "device/Stage.h"
+#include "device/Statuses.h"
 #include "device/Words.h"
 #include "files/TextFile.h"
 #include "measure/DataFile.h"
@@ -32,14 +39,62 @@
 
 namespace karvo::cli {
 
+const std::vector<device::StatusEntry>& CliStatusTable() {
+  static const std::vector<device::StatusEntry> table = {
+      {ST_USAGE, "usage", "bad arguments"},
+      {ST_FILE_ACCESS, "file", "a file cannot be read or written"},
+      {ST_OUTPUT, "output", "the output cannot be written"},
+  };
+  return table;
+}
+
+std::string StatusNameOf(uint32_t status) {
+  for (const device::StatusEntry& e : CliStatusTable()) {
+    if (e.Status == status) return e.Name;
+  }
+  return device::StatusName(status);
+}
+
+std::string ErrorDocument(uint32_t status, const std::string& reason, const std::string& doing) {
+  Json error = {{"status", status},
+                {"name", StatusNameOf(status)},
+                {"reason", AsUtf8(reason)},
+                {"doing", AsUtf8(doing)}};
+  return JsonLine(Json{{"error", error}});
+}
+
+int TFdOutput::sync() {
+  const char* next = pbase();
+  while (error_ == 0 && next < pptr()) {
+    const ssize_t n = ::write(fd_, next, static_cast<size_t>(pptr() - next));
+    if (n > 0) {
+      next += n;
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      error_ = n < 0 ? errno : EIO;
+    }
+  }
+  // What could not go out is dropped: a full disk or a closed pipe will not take it later.
+  setp(buffer_, buffer_ + sizeof buffer_);
+  return error_ == 0 ? 0 : -1;
+}
+
+int TFdOutput::overflow(int c) {
+  if (sync() != 0) return traits_type::eof();
+  if (c != traits_type::eof()) {
+    *pptr() = static_cast<char>(c);
+    pbump(1);
+  }
+  return traits_type::not_eof(c);
+}
+
 namespace {
 
 using device::Result;
 
 // Far beyond any parameter file; keeps a wrongly named file from filling the memory.
 constexpr size_t MAX_PARAM_FILE_SIZE = 16 * 1024 * 1024;
-// A token longer than this is cut in the message.
-constexpr size_t MAX_TOKEN_SHOWN = 100;
 
 std::string Timestamp() {
   using namespace std::chrono;
@@ -57,8 +112,27 @@ bool IsText(int row) {
   return ParamTable[row].Kind == KIND_TEXT;
 }
 
+// The row's name without the grid's indentation (blanks, the underscores of the sections).
 std::string NameOf(int row) {
-  return Cp1251ToUtf8(ParamTable[row].Name);
+  const std::string name = ParamTable[row].Name;
+  return Cp1251ToUtf8(name.substr(std::min(name.find_first_not_of(" _"), name.size())));
+}
+
+// An ASCII identifier for a row that scripts can match: "uart_baud_rate".
+std::string KeyOf(int row) {
+  std::string key;
+  for (char c : std::string(ParamTable[row].Name)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) && u < 0x80) {
+      key += static_cast<char>(std::tolower(u));
+    } else if (u == 0xD1 || u == 0xF1) {
+      key += 'c';  // the Cyrillic letter some names are spelt with
+    } else if (!key.empty() && key.back() != '_') {
+      key += '_';
+    }
+  }
+  while (!key.empty() && key.back() == '_') key.pop_back();
+  return key;
 }
 
 // A value as the compare messages give it: the text, or the number in signed decimal.
@@ -66,12 +140,10 @@ std::string ValueText(int row, const TPARAMVALUE& v) {
   return IsText(row) ? Cp1251ToUtf8(v.Text) : std::to_string(static_cast<int32_t>(v.Value));
 }
 
-void ValueJson(TJson& json, int row, const TPARAMVALUE& v) {
-  if (IsText(row)) {
-    json.Str(Cp1251ToUtf8(v.Text));
-  } else {
-    json.Int(static_cast<int32_t>(v.Value));
-  }
+// The number the sensor holds; a text row has none.
+Json RawJson(int row, const TPARAMVALUE& v) {
+  if (IsText(row)) return nullptr;
+  return static_cast<int32_t>(v.Value);
 }
 
 std::string UnitOf(uint32_t runMode) {
@@ -80,12 +152,43 @@ std::string UnitOf(uint32_t runMode) {
   return unit.substr(unit.find_first_not_of(' '));
 }
 
+double UnixSeconds(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+// When the samples of a run came: the first one's wall-clock time, and each one's offset.
+struct TSampleTimes {
+  using Clock = std::chrono::steady_clock;
+  std::optional<Clock::time_point> First;
+  double Start = 0;
+  std::vector<double> Offsets;
+
+  void Mark() {
+    const Clock::time_point now = Clock::now();
+    if (!First) {
+      First = now;
+      Start = UnixSeconds(std::chrono::system_clock::now());
+    }
+    Offsets.push_back(std::chrono::duration<double>(now - *First).count());
+  }
+  // The mean spacing; 0 with fewer than two samples.
+  double Period() const {
+    return Offsets.size() < 2 ? 0.0 : Offsets.back() / static_cast<double>(Offsets.size() - 1);
+  }
+  void AddTo(Json& document, bool withOffsets) const {
+    document["start"] = First ? Json(Start) : Json(nullptr);
+    document["period_s"] = Period();
+    if (withOffsets) document["times"] = Offsets;
+  }
+};
+
 class TCommand {
  public:
   TCommand(const TArguments& args, std::ostream& out, std::ostream& err, TInterrupt& interrupt)
       : args_(args), out_(out), err_(err), interrupt_(interrupt) {
     // Ctrl-C ends every command within one exchange, a single row of many registers too.
     sensor_.SetCancelToken(&interrupt_.Token);
+    if (auto* fd = dynamic_cast<TFdOutput*>(out.rdbuf())) flushLines_ = fd->Interactive;
     if (args.Trace) {
       sensor_.Link().Trace = [this](char direction, const uint8_t* bytes, size_t count) {
         std::ostringstream line;
@@ -119,25 +222,35 @@ class TCommand {
   int Sweep();
 
  private:
-  int Fail(int code, const std::string& message) {
+  // A failure of the command itself (arguments, files): the message on stderr and, with
+  // --json, as the error document.
+  int Fail(int code, const std::string& message, const std::string& doing = "") {
+    const uint32_t status = code == EXIT_USAGE  ? ST_USAGE
+                            : code == EXIT_FILE ? ST_FILE_ACCESS
+                            : code >= 128       ? device::ST_CANCELLED
+                                                : ST_READ_SHORT;
+    return Report(code, status, message, doing);
+  }
+  int Report(int code, uint32_t status, const std::string& message, const std::string& doing) {
     err_ << "karvo-cli: " << message << '\n';
+    if (args_.Json && !printed_) {
+      out_ << ErrorDocument(status, message, doing);
+      printed_ = true;
+    }
     return code;
   }
   int UsageError(const std::string& message) {
-    return Fail(EXIT_USAGE, message + "\n" + UsageHint(args_.Words[0]));
+    err_ << "karvo-cli: " << message << '\n' << UsageHint(args_.Words[0]) << '\n';
+    if (args_.Json && !printed_) out_ << ErrorDocument(ST_USAGE, message, args_.Words[0]);
+    printed_ = true;
+    return EXIT_USAGE;
   }
   // A failed operation: `message` on stderr and the result as the JSON document; 128 + the
   // signal when it was cancelled.
   int Failure(const Result& r, int code, const std::string& message) {
+    if (OutputFailed()) return EXIT_FILE;  // Run says why
     if (r.Cancelled() || interrupt_.Token.Cancelled()) code = interrupt_.ExitStatus();
-    if (args_.Json) {
-      TJson json;
-      json.Object().Key("error").Object();
-      json.Key("status").Int(r.Status).Key("reason").Str(AsUtf8(r.Reason));
-      json.Key("doing").Str(AsUtf8(r.Doing)).End().End();
-      out_ << json.Line();
-    }
-    return Fail(code, message);
+    return Report(code, r.Status, message, r.Doing);
   }
   int DeviceFailure(const Result& r, const std::string& what = "") {
     return Failure(r, EXIT_DEVICE, (what.empty() ? "" : what + ": ") + AsUtf8(r.Describe()));
@@ -146,30 +259,48 @@ class TCommand {
     const std::string reason = r.Reason.empty() ? "port already in use or not available" : r.Reason;
     return Failure(r, EXIT_NO_PORT, "cannot open " + what + ": " + AsUtf8(reason));
   }
-  int Ok() {
-    if (args_.Json) out_ << TJson().Object().Key("ok").Bool(true).End().Line();
+  int Ok() { return Print(Json{{"ok", true}}); }
+  int Print(const Json& document) {
+    if (args_.Json) {
+      out_ << JsonLine(document);
+      printed_ = true;
+    }
     return EXIT_OK;
   }
+  // A line of a run's output, flushed at once for a reader that waits for it. A line that
+  // cannot be written stops the run: nobody would see the rest.
+  void Line(const std::string& text) {
+    out_ << text << '\n';
+    if (flushLines_) out_.flush();
+    if (OutputFailed()) interrupt_.Token.Cancel();
+  }
+  bool OutputFailed() const { return out_.bad(); }
 
   int OpenPort();
-  // Opens, identifies and (when asked) reads all parameters into both sets, as a connect does.
-  int Connect(bool readParameters);
-  // The same on the open line for the sensor at `address`.
+  // Opens and identifies.
+  int Connect();
+  // Identifies the sensor at `address` on the open line and (when asked) reads all
+  // parameters into both sets, as a connect does.
   int ConnectAt(uint8_t address, bool readParameters);
+  // Reads `row` and the rows that share its register, for a command that changes one row.
+  int ReadSharing(int row);
   bool Many() const { return args_.Addresses.size() > 1; }
   // Names the sensor in a failure's message when several are polled.
   std::string AddressTag(uint8_t address) const {
     return Many() ? "address " + std::to_string(address) : "";
   }
-  int MeasureRounds(int mode, long count);
+  int MeasureRounds(int mode, long long count);
   bool ParseRow(const std::string& text, int& row);
+  // A --count within `limit`; false after the usage error.
+  bool ParseCount(const device::CountLimit& limit, long long& count);
   // Takes VALUE of a command line as the grid takes a typed cell into the working set.
   bool TakeTyped(int row, const std::string& typed);
   // Reads a parameter file; one that does not parse is refused before the sensor is touched.
   int ReadFile(const std::string& path, std::string& bytes);
-  // The file's records over `values`: rows it does not mention keep theirs.
-  int TakeFile(const std::string& bytes, TParamSet& values);
   int WriteFile(const std::string& path, const std::string& bytes);
+  // A file the command will write, refused before the run: not a regular file, or one that
+  // exists without --force.
+  int CheckWriteTarget(const std::string& path);
   int PrintComparison(const std::vector<device::ParameterDifference>& differences, int row);
 
   const std::string& Arg(size_t i) const { return args_.Words[i + 1]; }
@@ -179,15 +310,17 @@ class TCommand {
   }
   const device::CancelToken* Cancel() const { return &interrupt_.Token; }
 
-  // Where measured or streamed values go: the ring (for --data), and a line or a JSON number
-  // each.
-  std::function<void(float)> ValueSink(uint32_t runMode, TSampleRing& ring, TJson& json) {
-    return [this, runMode, &ring, &json](float value) {
+  // Where measured or streamed values go: the ring (for --data), the times, and a line or a
+  // JSON number each.
+  std::function<void(float)> ValueSink(uint32_t runMode, TSampleRing& ring, Json& values,
+                                       TSampleTimes& times) {
+    return [this, runMode, &ring, &values, &times](float value) {
+      times.Mark();
       ring.Store(value);
       if (args_.Json) {
-        json.Num(value);
+        values.push_back(JsonNumber(value));
       } else {
-        out_ << ResultText(runMode, value) << '\n';
+        Line(ResultText(runMode, value));
       }
     };
   }
@@ -196,6 +329,8 @@ class TCommand {
   std::ostream& out_;
   std::ostream& err_;
   TInterrupt& interrupt_;
+  bool flushLines_ = false;
+  bool printed_ = false;  // the one JSON document is out
   // The line is shared so that a list of addresses can have one sensor each on it.
   std::shared_ptr<device::Line> line_ = std::make_shared<device::Line>();
   device::Sensor sensor_{line_, 1};
@@ -206,6 +341,15 @@ class TCommand {
 
 int TCommand::Run(int (TCommand::*handler)()) {
   const int code = (this->*handler)();
+  out_.flush();
+  // A reader that went away is a stop like Ctrl-C; the output cannot say anything more.
+  if (interrupt_.Signal.load() != 0) return interrupt_.ExitStatus();
+  if (OutputFailed()) {
+    const auto* fd = dynamic_cast<TFdOutput*>(out_.rdbuf());
+    const int error = fd && fd->Error() != 0 ? fd->Error() : EIO;
+    err_ << "karvo-cli: writing the output: " << std::strerror(error) << '\n';
+    return EXIT_FILE;
+  }
   // Asked to stop: scripts must see that, even when the command got to its end.
   return interrupt_.Token.Cancelled() ? interrupt_.ExitStatus() : code;
 }
@@ -213,12 +357,14 @@ int TCommand::Run(int (TCommand::*handler)()) {
 int TCommand::OpenPort() {
   const Result r =
       sensor_.Open({.Port = args_.Port, .Baud = args_.Baud, .Address = args_.Address()});
-  return r ? EXIT_OK : NoPort(r, args_.Port);
+  if (!r) return NoPort(r, args_.Port);
+  if (!r.Notice.empty()) err_ << "karvo-cli: " << AsUtf8(r.Notice) << '\n';
+  return EXIT_OK;
 }
 
-int TCommand::Connect(bool readParameters) {
+int TCommand::Connect() {
   if (int code = OpenPort()) return code;
-  return ConnectAt(args_.Address(), readParameters);
+  return ConnectAt(args_.Address(), false);
 }
 
 int TCommand::ConnectAt(uint8_t address, bool readParameters) {
@@ -232,6 +378,23 @@ int TCommand::ConnectAt(uint8_t address, bool readParameters) {
   return EXIT_OK;
 }
 
+int TCommand::ReadSharing(int row) {
+  bool shared = false;
+  for (int other = 0; other < PARAM_COUNT; ++other) {
+    shared = shared || (other != row && ParamTable[other].Address == ParamTable[row].Address);
+  }
+  // A row of its own register is written whole; one that shares it keeps the others' bits.
+  if (!shared) return EXIT_OK;
+  if (Result r = sensor_.ReadParameter(row, read_[row]); !r) return DeviceFailure(r);
+  const std::vector<uint8_t> image = RegisterImage(row, read_[row]);
+  for (int other = 0; other < PARAM_COUNT; ++other) {
+    if (ParamTable[other].Address != ParamTable[row].Address) continue;
+    TakeRegisterImage(other, image.data(), read_[other]);
+    working_[other] = read_[other];
+  }
+  return EXIT_OK;
+}
+
 bool TCommand::ParseRow(const std::string& text, int& row) {
   long v;
   if (!ParseNumber(text, 0, PARAM_COUNT - 1, v)) return false;
@@ -239,52 +402,92 @@ bool TCommand::ParseRow(const std::string& text, int& row) {
   return true;
 }
 
+bool TCommand::ParseCount(const device::CountLimit& limit, long long& count) {
+  if (!args_.Has("--count")) return true;
+  const std::string text = Option("--count");
+  long value = 0;
+  std::string problem;
+  if (!ParseNumber(text, std::numeric_limits<long>::min(), std::numeric_limits<long>::max(),
+                   value)) {
+    problem = "--count takes " + std::to_string(limit.Min) + " to " + std::to_string(limit.Max) +
+              ", not '" + PrintableText(text) + "'";
+  } else {
+    problem = device::CountProblem("--count", value, limit);
+  }
+  if (!problem.empty()) {
+    UsageError(problem);
+    return false;
+  }
+  count = value;
+  return true;
+}
+
 bool TCommand::TakeTyped(int row, const std::string& typed) {
   std::string problem;
-  if (TakeTypedValue(row, Utf8ToCp1251(typed), working_, sensor_.MeasuringRange(), problem)) {
+  const std::string spelled = device::PickListSpelling(row, typed, sensor_.MeasuringRange());
+  if (TakeTypedValue(row, Utf8ToCp1251(spelled), working_, sensor_.MeasuringRange(), problem)) {
     return true;
   }
-  Fail(EXIT_USAGE, "row " + std::to_string(row) + " (" + NameOf(row) + "): " + AsUtf8(problem));
+  UsageError("row " + std::to_string(row) + " (" + NameOf(row) + "): " + AsUtf8(problem));
   return false;
 }
 
 int TCommand::ReadFile(const std::string& path, std::string& bytes) {
   std::string reason;
   if (!ReadRegularFile(path, MAX_PARAM_FILE_SIZE, bytes, reason)) {
-    return Fail(EXIT_FILE, "Error reading '" + path + "'. " + reason);
+    return Fail(EXIT_FILE, "Error reading '" + PrintableText(path) + "'. " + reason, "reading");
   }
   TParamSet scratch;
   const TParamFileRead read = ReadParamFileBytes(bytes, scratch);
-  return read.Complete ? EXIT_OK : Fail(EXIT_FILE, ParamFileProblem(path, read));
-}
-
-int TCommand::TakeFile(const std::string& bytes, TParamSet& values) {
-  const TParamFileRead read = ReadParamFileBytes(bytes, values);
-  if (read.Complete) return EXIT_OK;
-  std::string token = read.BadToken;
-  if (token.size() > MAX_TOKEN_SHOWN) token = token.substr(0, MAX_TOKEN_SHOWN) + "...";
-  return Fail(EXIT_FILE, AsUtf8(NotValidIntegerMessage(token)));
+  return read.Complete ? EXIT_OK : Fail(EXIT_FILE, ParamFileProblem(path, read), "reading");
 }
 
 int TCommand::WriteFile(const std::string& path, const std::string& bytes) {
   int error = 0;
   if (WriteFileReplacing(path, bytes, error)) return EXIT_OK;
-  return Fail(EXIT_FILE, "Error writing '" + path + "'. " + ErrnoSentence(error));
+  return Fail(EXIT_FILE, "Error writing '" + PrintableText(path) + "'. " + ErrnoSentence(error),
+              "writing");
+}
+
+// 0 when the folder `path` would be written into is there and writable, else the errno.
+int FolderProblem(const std::string& path) {
+  if (path.empty()) return ENOENT;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0) return errno;
+  if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+  return access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+}
+
+int TCommand::CheckWriteTarget(const std::string& path) {
+  int problem = WriteTargetProblem(path);
+  if (problem == 0) problem = FolderProblem(path);
+  if (problem != 0) {
+    return Fail(EXIT_FILE, "Error writing '" + PrintableText(path) + "'. " + ErrnoSentence(problem),
+                "writing");
+  }
+  if (access(path.c_str(), F_OK) == 0 && !args_.Force) {
+    return Fail(EXIT_FILE, PrintableText(path) + " exists; --force replaces it", "writing");
+  }
+  return EXIT_OK;
 }
 
 int TCommand::PrintComparison(const std::vector<device::ParameterDifference>& differences,
                               int row) {
   if (args_.Json) {
-    TJson json;
-    json.Object().Key("equal").Bool(differences.empty()).Key("differences").Array();
+    Json list = Json::array();
+    const int16_t range = sensor_.MeasuringRange();
     for (const auto& d : differences) {
-      json.Object().Key("row").Int(d.Row).Key("name").Str(NameOf(d.Row)).Key("expected");
-      ValueJson(json, d.Row, d.Expected);
-      json.Key("read");
-      ValueJson(json, d.Row, d.Read);
-      json.End();
+      list.push_back({{"row", d.Row},
+                      {"key", KeyOf(d.Row)},
+                      {"name", NameOf(d.Row)},
+                      {"expected", Cp1251ToUtf8(GridCellText(d.Row, d.Expected, range))},
+                      {"read", Cp1251ToUtf8(GridCellText(d.Row, d.Read, range))},
+                      {"expected_raw", RawJson(d.Row, d.Expected)},
+                      {"read_raw", RawJson(d.Row, d.Read)}});
     }
-    out_ << json.End().End().Line();
+    Print(Json{{"equal", differences.empty()}, {"differences", list}});
   } else if (differences.empty()) {
     out_ << "Ok!\n";
   } else {
@@ -298,19 +501,24 @@ int TCommand::PrintComparison(const std::vector<device::ParameterDifference>& di
   return differences.empty() ? EXIT_OK : EXIT_DIFFERENT;
 }
 
+Json IdentityJson(const IdentityRecord& id) {
+  return {{"device_type", id.DeviceType},
+          {"release", id.Release},
+          {"serial_number", id.SerialNumber},
+          {"base_distance_mm", id.BaseDistance},
+          {"measuring_range_mm", id.MeasuringRange}};
+}
+
 int TCommand::Identify() {
   if (int code = OpenPort()) return code;
-  TJson json;
-  if (Many()) json.Array();
+  Json list = Json::array();
   for (uint8_t address : args_.Addresses) {
     if (int code = ConnectAt(address, false)) return code;
     const IdentityRecord& id = identity_;
     if (args_.Json) {
-      json.Object();
-      if (Many()) json.Key("address").Int(address);
-      json.Key("device_type").Int(id.DeviceType).Key("release").Int(id.Release);
-      json.Key("serial_number").Int(id.SerialNumber).Key("base_distance").Int(id.BaseDistance);
-      json.Key("measuring_range").Int(id.MeasuringRange).End();
+      Json one = Many() ? Json{{"address", address}} : Json::object();
+      one.update(IdentityJson(id));
+      list.push_back(one);
       continue;
     }
     if (Many()) out_ << "address " << int(address) << '\n';
@@ -320,8 +528,7 @@ int TCommand::Identify() {
          << "base_distance_mm: " << id.BaseDistance << '\n'
          << "measuring_range_mm: " << id.MeasuringRange << '\n';
   }
-  if (args_.Json) out_ << (Many() ? json.End() : json).Line();
-  return EXIT_OK;
+  return Print(Many() ? list : list.front());
 }
 
 int TCommand::ReadRegisters() {
@@ -334,17 +541,15 @@ int TCommand::ReadRegisters() {
   std::vector<uint8_t> bytes(static_cast<size_t>(count));
   const Result r = sensor_.ReadRegisters(static_cast<uint8_t>(first), bytes.size(), bytes.data());
   if (!r) return DeviceFailure(r);
-  TJson json;
-  json.Array();
+  Json list = Json::array();
   for (long i = 0; i < count; ++i) {
     if (args_.Json) {
-      json.Object().Key("register").Int(first + i).Key("value").Int(bytes[i]).End();
+      list.push_back({{"register", first + i}, {"value", bytes[i]}});
     } else {
       out_ << first + i << '\t' << int(bytes[i]) << '\n';
     }
   }
-  if (args_.Json) out_ << json.End().Line();
-  return EXIT_OK;
+  return Print(list);
 }
 
 int TCommand::WriteRegisters() {
@@ -354,7 +559,7 @@ int TCommand::WriteRegisters() {
   for (size_t i = 1; i + 1 < args_.Words.size(); ++i) {
     long v;
     if (!ParseNumber(Arg(i), 0, 255, v)) {
-      return UsageError("'" + Arg(i) + "' is not a byte value 0 to 255");
+      return UsageError("'" + PrintableText(Arg(i)) + "' is not a byte value 0 to 255");
     }
     bytes.push_back(static_cast<uint8_t>(v));
   }
@@ -370,63 +575,53 @@ int TCommand::WriteRegisters() {
 
 int TCommand::ReadResult() {
   if (int code = OpenPort()) return code;
-  TJson json;
-  if (Many()) json.Array();
+  Json list = Json::array();
   for (uint8_t address : args_.Addresses) {
     sensor_.SetAddress(address);
     uint16_t word = 0;
     if (Result r = sensor_.ReadResult(word); !r) return DeviceFailure(r, AddressTag(address));
     const int16_t value = static_cast<int16_t>(word);
     if (args_.Json) {
-      json.Object();
-      if (Many()) json.Key("address").Int(address);
-      json.Key("result").Int(value).End();
+      list.push_back(Many() ? Json{{"address", address}, {"result", value}}
+                            : Json{{"result", value}});
     } else {
       if (Many()) out_ << "address " << int(address) << '\n';
       out_ << value << '\n';
     }
   }
-  if (args_.Json) out_ << (Many() ? json.End() : json).Line();
-  return EXIT_OK;
+  return Print(Many() ? list : list.front());
 }
 
 int TCommand::ReadParams() {
   if (int code = OpenPort()) return code;
-  TJson json;
-  if (Many()) json.Array();
+  Json list = Json::array();
   for (uint8_t address : args_.Addresses) {
     if (int code = ConnectAt(address, true)) return code;
-    if (Many()) {
-      if (args_.Json) {
-        json.Object().Key("address").Int(address).Key("parameters");
-      } else {
-        out_ << "address " << int(address) << '\n';
-      }
-    }
-    json.Array();
+    if (Many() && !args_.Json) out_ << "address " << int(address) << '\n';
+    Json rows = Json::array();
     for (int row = 0; row < PARAM_COUNT; ++row) {
       const TPARAMVALUE& v = working_[row];
       const std::string shown = Cp1251ToUtf8(GridCellText(row, v, sensor_.MeasuringRange()));
       if (args_.Json) {
-        json.Object().Key("row").Int(row).Key("name").Str(NameOf(row)).Key("value").Str(shown);
-        json.Key("raw");
-        ValueJson(json, row, v);
-        json.End();
+        rows.push_back({{"row", row},
+                        {"key", KeyOf(row)},
+                        {"name", NameOf(row)},
+                        {"value", shown},
+                        {"raw", RawJson(row, v)}});
       } else {
         out_ << row << '\t' << NameOf(row) << '\t' << shown << '\t' << ValueText(row, v) << '\n';
       }
     }
-    json.End();
-    if (Many() && args_.Json) json.End();
+    list.push_back(Many() ? Json{{"address", address}, {"parameters", rows}} : rows);
   }
-  if (args_.Json) out_ << (Many() ? json.End() : json).Line();
-  return EXIT_OK;
+  return Print(Many() ? list : list.front());
 }
 
 int TCommand::LoadParam() {
   int row;
   if (!ParseRow(Arg(0), row)) return UsageError("ROW must be 0 to 35");
-  if (int code = Connect(true)) return code;
+  if (int code = Connect()) return code;
+  if (int code = ReadSharing(row)) return code;
   if (!TakeTyped(row, Arg(1))) return EXIT_USAGE;
   if (Result r = sensor_.WriteParameter(row, working_[row]); !r) return DeviceFailure(r);
   if (args_.Json) return Ok();
@@ -439,7 +634,8 @@ int TCommand::LoadParam() {
 int TCommand::Compare() {
   int row;
   if (!ParseRow(Arg(0), row)) return UsageError("ROW must be 0 to 35");
-  if (int code = Connect(true)) return code;
+  if (int code = Connect()) return code;
+  if (int code = ReadSharing(row)) return code;
   if (!TakeTyped(row, Arg(1))) return EXIT_USAGE;
   TPARAMVALUE read;
   bool equal = false;
@@ -463,14 +659,10 @@ int TCommand::Flash() {
 
 int TCommand::SaveParams() {
   const std::string& path = Arg(0);
-  // A folder or a special file is refused even with --force; better said before connecting.
-  if (const int problem = WriteTargetProblem(path)) {
-    return Fail(EXIT_FILE, "Error writing '" + path + "'. " + ErrnoSentence(problem));
-  }
-  if (access(path.c_str(), F_OK) == 0 && !args_.Force) {
-    return Fail(EXIT_FILE, path + " exists; --force replaces it");
-  }
-  if (int code = Connect(true)) return code;
+  // Better said before connecting.
+  if (int code = CheckWriteTarget(path)) return code;
+  if (int code = OpenPort()) return code;
+  if (int code = ConnectAt(args_.Address(), true)) return code;
   if (int code = WriteFile(path, ParamFileBytes(working_))) return code;
   return Ok();
 }
@@ -478,8 +670,18 @@ int TCommand::SaveParams() {
 int TCommand::LoadParams() {
   std::string bytes;
   if (int code = ReadFile(Arg(0), bytes)) return code;
-  if (int code = Connect(true)) return code;
-  TakeFile(bytes, working_);
+  if (int code = OpenPort()) return code;
+  if (int code = ConnectAt(args_.Address(), true)) return code;
+  ReadParamFileBytes(bytes, working_);
+  // A file saved from another sensor would give this one its serial number and range.
+  if (args_.Has("--keep-identity")) {
+    device::KeepIdentityRows(working_, read_);
+  } else if (const std::vector<int> differing = device::DifferingIdentityRows(working_, read_);
+             !differing.empty()) {
+    err_ << "karvo-cli: warning: " << PrintableText(Arg(0))
+         << " is from another sensor: " << device::IdentityRowsText(differing, working_, read_)
+         << "; --keep-identity keeps the sensor's own\n";
+  }
   // The reader takes any number; a value from another sensor, or a typo, would go out with
   // only its low bytes.
   const std::vector<TValueIssue> issues = ValuesOutsideRows(working_, sensor_.MeasuringRange());
@@ -488,9 +690,11 @@ int TCommand::LoadParams() {
       err_ << "karvo-cli: row " << issue.Row << " (" << NameOf(issue.Row)
            << "): " << AsUtf8(issue.Value) << ": " << AsUtf8(issue.Problem) << '\n';
     }
-    return Fail(EXIT_FILE, Arg(0) +
-                               " holds values outside their rows; nothing was written "
-                               "(--force writes them as they are)");
+    return Fail(EXIT_FILE,
+                PrintableText(Arg(0)) +
+                    " holds values outside their rows; nothing was written "
+                    "(--force writes them as they are)",
+                "checking the file's values");
   }
   std::vector<int> failed;
   const Result first =
@@ -505,8 +709,9 @@ int TCommand::LoadParams() {
 int TCommand::CompareParams() {
   std::string bytes;
   if (int code = ReadFile(Arg(0), bytes)) return code;
-  if (int code = Connect(true)) return code;
-  TakeFile(bytes, working_);
+  if (int code = OpenPort()) return code;
+  if (int code = ConnectAt(args_.Address(), true)) return code;
+  ReadParamFileBytes(bytes, working_);
   TParamSet read;
   std::vector<device::ParameterDifference> differences;
   if (Result r = sensor_.CompareParameters(working_, read, differences, Cancel()); !r) {
@@ -535,9 +740,10 @@ int TCommand::Scan() {
   scan.Found = [&](const TFoundSensor& found) {
     if (watched) err_ << "\r\033[K" << std::flush;
     if (args_.Json) return;
-    out_ << found.Baud << ' ' << int(found.Address) << ' ' << int(found.Identity.DeviceType) << ' '
-         << found.Identity.SerialNumber << '\n'
-         << std::flush;
+    Line(std::to_string(found.Baud) + ' ' + std::to_string(found.Address) + ' ' +
+         std::to_string(found.Identity.DeviceType) + ' ' +
+         std::to_string(found.Identity.SerialNumber));
+    out_.flush();
   };
   const TScanResult result = scan.Run(sensor_.Link());
   if (watched) err_ << "\r\033[K" << std::flush;
@@ -548,149 +754,181 @@ int TCommand::Scan() {
     const Result r = Result::Failure(result.Status, "scan", result.Reason);
     return result.Status == ST_NOT_OPEN ? NoPort(r, args_.Port) : DeviceFailure(r, "scan stopped");
   }
-  if (result.Found.empty()) {
-    return Fail(EXIT_DEVICE, "no sensor found (" + std::to_string(result.Probes) +
-                                 " combinations of baud rate and address tried)");
+  Json list = Json::array();
+  for (const TFoundSensor& f : result.Found) {
+    list.push_back({{"baud", f.Baud},
+                    {"address", f.Address},
+                    {"device_type", f.Identity.DeviceType},
+                    {"serial_number", f.Identity.SerialNumber}});
   }
-  if (args_.Json) {
-    TJson json;
-    json.Array();
-    for (const TFoundSensor& f : result.Found) {
-      json.Object().Key("baud").Int(f.Baud).Key("address").Int(f.Address);
-      json.Key("device_type").Int(f.Identity.DeviceType);
-      json.Key("serial_number").Int(f.Identity.SerialNumber).End();
-    }
-    out_ << json.End().Line();
+  // Nothing found is still an answer: the empty list.
+  Print(list);
+  if (result.Found.empty()) {
+    return Fail(EXIT_DEVICE,
+                "no sensor found (" + std::to_string(result.Probes) +
+                    " combinations of baud rate and address tried)",
+                "scan");
   }
   return EXIT_OK;
 }
 
 int TCommand::Measure() {
   int mode = -1;  // the mode the sensor's "Mode of Run" holds
-  long count = 10;
+  long long count = 10;
   const std::string data = Option("--data");
   if (args_.Has("--mode")) {
-    if (const auto named = device::RunModeNamed(Option("--mode"))) mode = static_cast<int>(*named);
-    if (mode < 0) return UsageError("--mode takes Line, NonLine, Temperature or Pulse");
+    const std::vector<uint32_t> modes = {RUN_LINE, RUN_NONLINE, RUN_TEMPERATURE, RUN_PULSE};
+    if (const auto named = device::RunModeNamed(Option("--mode"), modes)) {
+      mode = static_cast<int>(*named);
+    } else {
+      return UsageError("--mode takes " + device::RunModeChoices(modes) + ", not '" +
+                        PrintableText(Option("--mode")) + "'");
+    }
   }
-  if (args_.Has("--count") && !ParseNumber(Option("--count"), 1, 100000000, count)) {
-    return UsageError("--count takes 1 or more");
-  }
+  if (!ParseCount(device::MEASURE_COUNTS, count)) return EXIT_USAGE;
   if (Many() || args_.Has("--csv")) return MeasureRounds(mode, count);
-  if (int code = Connect(true)) return code;
-  const uint32_t runMode = mode >= 0 ? static_cast<uint32_t>(mode) : device::HeldRunMode(read_);
+  if (!data.empty()) {
+    if (int code = CheckWriteTarget(data)) return code;
+  }
+  if (int code = Connect()) return code;
+  uint32_t runMode = 0;
+  if (mode >= 0) {
+    runMode = static_cast<uint32_t>(mode);
+  } else if (Result r = device::ReadHeldRunMode(sensor_, runMode); !r) {
+    return DeviceFailure(r);
+  }
   // A pulse profile has no result to zero on.
   if (args_.Has("--zero") && runMode != RUN_PULSE) {
+    if (Result r = sensor_.ReadParameter(ROW_ZERO_POINT, working_[ROW_ZERO_POINT]); !r) {
+      return DeviceFailure(r);
+    }
     if (Result r = sensor_.Zero(working_); !r) return DeviceFailure(r);
   }
-  TJson json;
-  json.Object().Key("unit").Str(UnitOf(runMode)).Key("values").Array();
+  Json document = {{"unit", UnitOf(runMode)}};
+  Json values = Json::array();
+  TSampleTimes times;
   TSampleRing ring;
   Result r;
+  Json pulses = Json::array();
   if (runMode == RUN_PULSE) {
-    std::vector<PulseRecord> pulses;
-    for (long taken = 0; taken < count && r; ++taken) {
+    for (long long taken = 0; taken < count && r; ++taken) {
       if (interrupt_.Token.Cancelled()) r = Result::Failure(device::ST_CANCELLED, "measuring");
       PulseRecord pulse;
       if (r) r = sensor_.ReadPulse(pulse);
       if (!r) break;
+      times.Mark();
       if (args_.Json) {
-        json.Int(pulse.Position);
-        pulses.push_back(pulse);
+        values.push_back(pulse.Position);
+        pulses.push_back({{"position", pulse.Position},
+                          {"exposure", pulse.Exposure / 10},
+                          {"samples", pulse.Samples}});
         continue;
+      }
+      std::string samples;
+      for (size_t i = 0; i < PULSE_SAMPLES; ++i) {
+        samples += (i ? " " : "") + std::to_string(pulse.Samples[i]);
       }
       out_ << "position: " << pulse.Position << " px\n"
            << "exposure: " << pulse.Exposure / 10 << " mks\n";
-      for (size_t i = 0; i < PULSE_SAMPLES; ++i) out_ << (i ? " " : "") << pulse.Samples[i];
-      out_ << '\n';
-    }
-    json.End().Key("pulses").Array();
-    for (const PulseRecord& pulse : pulses) {
-      json.Object().Key("position").Int(pulse.Position).Key("exposure").Int(pulse.Exposure / 10);
-      json.Key("samples").Array();
-      for (uint16_t sample : pulse.Samples) json.Int(sample);
-      json.End().End();
+      Line(samples);
     }
   } else {
-    r = sensor_.Measure(runMode, static_cast<size_t>(count), ValueSink(runMode, ring, json),
-                        Cancel());
+    r = sensor_.Measure(runMode, static_cast<size_t>(count),
+                        ValueSink(runMode, ring, values, times), Cancel());
   }
-  if (!r) return DeviceFailure(r);
-  if (args_.Json) out_ << json.End().End().Line();
-  return data.empty() ? EXIT_OK : WriteFile(data, DataFileBytes(ring));
+  // A stopped run keeps what it took; any other failure is the one document.
+  if (!r && !r.Cancelled()) return DeviceFailure(r);
+  times.AddTo(document, args_.Has("--times"));
+  document["values"] = values;
+  if (runMode == RUN_PULSE) document["pulses"] = pulses;
+  Print(document);
+  if (!data.empty()) {
+    if (int code = WriteFile(data, DataFileBytes(ring))) return code;
+  }
+  if (r.Cancelled()) return Fail(interrupt_.ExitStatus(), "measuring stopped", "measuring");
+  return EXIT_OK;
 }
 
-int TCommand::MeasureRounds(int mode, long count) {
+int TCommand::MeasureRounds(int mode, long long count) {
   if (mode == static_cast<int>(RUN_PULSE)) {
     return UsageError(Many() ? "--mode Pulse takes one address" : "--csv takes no Pulse profiles");
   }
   if (Many() && args_.Has("--data")) {
     return UsageError("--data takes one address; --csv writes the rounds of several");
   }
+  for (const char* option : {"--csv", "--data"}) {
+    if (!args_.Has(option)) continue;
+    if (int code = CheckWriteTarget(Option(option))) return code;
+  }
   if (int code = OpenPort()) return code;
   std::vector<device::PolledSensor> polled;
   for (uint8_t address : args_.Addresses) {
     // Everything that can fail before the first round does, so that a run is not started on
     // a line with a sensor missing.
-    if (int code = ConnectAt(address, args_.Has("--zero"))) return code;
+    if (int code = ConnectAt(address, false)) return code;
+    device::Sensor sensor(line_, address);
+    sensor.SetCancelToken(&interrupt_.Token);
+    sensor.SetMeasuringRange(sensor_.MeasuringRange());
     device::PolledSensor p{.Address = address, .MeasuringRange = sensor_.MeasuringRange()};
     if (mode >= 0) {
       p.RunMode = static_cast<uint32_t>(mode);
-    } else if (Result r = device::ReadHeldRunMode(sensor_, p.RunMode); !r) {
+    } else if (Result r = device::ReadHeldRunMode(sensor, p.RunMode); !r) {
       return DeviceFailure(r, AddressTag(address));
     }
     if (args_.Has("--zero") && p.RunMode != RUN_PULSE) {
-      if (Result r = sensor_.Zero(working_); !r) return DeviceFailure(r, AddressTag(address));
+      if (Result r = sensor.ReadParameter(ROW_ZERO_POINT, working_[ROW_ZERO_POINT]); !r) {
+        return DeviceFailure(r, AddressTag(address));
+      }
+      if (Result r = sensor.Zero(working_); !r) return DeviceFailure(r, AddressTag(address));
     }
     polled.push_back(p);
   }
-  device::Rounds rounds(line_, polled);
-  rounds.SetCancelToken(Cancel());
-  TJson json;
-  json.Object().Key("unit").Str(UnitOf(polled.front().RunMode)).Key("addresses").Array();
-  for (uint8_t address : args_.Addresses) json.Int(address);
-  json.End().Key("rounds").Array();
+  device::Rounds taken(line_, polled);
+  taken.SetCancelToken(&interrupt_.Token);
+  Json document = {{"unit", UnitOf(polled.front().RunMode)}, {"addresses", args_.Addresses}};
+  Json rounds = Json::array();
   std::string csv = "round,time_s";
-  if (!args_.Json) out_ << "round";
+  std::string header = "round";
   for (uint8_t address : args_.Addresses) {
     csv += "," + std::to_string(address);
-    if (!args_.Json) out_ << '\t' << int(address);
+    header += '\t' + std::to_string(address);
   }
   csv += "\n";
-  if (!args_.Json) out_ << '\n';
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point start = Clock::now();
+  if (!args_.Json) Line(header);
+  TSampleTimes times;
   TSampleRing ring;  // one sensor's values, for --data
   Result failure;
   std::vector<std::optional<float>> values;
-  for (long round = 1; round <= count && failure; ++round) {
-    failure = rounds.Next(values);
+  for (long long round = 1; round <= count && failure; ++round) {
+    failure = taken.Next(values);
     // A round cut short is not a round; a sensor's silence still shows the round it ended.
-    if (!failure && !rounds.SilentAddress()) break;
+    if (!failure && !taken.SilentAddress()) break;
+    times.Mark();
     char time[32];
-    std::snprintf(time, sizeof time, "%.6f",
-                  std::chrono::duration<double>(Clock::now() - start).count());
+    std::snprintf(time, sizeof time, "%.6f", times.Offsets.back());
     csv += std::to_string(round) + "," + time;
-    if (!args_.Json) out_ << round;
-    json.Array();
+    std::string line = std::to_string(round);
+    Json row = Json::array();
     for (size_t i = 0; i < polled.size(); ++i) {
       csv += ",";
-      if (!args_.Json) out_ << '\t';
+      line += '\t';
       if (!values[i]) {
-        json.Null();
+        row.push_back(nullptr);
         continue;
       }
-      json.Num(*values[i]);
+      row.push_back(JsonNumber(*values[i]));
       if (!Many()) ring.Store(*values[i]);
-      csv += TJson().Num(*values[i]).Text();
-      if (!args_.Json) out_ << ResultText(polled[i].RunMode, *values[i]);
+      csv += JsonNumber(*values[i]).dump();
+      line += ResultText(polled[i].RunMode, *values[i]);
     }
-    json.End();
+    rounds.push_back(row);
     csv += "\n";
-    if (!args_.Json) out_ << '\n' << std::flush;
+    if (!args_.Json) Line(line);
   }
   // What was measured is kept, also when a sensor went silent.
-  if (args_.Json) out_ << json.End().End().Line();
+  times.AddTo(document, args_.Has("--times"));
+  document["rounds"] = rounds;
+  Print(document);
   if (args_.Has("--csv")) {
     if (int code = WriteFile(Option("--csv"), csv)) return code;
   }
@@ -698,38 +936,54 @@ int TCommand::MeasureRounds(int mode, long count) {
     if (int code = WriteFile(Option("--data"), DataFileBytes(ring))) return code;
   }
   // The rounds were the one JSON document; a stop is said on stderr alone.
-  if (failure.Cancelled()) return Fail(interrupt_.ExitStatus(), "measuring cancelled");
-  if (!failure) {
-    return Fail(EXIT_DEVICE, rounds.SilentAddress() ? failure.Reason : AsUtf8(failure.Describe()));
+  if (failure.Cancelled() || interrupt_.Token.Cancelled()) {
+    return Fail(interrupt_.ExitStatus(), "measuring stopped", "measuring");
   }
+  if (!failure) return Report(EXIT_DEVICE, failure.Status, failure.Reason, failure.Doing);
   return EXIT_OK;
 }
 
 int TCommand::Stream() {
-  long count = 10;
+  long long count = 10;
   // One ring's worth: the data file holds what the ring keeps.
-  if (args_.Has("--count") && !ParseNumber(Option("--count"), 1, 65535, count)) {
-    return UsageError("--count takes 1 to 65535");
-  }
+  if (!ParseCount(device::STREAM_COUNTS, count)) return EXIT_USAGE;
   const std::string data = Option("--data");
-  if (int code = Connect(true)) return code;
-  const uint32_t runMode = device::HeldRunMode(read_);
-  TJson json;
-  json.Object().Key("unit").Str(UnitOf(runMode)).Key("values").Array();
+  if (!data.empty()) {
+    if (int code = CheckWriteTarget(data)) return code;
+  }
+  if (int code = Connect()) return code;
+  uint32_t runMode = 0;
+  if (Result r = device::ReadHeldRunMode(sensor_, runMode); !r) return DeviceFailure(r);
+  Json document = {{"unit", UnitOf(runMode)}};
+  Json values = Json::array();
+  TSampleTimes times;
   TSampleRing ring;
+  uint64_t lost = 0;
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
   const Result r = sensor_.Stream(runMode, static_cast<uint64_t>(count),
-                                  ValueSink(runMode, ring, json), Cancel());
-  if (!r) return DeviceFailure(r);
+                                  ValueSink(runMode, ring, values, times), Cancel(), &lost);
+  if (!r && !r.Cancelled()) {
+    if (lost > 0) err_ << "karvo-cli: " << lost << " samples lost on the line\n";
+    return DeviceFailure(r);
+  }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (args_.Json) out_ << json.End().End().Line();
-  out_ << std::flush;
-  char summary[128];
-  std::snprintf(summary, sizeof summary, "stream: %u samples in %.3f s, %.0f samples/s\n",
-                ring.SampleCount, seconds, seconds > 0 ? ring.SampleCount / seconds : 0.0);
+  times.AddTo(document, args_.Has("--times"));
+  document["lost"] = lost;
+  document["values"] = values;
+  Print(document);
+  out_.flush();
+  char summary[160];
+  std::snprintf(summary, sizeof summary,
+                "stream: %u samples in %.3f s, %.0f samples/s, %llu lost\n", ring.SampleCount,
+                seconds, seconds > 0 ? ring.SampleCount / seconds : 0.0,
+                static_cast<unsigned long long>(lost));
   err_ << summary;
-  return data.empty() ? EXIT_OK : WriteFile(data, DataFileBytes(ring));
+  if (!data.empty()) {
+    if (int code = WriteFile(data, DataFileBytes(ring))) return code;
+  }
+  if (r.Cancelled()) return Fail(interrupt_.ExitStatus(), "streaming stopped", "streaming");
+  return EXIT_OK;
 }
 
 int TCommand::Sweep() {
@@ -742,21 +996,20 @@ int TCommand::Sweep() {
   if (const std::string problem = PortNameProblem("--stage", stagePort); !problem.empty()) {
     return UsageError(problem);
   }
+  const std::string stageName = NormalPortName(stagePort);
   if (!file.empty() && !writesFile) return UsageError("--file is for calibrate and verify");
-  if (int code = Connect(true)) return code;
+  if (int code = OpenPort()) return code;
+  if (int code = ConnectAt(args_.Address(), true)) return code;
   if (writesFile) {
     if (file.empty()) file = device::DefaultSweepFile(*kind, identity_.SerialNumber);
     // Checked before the sweep: a refused file found only at its end would waste the run.
-    if (const int problem = WriteTargetProblem(file)) {
-      return Fail(EXIT_FILE, "Error writing '" + file + "'. " + ErrnoSentence(problem));
-    }
-    if (access(file.c_str(), F_OK) == 0 && !args_.Force) {
-      return Fail(EXIT_FILE, file + " exists; --force replaces it");
-    }
+    if (int code = CheckWriteTarget(file)) return code;
   }
   device::Stage stage;
-  if (Result r = stage.Open(stagePort); !r) {
+  if (Result r = stage.Open(stageName); !r) {
     return NoPort(r, "the stage port " + stagePort);
+  } else if (!r.Notice.empty()) {
+    err_ << "karvo-cli: the stage port: " << AsUtf8(r.Notice) << '\n';
   }
   using Clock = std::chrono::steady_clock;
   Clock::time_point nextReport = Clock::now();
@@ -794,19 +1047,15 @@ int TCommand::Sweep() {
   }
   if (r.Status == device::ST_FILE) return Failure(r, EXIT_FILE, AsUtf8(r.Describe()));
   if (!r) return DeviceFailure(r);
-  if (args_.Json) {
-    TJson json;
-    json.Object().Key("steps").Int(result.Steps);
-    if (calibrate) {
-      json.Key("table_checked").Bool(result.Table.Passed);
-    } else {
-      json.Key("error_percent").Num(result.Verification.ErrorPercent);
-    }
-    out_ << json.Key("file").Str(AsUtf8(result.File)).End().Line();
+  Json document = {{"steps", result.Steps}};
+  if (calibrate) {
+    document["table_checked"] = result.Table.Passed;
+  } else {
+    document["error_percent"] = result.Verification.ErrorPercent;
   }
-  return EXIT_OK;
+  document["file"] = AsUtf8(result.File);
+  return Print(document);
 }
-
 
 }  // namespace
 
@@ -904,12 +1153,13 @@ const std::vector<TCommandEntry>& Commands() {
        false,
        &TCommand::SaveParams},
       {"load-params",
-       "load-params FILE",
+       "load-params FILE [--keep-identity]",
        "write the parameters of a .prm file to the sensor;\nvalues outside their rows only with "
-       "--force",
+       "--force;\nidentity rows from another sensor are warned of,\nand kept as the sensor has "
+       "them with\n--keep-identity",
        1,
        1,
-       {},
+       {{"--keep-identity", false}},
        false,
        &TCommand::LoadParams},
       {"compare-params",
@@ -932,24 +1182,30 @@ const std::vector<TCommandEntry>& Commands() {
        &TCommand::Scan},
       {"measure",
        "measure [--mode Line|NonLine|Temperature|Pulse] [--count N] [--zero]\n[--data FILE] "
-       "[--csv FILE]",
+       "[--csv FILE] [--times]",
        "N results (default 10) in the given mode or the one\nthe sensor's 'Mode of Run' holds, "
        "each as the display\nshows it; in Pulse, position, exposure and the 128\nprofile samples; "
        "--zero makes a zero set first;\n--data writes the data file after. With several\n"
        "addresses, N rounds of one result from each, in\nturn: 'round' and the addresses, then a "
-       "line a round;\n--csv writes 'round,time_s' and the addresses, a\nrow a round",
+       "line a round;\n--csv writes 'round,time_s' and the addresses, a\nrow a round; N is 1 to "
+       "100000000; --times adds\neach sample's time to --json",
        0,
        0,
-       {{"--mode", true}, {"--count", true}, {"--zero", false}, {"--data", true}, {"--csv", true}},
+       {{"--mode", true},
+        {"--count", true},
+        {"--zero", false},
+        {"--data", true},
+        {"--csv", true},
+        {"--times", false}},
        true,
        &TCommand::Measure},
       {"stream",
-       "stream [--count N] [--data FILE]",
+       "stream [--count N] [--data FILE] [--times]",
        "N streamed samples (1 to 65535, default 10) as the\ndisplay shows them, a summary on "
-       "stderr",
+       "stderr\nwith the samples lost on the line",
        0,
        0,
-       {{"--count", true}, {"--data", true}},
+       {{"--count", true}, {"--data", true}, {"--times", false}},
        false,
        &TCommand::Stream},
       {"sweep",
@@ -1000,15 +1256,32 @@ const char* const GLOBAL_SYNOPSIS =
     "[--port COMn|USB|PATH] [--baud N] [--address N[,N...]] [--trace]\n"
     "                 [--force] [--json]";
 
-const char* const USAGE_FOOTER =
+const char* const USAGE_FOOTER_TEXT =
     "options may stand before or after the command; '--' ends them. --json prints one\n"
-    "JSON document on stdout instead of the lines. --address takes a list (1,2,3) for\n"
-    "identify, read-params, result, measure and publish; the others take one address.\n"
+    "JSON document on stdout instead of the lines, also on failure:\n"
+    "{\"error\": {\"status\": N, \"name\": ..., \"reason\": ..., \"doing\": ...}}.\n"
+    "--address takes a list (1,2,3) for identify, read-params, result, measure and\n"
+    "publish; the others take one address. Modes and pick-list values in any case.\n"
     "defaults: --port COM1 --baud 9600 --address 1\n"
     "exit status: 0 success, 1 compare found differences, 2 bad arguments,\n"
     "             3 port cannot be opened, 4 sensor or stage failure,\n"
-    "             5 file failure, 6 the broker refuses the connection,\n"
-    "             128+N stopped by signal N (130 for Ctrl-C)\n";
+    "             5 file failure or output not written, 6 the broker refuses the\n"
+    "             connection, 128+N stopped by signal N (130 for Ctrl-C, 141 when\n"
+    "             the reader of the output went away)\n";
+
+// The footer with the table of statuses the JSON error document and --trace name.
+std::string UsageFooter() {
+  std::string text =
+      std::string(USAGE_FOOTER_TEXT) + "statuses (\"status\" and \"name\" of an error):\n";
+  const auto add = [&](const device::StatusEntry& e) {
+    char line[160];
+    std::snprintf(line, sizeof line, "  %3u %-17s %s\n", e.Status, e.Name, e.Text);
+    text += line;
+  };
+  for (const device::StatusEntry& e : device::StatusTable()) add(e);
+  for (const device::StatusEntry& e : CliStatusTable()) add(e);
+  return text;
+}
 
 // The description's lines, the first beside the synopsis when there is room.
 std::string CommandLines(const TCommandEntry& e) {
@@ -1043,7 +1316,7 @@ std::string CommandLines(const TCommandEntry& e) {
 
 std::string CommandHelp(const TCommandEntry& e) {
   return std::string("usage: karvo-cli ") + GLOBAL_SYNOPSIS + " " + e.Name + " ...\n" +
-         CommandLines(e) + USAGE_FOOTER;
+         CommandLines(e) + UsageFooter();
 }
 
 const TCommandEntry* FindCommand(const std::string& name) {
@@ -1097,7 +1370,7 @@ std::string Usage() {
                      "commands:\n";
   for (const TCommandEntry& e : Commands()) text += CommandLines(e);
   text += PUBLISH_USAGE;
-  return text + USAGE_FOOTER;
+  return text + UsageFooter();
 }
 
 std::string UsageHint(const std::string& command) {
@@ -1158,8 +1431,18 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const auto chosen = app.get_subcommands();
     return chosen.empty() ? "" : chosen.front()->get_name();
   };
+  // A line that asks for JSON gets its usage error as JSON too, even one that did not parse.
+  const auto jsonAsked = [&] {
+    if (parsed.Json) return true;
+    for (const std::string& word : args) {
+      if (word == "--") break;
+      if (word == "--json") return true;
+    }
+    return false;
+  };
   const auto usageError = [&](const std::string& message) {
     err << "karvo-cli: " << message << '\n' << UsageHint(chosenName()) << '\n';
+    if (jsonAsked()) out << ErrorDocument(ST_USAGE, message, chosenName());
     return EXIT_USAGE;
   };
   try {
@@ -1184,20 +1467,28 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     return usageError("unexpected '" + word + "'");
   }
   if (name.empty()) return usageError("no command given");
-  if (const std::string problem = PortNameProblem("--port", parsed.Port);
-      portOption->count() > 0 && !problem.empty()) {
-    return usageError(problem);
+  if (portOption->count() > 0) {
+    if (const std::string problem = PortNameProblem("--port", parsed.Port); !problem.empty()) {
+      return usageError(problem);
+    }
+    parsed.Port = NormalPortName(parsed.Port);
   }
   if (baudOption->count() > 0) {
     long baud = 0;
-    if (!ParseNumber(baudText, 1, 4000000, baud)) {
-      return usageError("'" + baudText + "' is not a baud rate");
+    // A rate the sensor does not know would only fail at the first time-out.
+    if (!ParseNumber(baudText, 0, std::numeric_limits<long>::max(), baud)) {
+      std::string problem = device::BaudProblem("--baud", 0);
+      problem = problem.substr(0, problem.rfind("not ")) + "not '" + PrintableText(baudText) + "'";
+      return usageError(problem);
+    }
+    if (const std::string problem = device::BaudProblem("--baud", baud); !problem.empty()) {
+      return usageError(problem);
     }
     parsed.Baud = static_cast<uint32_t>(baud);
   }
   if (addressOption->count() > 0 && !ParseAddresses(addressText, parsed.Addresses)) {
     return usageError("the address must be 1 to 127, or a list of them such as 1,2,3, not '" +
-                      addressText + "'");
+                      PrintableText(addressText) + "'");
   }
   TInterrupt own;
   TInterrupt& stop = interrupt ? *interrupt : own;

@@ -2,7 +2,7 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
+#include <cstdlib>
 
 #include "params/ParamTable.h"
 
@@ -29,99 +29,26 @@ bool ValidUtf8(const std::string& text) {
 
 }  // namespace
 
+std::string JsonLine(const Json& document) {
+  return document.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
+}
+
+Json JsonNumber(float value) {
+  if (!std::isfinite(value)) return nullptr;
+  // Whole numbers as integers, as a reader of the text expects them (150, not 150.0).
+  if (value == std::trunc(value) && std::fabs(value) < 1e9f) return static_cast<int64_t>(value);
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text - 1, value).ptr;
+  *end = '\0';
+  return std::strtod(text, nullptr);
+}
+
 std::string JsonQuoted(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20 || u == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + '"';
+  return Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string AsUtf8(const std::string& text) {
   return ValidUtf8(text) ? text : Cp1251ToUtf8(text);
-}
-
-void TJson::Separate() {
-  if (afterKey_) {
-    afterKey_ = false;
-    return;
-  }
-  if (first_.empty()) return;
-  if (!first_.back()) text_ += ',';
-  first_.back() = false;
-}
-
-TJson& TJson::Raw(std::string_view text) {
-  Separate();
-  text_ += text;
-  return *this;
-}
-
-TJson& TJson::Object() {
-  Raw("{");
-  first_.push_back(true);
-  closers_ += '}';
-  return *this;
-}
-
-TJson& TJson::Array() {
-  Raw("[");
-  first_.push_back(true);
-  closers_ += ']';
-  return *this;
-}
-
-TJson& TJson::End() {
-  text_ += closers_.back();
-  closers_.pop_back();
-  first_.pop_back();
-  return *this;
-}
-
-TJson& TJson::Key(std::string_view name) {
-  Raw(JsonQuoted(name) + ':');
-  afterKey_ = true;
-  return *this;
-}
-
-TJson& TJson::Str(std::string_view utf8) {
-  return Raw(JsonQuoted(utf8));
-}
-
-TJson& TJson::Int(int64_t value) {
-  return Raw(std::to_string(value));
-}
-
-TJson& TJson::Num(double value) {
-  if (!std::isfinite(value)) return Raw("null");
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-  return Raw({text, static_cast<size_t>(end - text)});
-}
-
-TJson& TJson::Num(float value) {
-  if (!std::isfinite(value)) return Raw("null");
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-  return Raw({text, static_cast<size_t>(end - text)});
-}
-
-TJson& TJson::Null() {
-  return Raw("null");
-}
-
-TJson& TJson::Bool(bool value) {
-  return Raw(value ? "true" : "false");
 }
 
 }  // namespace karvo::cli

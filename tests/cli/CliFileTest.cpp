@@ -48,8 +48,9 @@ TEST_F(CliFiles, WhatIsNoRegularFileIsRefusedAndLeftAsItIs) {
       {{"save-params", Dir.Path("fifo")}, "Error writing '" + Dir.Path("fifo") + "'. ", false},
       {{"save-params", Dir.Path("fifo"), "--force"}, "File exists.", false},
       {{"save-params", Dir.Path("adir")}, "'. Is a directory.", false},
-      {{"save-params", ""}, "Error writing ''. No such file or directory.", true},
-      {{"measure", "--count", "3", "--data", Dir.Path("fifo")}, Dir.Path("fifo") + "'", true},
+      {{"save-params", ""}, "Error writing ''. No such file or directory.", false},
+      {{"measure", "--count", "3", "--data", Dir.Path("fifo")}, Dir.Path("fifo") + "'", false},
+      {{"stream", "--data", Dir.Path("fifo"), "--force"}, Dir.Path("fifo") + "'", false},
   };
   for (const Case& c : cases) {
     Sensor.ClearRequests();
@@ -61,6 +62,17 @@ TEST_F(CliFiles, WhatIsNoRegularFileIsRefusedAndLeftAsItIs) {
   ASSERT_EQ(stat(Dir.Path("fifo").c_str(), &info), 0);
   EXPECT_TRUE(S_ISFIFO(info.st_mode));
   EXPECT_EQ(Dir.Entries(), 2u);
+
+  // An existing data file is replaced only with --force, as every other file.
+  const std::string old = Dir.Path("old.dat");
+  test::PutFile(old, "kept\r\n");
+  Sensor.ClearRequests();
+  EXPECT_EQ(Cli({"measure", "--count", "2", "--data", old}), EXIT_FILE);
+  EXPECT_NE(Err.find("exists; --force replaces it"), std::string::npos) << Err;
+  EXPECT_TRUE(Sensor.Requests().empty());
+  EXPECT_EQ(test::FileBytes(old), "kept\r\n");
+  EXPECT_EQ(Cli({"measure", "--count", "2", "--data", old, "--force"}), EXIT_OK) << Err;
+  EXPECT_NE(test::FileBytes(old), "kept\r\n");
 }
 
 TEST_F(CliFiles, ATextKeepsItsLeadingBlanksAndABadFileIsNamedWithItsLine) {

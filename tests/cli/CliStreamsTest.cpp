@@ -1,0 +1,330 @@
+// The program as scripts meet it: standard streams that are closed, full or gone, one JSON
+// document for every outcome, an interrupted run that keeps what it took, and a parameter
+// file from another sensor.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/Cli.h"
+#include "sim/SensorSim.h"
+#include "support/FastSensor.h"
+#include "support/ScratchDir.h"
+#include "support/Ser2net.h"
+
+namespace karvo::cli {
+namespace {
+
+struct TChild {
+  int Status = -1;  // exit status, or 128 + the signal that killed it
+  std::string Out, Err;
+};
+
+class CliStreams : public ::testing::Test {
+ protected:
+  CliStreams() : Sensor(test::FastSensor(300, 0)) {}
+  void SetUp() override { ASSERT_TRUE(Sensor.Start()); }
+
+  std::vector<std::string> At(std::vector<std::string> args) const {
+    args.insert(args.begin(),
+                {"--port", Sensor.DevicePath(), "--baud", "115200", "--address", "5"});
+    return args;
+  }
+
+  int Cli(const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    const int code = cli::Run(At(args), out, err);
+    Out = out.str();
+    Err = err.str();
+    return code;
+  }
+
+  // karvo-cli as a child. `setup` runs in the child before exec, to close or redirect its
+  // descriptors; stdout and stderr go to files unless it changes them.
+  TChild Child(const std::vector<std::string>& args, void (*setup)(int out, int err) = nullptr) {
+    const std::string out = Dir.Path("child.out"), err = Dir.Path("child.err");
+    std::vector<std::string> all = At(args);
+    std::vector<char*> argv = {const_cast<char*>("karvo-cli")};
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(o, STDOUT_FILENO);
+      dup2(e, STDERR_FILENO);
+      if (setup) setup(o, e);
+      execv(KARVO_CLI_PATH, argv.data());
+      _exit(127);
+    }
+    return Wait(pid, out, err);
+  }
+
+  static TChild Wait(pid_t pid, const std::string& out, const std::string& err) {
+    TChild c;
+    int status = 0;
+    for (int i = 0; i < 2000 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
+    if (!WIFEXITED(status) && !WIFSIGNALED(status)) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    c.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (!out.empty()) c.Out = test::FileBytes(out);
+    if (!err.empty()) c.Err = test::FileBytes(err);
+    return c;
+  }
+
+  sim::TSensorSim Sensor;
+  test::TScratchDir Dir;
+  std::string Out, Err;
+};
+
+// Nothing but requests reaches the sensor, whatever the standard descriptors are.
+TEST_F(CliStreams, ClosedOrFullStandardStreamsNeverReachTheSensorAndAreReported) {
+  const struct {
+    const char* Name;
+    std::vector<std::string> Args;
+    void (*Setup)(int, int);
+    int Status;
+    const char* Said;  // on stderr
+  } cases[] = {
+      {"stdout closed", {"identify"}, [](int, int) { close(STDOUT_FILENO); }, 0, ""},
+      {"stderr closed", {"--trace", "read-params"}, [](int, int) { close(STDERR_FILENO); }, 0, ""},
+      {"all closed",
+       {"--trace", "identify"},
+       [](int, int) {
+         for (int fd = 0; fd <= 2; ++fd) close(fd);
+       },
+       0,
+       ""},
+      {"stdout full",
+       {"identify"},
+       [](int, int) { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); },
+       EXIT_FILE,
+       "karvo-cli: writing the output: No space left on device\n"},
+      {"measure into a full disk",
+       {"measure", "--count", "3000"},
+       [](int, int) { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); },
+       EXIT_FILE,
+       "No space left on device"},
+  };
+  for (const auto& c : cases) {
+    Sensor.ClearRequests();
+    const TChild r = Child(c.Args, c.Setup);
+    EXPECT_EQ(r.Status, c.Status) << c.Name << r.Err;
+    EXPECT_NE(r.Err.find(c.Said), std::string::npos) << c.Name << r.Err;
+    // Every request is one the sensor understood: a request of ours starts with its address.
+    for (const auto& request : Sensor.Requests()) {
+      ASSERT_FALSE(request.empty());
+      EXPECT_EQ(request[0], 5) << c.Name;
+    }
+    // A run cut short by its output does not go on measuring.
+    EXPECT_LT(Sensor.Requests().size(), 3000u) << c.Name;
+  }
+}
+
+// `stream | head -1`: the reader goes away, the sensor stops streaming, exit 141.
+TEST_F(CliStreams, AReaderThatGoesAwayStopsTheStreamWith141) {
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const std::string err = Dir.Path("pipe.err");
+  std::vector<std::string> all = At({"stream", "--count", "60000"});
+  std::vector<char*> argv = {const_cast<char*>("karvo-cli")};
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipeFds[1], STDOUT_FILENO);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    execv(KARVO_CLI_PATH, argv.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  // The first line comes while the stream runs: lines into a pipe are not held back.
+  std::string line;
+  char c = 0;
+  while (read(pipeFds[0], &c, 1) == 1 && c != '\n') line += c;
+  EXPECT_EQ(line, "150.0000 mm");
+  EXPECT_TRUE(Sensor.Streaming());
+  close(pipeFds[0]);
+  const TChild r = Wait(pid, "", err);
+  EXPECT_EQ(r.Status, 141) << r.Err;
+  for (int i = 0; i < 100 && Sensor.Streaming(); ++i) usleep(10000);
+  EXPECT_FALSE(Sensor.Streaming());
+  EXPECT_EQ(Cli({"result"}), EXIT_OK) << Err;
+}
+
+// Every failure kind with --json: one document, the exit status, a stable name and the
+// reason stderr gives.
+TEST_F(CliStreams, EveryFailureIsOneErrorDocument) {
+  const std::string dir = Dir.Path("");
+  const struct {
+    std::vector<std::string> Args;
+    int Code;
+    const char* Name;
+    int SilentAfter = -1;
+  } cases[] = {
+      {{"measure", "--count", "0"}, EXIT_USAGE, "usage"},
+      {{"--baud", "12345", "result"}, EXIT_USAGE, "usage"},
+      {{"--port", "tcp://localhost", "result"}, EXIT_USAGE, "usage"},
+      {{"load-param", "8", "FOUR"}, EXIT_USAGE, "usage"},
+      {{"--port", "/dev/karvo-no-such-port", "identify"}, EXIT_NO_PORT, "not_open"},
+      {{"identify"}, EXIT_DEVICE, "no_answer", 0},
+      {{"load-params", "/nonexistent/x.prm"}, EXIT_FILE, "file"},
+      {{"save-params", dir}, EXIT_FILE, "file"},
+      {{"measure", "--data", dir}, EXIT_FILE, "file"},
+  };
+  const std::regex document(
+      R"RE(\{"error":\{"status":(\d+),"name":"([a-z_]+)","reason":"([^"]+)","doing":"[^"]*"\}\}\n)RE");
+  for (const auto& c : cases) {
+    Sensor.ClearFaults();
+    if (c.SilentAfter >= 0) Sensor.FailSilentAfter(c.SilentAfter);
+    std::vector<std::string> args = c.Args;
+    args.push_back("--json");
+    EXPECT_EQ(Cli(args), c.Code) << testing::PrintToString(c.Args) << Err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(Out, m, document)) << testing::PrintToString(c.Args) << Out;
+    EXPECT_EQ(m[2].str(), c.Name) << Out;
+    EXPECT_EQ(StatusNameOf(static_cast<uint32_t>(std::stoul(m[1].str()))), c.Name);
+    // The same words as on stderr (there also JSON-escaped, so compare the start).
+    EXPECT_NE(Err.find(m[3].str().substr(0, 20)), std::string::npos) << Err << Out;
+  }
+}
+
+// Ctrl-C in the middle of a measure: what was measured is printed and written, exit 130.
+TEST_F(CliStreams, AnInterruptedMeasureKeepsWhatItTook) {
+  const std::string data = Dir.Path("m.dat");
+  for (const bool json : {true, false}) {
+    std::filesystem::remove(data);
+    TInterrupt interrupt;
+    std::ostringstream out, err;
+    const uint32_t before = Sensor.AnswerCount();
+    std::thread stopper([&] {
+      for (int i = 0; i < 500 && Sensor.AnswerCount() < before + 60; ++i) {
+        usleep(10000);
+      }
+      interrupt.Raise(SIGINT);
+    });
+    std::vector<std::string> args = At({"measure", "--count", "100000000", "--data", data});
+    if (json) args.push_back("--json");
+    const int code = cli::Run(args, out, err, &interrupt);
+    stopper.join();
+    EXPECT_EQ(code, 130) << err.str();
+    const std::string text = out.str();
+    if (json) {
+      EXPECT_EQ(text.rfind("{\"unit\":\"mm\",\"start\":", 0), 0u) << text;
+      EXPECT_NE(text.find("\"values\":[150,"), std::string::npos) << text;
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+    } else {
+      EXPECT_EQ(text.rfind("150.0000 mm\n150.0000 mm\n", 0), 0u) << text;
+    }
+    EXPECT_GT(std::filesystem::file_size(data), 0u);
+  }
+}
+
+// A one-row command reads only the register its row shares: identify, that read, the write.
+// The neighbours' bits stay; pick-list values and modes are taken in any letter case.
+TEST_F(CliStreams, OneShotCommandsReadOnlyWhatTheyNeed) {
+  const struct {
+    std::vector<std::string> Args;
+    size_t Requests;
+    int Register2 = -1;
+  } cases[] = {
+      {{"load-param", "6", "full"}, 3, 9 | 2},  // register 2 shared by four rows
+      {{"load-param", "6", "WINDOW"}, 3, 9},
+      {{"compare", "6", "window"}, 3},
+      {{"load-param", "9", "1000"}, 3},  // a register pair of its own: no read, two writes
+      {{"measure", "--count", "1"}, 3},  // identify, the mode row, one result
+      {{"measure", "--count", "1", "--mode", "nonline"}, 2},
+      {{"stream", "--count", "1"}, 3},  // and the stream's start and stop
+  };
+  ASSERT_EQ(Cli({"write-registers", "2", "9"}), EXIT_OK) << Err;
+  for (const auto& c : cases) {
+    Sensor.ClearRequests();
+    EXPECT_EQ(Cli(c.Args), EXIT_OK) << testing::PrintToString(c.Args) << Err;
+    const size_t requests = Sensor.Requests().size();
+    // A stream's own requests (start, stop) come on top of its reads.
+    if (c.Args[0] == "stream") {
+      EXPECT_LE(requests, c.Requests + 2) << testing::PrintToString(c.Args);
+    } else {
+      EXPECT_EQ(requests, c.Requests) << testing::PrintToString(c.Args);
+    }
+    if (c.Register2 >= 0) {
+      EXPECT_EQ(Sensor.Register(2), c.Register2);
+    }
+  }
+}
+
+// Ctrl-C in the middle of a long command ends it after the exchange under way, not at the
+// end of a row (the Customer row alone is many exchanges).
+TEST_F(CliStreams, AStopIsServedWithinOneExchange) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"read-params"}, {"save-params", Dir.Path("stop.prm")}}) {
+    for (const uint32_t after : {40u, 100u}) {
+      TInterrupt interrupt;
+      const uint32_t before = Sensor.AnswerCount();
+      std::atomic<uint32_t> atStop{0};
+      std::thread stopper([&] {
+        for (int i = 0; i < 500 && Sensor.AnswerCount() < before + after; ++i) usleep(1000);
+        interrupt.Raise(SIGINT);
+        atStop = Sensor.AnswerCount();
+      });
+      std::ostringstream out, err;
+      const int code = cli::Run(At(args), out, err, &interrupt);
+      stopper.join();
+      EXPECT_EQ(code, 130) << testing::PrintToString(args) << err.str();
+      EXPECT_LE(Sensor.AnswerCount(), atStop + 1) << testing::PrintToString(args) << after;
+      EXPECT_FALSE(std::filesystem::exists(Dir.Path("stop.prm")));
+    }
+  }
+}
+
+// A file saved from another sensor: its identity rows are warned of, or kept.
+TEST_F(CliStreams, AnotherSensorsFileKeepsTheIdentityOnlyWhenAsked) {
+  const std::string file = Dir.Path("golden.prm");
+  ASSERT_EQ(Cli({"save-params", file}), EXIT_OK) << Err;
+  std::string bytes = test::FileBytes(file);
+  bytes = std::regex_replace(bytes, std::regex("\n146\t1234"), "\n146\t4321");
+  test::PutFile(file, bytes);
+
+  ASSERT_EQ(Cli({"load-params", file, "--keep-identity"}), EXIT_OK) << Err;
+  EXPECT_EQ(Err.find("warning"), std::string::npos) << Err;
+  ASSERT_EQ(Cli({"identify"}), EXIT_OK);
+  EXPECT_NE(Out.find("serial_number: 1234\n"), std::string::npos) << Out;
+
+  ASSERT_EQ(Cli({"load-params", file}), EXIT_OK) << Err;
+  EXPECT_NE(Err.find("warning"), std::string::npos) << Err;
+  EXPECT_NE(Err.find("4321"), std::string::npos) << Err;
+  ASSERT_EQ(Cli({"identify"}), EXIT_OK);
+  EXPECT_NE(Out.find("serial_number: 4321\n"), std::string::npos) << Out;
+}
+
+// A network port the program cannot set the line of says so on stderr, and works.
+TEST(CliNetworkPort, ATcpPortsNoticeGoesToStderr) {
+  sim::TSensorSim sim({.Baud = 9600, .Pace = false, .Noise = 0});
+  ASSERT_TRUE(sim.Start());
+  test::TSer2net server;
+  std::string why;
+  if (!server.Start({{sim.DevicePath(), "9600e81"}}, why)) GTEST_SKIP() << why;
+  std::ostringstream out, err;
+  const int code = cli::Run({"--port", server.RawUrl(), "--json", "result"}, out, err);
+  EXPECT_EQ(code, EXIT_OK) << err.str();
+  EXPECT_EQ(out.str(), "{\"result\":8192}\n") << err.str();
+  EXPECT_NE(err.str().find("karvo-cli: a tcp:// port cannot set the line"), std::string::npos)
+      << err.str();
+}
+
+}  // namespace
+}  // namespace karvo::cli

@@ -167,6 +167,9 @@ TFormMain::TFormMain(QWidget* parent)
 
 TFormMain::~TFormMain() {
   FormClose();
+  // The children go in QWidget's destructor, after this object's members: a box that loses
+  // the focus then must not reach them through a signal.
+  for (QObject* child : findChildren<QObject*>()) child->disconnect(this);
 }
 
 void TFormMain::BuildTopPanel(QWidget* panel) {

@@ -43,7 +43,7 @@ class ScriptedLoop : public ::testing::Test {
   std::vector<std::string> Run(uint32_t mode, const std::vector<Bytes>& answers) {
     std::vector<std::string> shown;
     Session.RunMode = mode;
-    Session.MeasuringRange = 100;
+    Session.Device->SetMeasuringRange(100);
     Session.View.LabelRast = "-";
     Session.StartStopMeasure();
     for (const Bytes& answer : answers) {

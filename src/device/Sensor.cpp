@@ -113,7 +113,8 @@ uint32_t Sensor::RequestOnce(const std::function<uint32_t(TKARVOInterface&)>& ex
     reason_ = "the sensor at address " + std::to_string(*streaming) + " streams on the line";
     return ST_LINE_BUSY;
   }
-  TKARVOInterface& link = HeldLink();
+  TKARVOInterface& link = line_->Link();
+  link.Interrupted = nullptr;
   const uint32_t status = exchange(link);
   reason_ = link.LastReason();
   return status;

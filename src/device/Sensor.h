@@ -185,7 +185,7 @@ class Sensor {
   // of a reply, the stream is stopped and the request tried once more. ST_LINE_BUSY while
   // another sensor's stream owns the line.
   uint32_t Request(const std::function<uint32_t(TKARVOInterface&)>& exchange);
-  // The same without the stream recovery: one exchange, its status as it came.
+  // One exchange, its status as it came: no stream recovery, no tokens asked.
   uint32_t RequestOnce(const std::function<uint32_t(TKARVOInterface&)>& exchange);
 
  private:
@@ -197,7 +197,8 @@ class Sensor {
    public:
     explicit ResultSource(Sensor& sensor) : sensor_(sensor) {}
     // A garbled answer is the loop's to count as a failure: no stream recovery and no retry,
-    // which would stall the 1 ms loop.
+    // which would stall the 1 ms loop. Nor do the tokens end them: the loop ends by its Stop,
+    // and a cancel meant for an operation must not fail every tick after it.
     uint32_t ReadResult(uint16_t& word) override;
     uint32_t ReadPulse(PulseRecord& pulse) override;
 

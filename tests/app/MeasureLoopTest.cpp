@@ -94,6 +94,13 @@ TEST_F(ScriptedLoop, EachContinuousModeConvertsShowsStoresAndDrawsItsResults) {
   }
 }
 
+// The run ends by its Stop: a cancel left from an operation before must not fail its ticks.
+TEST_F(ScriptedLoop, ACancelLeftFromAnOperationDoesNotEndTheRun) {
+  Session.Cancel.Cancel();
+  EXPECT_THAT(Run(RUN_LINE, {Result(8192), Result(8192)}), ElementsAre("50.0000 mm", "50.0000 mm"));
+  EXPECT_EQ(Session.LastStatus, ST_OK);
+}
+
 TEST_F(ScriptedLoop, PulseDrawsTheProfileLabelledByPixelAndKeepsItOnAFailedExchange) {
   Bytes record(PULSE_RECORD_SIZE);
   for (size_t i = 0; i < PULSE_SAMPLES; ++i) record[2 * i] = uint8_t(i), record[2 * i + 1] = 1;

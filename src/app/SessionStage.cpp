@@ -20,7 +20,7 @@ bool TSession::OpenMotorPort() {
   if (opened) return true;
   std::string text = MotorOpenErrorText(MotorPortName());
   const std::string reason = StageDevice->PortReason();
-  if (!reason.empty()) text += "\r" + Utf8ToCp1251(reason) + ".";
+  if (!reason.empty()) text += '\r' + Utf8ToCp1251(reason) + '.';
   Person.Message(text, CAPTION, TIcon::Exclamation);
   return false;
 }

@@ -66,7 +66,7 @@ void BM_CalibrationSweep(benchmark::State& state) {
     session.View.PortText = sensor.DevicePath();
     session.ComboBoxCOMChange();
     session.View.BaudIndex = 7;
-    session.LinkBaud = BAUD;
+    session.Device->Configure({sensor.DevicePath(), BAUD, 1, "/sys"});
     session.View.MotorPortText = stage.DevicePath();
     session.ButtonConnectClick();
     if (session.View.ButtonConnectTag != 1) {

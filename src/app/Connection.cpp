@@ -20,8 +20,8 @@ void StartFold(TSession& s, bool expand) {
 
 // The port's reason for its last failure as a further line of a box, a sentence like the
 // box's others; nothing when the port knows none.
-std::string ReasonLine(const TKARVOInterface& link) {
-  std::string reason = Utf8ToCp1251(link.LastReason());
+std::string ReasonLine(const std::string& utf8) {
+  std::string reason = Utf8ToCp1251(utf8);
   if (reason.empty()) return "";
   if (reason[0] >= 'a' && reason[0] <= 'z') reason[0] = static_cast<char>(reason[0] - 'a' + 'A');
   if (reason.back() != '.') reason += '.';
@@ -31,28 +31,30 @@ std::string ReasonLine(const TKARVOInterface& link) {
 }  // namespace
 
 void TSession::ComboBoxCOMChange() {
-  if (!SensorLink) return;
-  PortName = View.PortText;
+  Reconfigure([this](device::SensorSettings& settings) { settings.Port = View.PortText; });
 }
 
 void TSession::ComboBoxWorkBaundChange() {
-  if (!SensorLink || View.BaudIndex < 0 || View.BaudIndex >= BAUD_ITEM_COUNT) return;
-  LinkBaud = static_cast<uint32_t>(std::stoul(BaudItems[View.BaudIndex]));
+  if (!Device || View.BaudIndex < 0 || View.BaudIndex >= BAUD_ITEM_COUNT) return;
+  Reconfigure([this](device::SensorSettings& settings) {
+    settings.Baud = static_cast<uint32_t>(std::stoul(BaudItems[View.BaudIndex]));
+  });
   OpenSensorPort();
 }
 
 void TSession::ComboBoxWorkCodeDevChange() {
-  if (!SensorLink || View.AddressIndex < 0 || View.AddressIndex >= ADDRESS_ITEM_COUNT) return;
-  DeviceAddress = static_cast<uint8_t>(View.AddressIndex + 1);
+  if (!Device || View.AddressIndex < 0 || View.AddressIndex >= ADDRESS_ITEM_COUNT) return;
+  Device->SetAddress(static_cast<uint8_t>(View.AddressIndex + 1));
 }
 
 bool TSession::OpenSensorPort() {
-  if (!SensorLink) return false;
+  if (!Device) return false;
   // A reopen (baud change) must not pull the port from under the streaming worker.
   if (StreamActive) StopStreamForced();
-  LinkRequest = PortItemLink(PortName, LinkBaud);
-  SensorStatus = Device->Open({PortName, LinkBaud, DeviceAddress, SysfsRoot}).Status;
-  if (SensorStatus != ST_OK) {
+  Reconfigure([this](device::SensorSettings& settings) { settings.SysfsRoot = SysfsRoot; });
+  const device::Result opened = Device->Open(Device->Settings());
+  SensorStatus = opened.Status;
+  if (!opened) {
     ShowOpenError();
     return false;
   }
@@ -60,36 +62,36 @@ bool TSession::OpenSensorPort() {
 }
 
 void TSession::ShowOpenError() {
-  Person.Message("Error opening " + PortName + "." + "\r" +
-                     "Port already in use or not available." + ReasonLine(*SensorLink),
+  Person.Message("Error opening " + PortName() + "." + "\r" +
+                     "Port already in use or not available." + ReasonLine(Device->LastReason()),
                  CAPTION, TIcon::Exclamation);
   View.ButtonMeasureEnabled = false;
 }
 
 void TSession::CloseSensorPort() {
-  if (!SensorLink) return;
-  SensorStatus = SensorLink->Close();
+  if (!Device) return;
+  Device->Close();
+  SensorStatus = ST_OK;
 }
 
 bool TSession::IdentifySensor() {
-  if (!SensorLink) return false;
+  if (!Device) return false;
   // A sensor left streaming by another program is stopped and asked again.
-  SensorStatus = Dev().Identify(DeviceIdentity).Status;
+  SensorStatus = Device->Identify(DeviceIdentity).Status;
   if (SensorStatus == ST_OK) {
     View.LabelModel = std::to_string(DeviceIdentity.DeviceType);
     View.LabelRelease = std::to_string(DeviceIdentity.Release);
     View.LabelSerNum = std::to_string(DeviceIdentity.SerialNumber);
     BaseDistance = DeviceIdentity.BaseDistance;
     View.LabelBase = std::to_string(BaseDistance) + " mm";
-    MeasuringRange = DeviceIdentity.MeasuringRange;
-    View.LabelRange = std::to_string(MeasuringRange) + " mm";
+    View.LabelRange = std::to_string(MeasuringRange()) + " mm";
   }
   LastStatus = SensorStatus.load();
   return LastStatus == ST_OK;
 }
 
 void TSession::ButtonConnectClick() {
-  if (!SensorLink) return;
+  if (!Device) return;
   View.SeriesOsc.Clear();
   DropProgressFooter();
   View.TimerAnswer = false;
@@ -98,8 +100,8 @@ void TSession::ButtonConnectClick() {
     if (!OpenSensorPort()) return;
     if (View.TimerMore) return;
     if (!IdentifySensor()) {
-      Person.Message("No answer. Please change parameters." + ReasonLine(*SensorLink), CAPTION,
-                     TIcon::Stop);
+      Person.Message("No answer. Please change parameters." + ReasonLine(Device->LastReason()),
+                     CAPTION, TIcon::Stop);
       return;
     }
     View.TimerAnswer = true;
@@ -148,13 +150,13 @@ void TSession::ButtonConnectClick() {
 
 void TSession::TimerAnswerTimer() {
   // A tick queued before the timer was stopped must not act.
-  if (!SensorLink || !View.TimerAnswer) return;
+  if (!Device || !View.TimerAnswer) return;
   if (LastStatus == ST_OK) return;
   NoAnswerTeardown();
 }
 
 void TSession::NoAnswerTeardown() {
-  if (!SensorLink) return;
+  if (!Device) return;
   StartFold(*this, false);
   View.TimerAnswer = false;
   View.TimerMain = false;
@@ -176,7 +178,7 @@ void TSession::NoAnswerTeardown() {
   View.LabelRastEnabled = false;
   View.LabelRast = RAST_IDLE;
   // Read only now: the streaming worker, which fails on the same port, has been joined.
-  Person.Message("No answer." + ReasonLine(*SensorLink), CAPTION, TIcon::Stop);
+  Person.Message("No answer." + ReasonLine(Device->LastReason()), CAPTION, TIcon::Stop);
 }
 
 }  // namespace karvo

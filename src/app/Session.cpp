@@ -16,10 +16,10 @@ constexpr const char* RAST_IDLE = "0.000 mm";
 TSession::TSession(TOperator& person)
     : Person(person),
       StageDevice(std::make_unique<device::Stage>()),
-      Device(std::make_unique<device::Sensor>()),
-      MotorInterface(&StageDevice->Link()),
-      SensorLink(&Device->Link()) {
+      Device(std::make_unique<device::Sensor>()) {
   StageHooks = &StageRun;
+  // A window Cancel ends a row of many registers too, not only a run of rows.
+  Device->SetCancelToken(&Cancel);
   FormCreate();
 }
 
@@ -30,10 +30,40 @@ TSession::~TSession() {
   Stream.Join();
 }
 
+std::string TSession::PortName() const {
+  return Device ? Device->Settings().Port : std::string();
+}
+
+uint32_t TSession::LinkBaud() const {
+  return Device ? Device->Settings().Baud : 0;
+}
+
+uint8_t TSession::DeviceAddress() const {
+  return Device ? Device->Address() : 0;
+}
+
+int16_t TSession::MeasuringRange() const {
+  return Device ? Device->MeasuringRange() : 0;
+}
+
+std::string TSession::MotorPortName() const {
+  return StageDevice ? StageDevice->Port() : std::string();
+}
+
+void TSession::Reconfigure(const std::function<void(device::SensorSettings&)>& change) {
+  if (!Device) return;
+  device::SensorSettings settings = Device->Settings();
+  change(settings);
+  Device->Configure(settings);
+}
+
 void TSession::FormCreate() {
-  PortName = "COM1";
-  LinkBaud = 9600;
-  DeviceAddress = 1;
+  Reconfigure([this](device::SensorSettings& settings) {
+    settings.Port = "COM1";
+    settings.Baud = 9600;
+    settings.Address = 1;
+    settings.SysfsRoot = SysfsRoot;
+  });
   SelParam = 0;
   ZeroRequest = false;
   ExpandedHeight = EXPANDED_HEIGHT;
@@ -68,20 +98,16 @@ void TSession::FormClose() {
   View.TimerMore = false;
   View.TimerAnswer = false;
   View.TimerMain = false;
-  if (!SensorLink) return;
+  if (!Device) return;
   if (StreamActive) StopStreamForced();
   CloseSensorPort();
   CloseMotorPort();
-  MotorInterface->Close();
-  SensorLink->Close();
-  SensorLink = nullptr;
-  MotorInterface = nullptr;
   Device.reset();
   StageDevice.reset();
 }
 
 void TSession::TimerMoreTimer() {
-  if (!SensorLink) return;
+  if (!Device) return;
   if (ExpandNext) {
     if (View.Height < ExpandedHeight) {
       View.Height = std::min(View.Height + FOLD_STEP, static_cast<int>(ExpandedHeight));
@@ -108,20 +134,15 @@ void TSession::FinishFold(bool expanded) {
 
 void TSession::StopStreamForced() {
   const bool wasActive = StreamActive.exchange(false);
-  // The worker ends after its current read; it has to be gone before this thread writes to
-  // the link or closes it.
-  Stream.Join();
-  if (!wasActive) return;
+  if (!wasActive || !Device) {
+    Stream.Join();
+    if (wasActive) View.GridEnabled = true;
+    return;
+  }
   // The grid was locked for the stream only.
   View.GridEnabled = true;
-  if (!SensorLink) return;
-  SensorStatus = SensorLink->StopStream(DeviceAddress);
-  SensorStatus = SensorLink->StopStream(DeviceAddress);
-}
-
-device::Sensor& TSession::Dev() {
-  Device->SetAddress(DeviceAddress);
-  return *Device;
+  // The worker is joined before the stop goes out.
+  SensorStatus = Device->StopStream(Stream, StreamActive, 2).Status;
 }
 
 void TSession::SetProgress(int max, int pos) {

@@ -24,7 +24,6 @@
 #include "measure/StreamWorker.h"
 #include "params/ParamGridRows.h"
 #include "params/ParamTable.h"
-#include "protocol/Karvointerface.h"
 #include "stage/Calibration.h"
 #include "stage/Motorinterface.h"
 #include "stage/StageRun.h"
@@ -109,21 +108,20 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
 
   // ---- Program-wide state ----
   // The stage and the sensor, as the device layer has them; made stage first, gone after
-  // FormClose. MotorInterface and SensorLink are their links, null once they are gone.
+  // FormClose. Every exchange of the session goes through them.
   std::unique_ptr<device::Stage> StageDevice;
   std::unique_ptr<device::Sensor> Device;
-  TMotorInterface* MotorInterface = nullptr;
   uint32_t MotorResult = ST_OK;
-  std::string MotorPortName;
-  TKARVOInterface* SensorLink = nullptr;
-  std::string PortName = "COM1";
-  uint32_t LinkBaud = 9600;
-  uint8_t DeviceAddress = 1;
+  // The link settings are the sensor's own, read here under the window's names; empty or 0
+  // once the session is closed.
+  std::string PortName() const;
+  uint32_t LinkBaud() const;
+  uint8_t DeviceAddress() const;
+  int16_t MeasuringRange() const;
+  std::string MotorPortName() const;
   std::atomic<uint32_t> SensorStatus{0};
-  TLinkSettings LinkRequest;
   IdentityRecord DeviceIdentity;
   int16_t BaseDistance = 0;
-  int16_t MeasuringRange = 0;
   TParamSet ParamWrite;
   TParamSet ParamRead;
   // What the sensor is known to hold: read from it, or loaded into it since. The grid marks the
@@ -169,7 +167,8 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   uint64_t StreamSampleLimit = 0;
 
   // Set from any thread to end a long operation (a connect's read, the All transfers, a table
-  // load) between two requests; each operation clears it when it starts.
+  // load) between two requests, also inside a row of many registers: the sensor asks it
+  // before every exchange. Each operation clears it when it starts.
   device::CancelToken Cancel;
 
   // Where a USB adapter is looked up; tests use a fake tree.
@@ -282,19 +281,21 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   const TParamSet& ReadParams() override { return ParamRead; }
   TSampleRing& Ring() override { return SampleRing; }
   std::string& ResultDisplay() override { return View.LabelRast; }
-  int16_t Range() const override { return MeasuringRange; }
+  int16_t Range() const override { return MeasuringRange(); }
   uint8_t CurrentRangeClass() const override { return RangeClass; }
-  TMotorInterface& Motor() override { return *MotorInterface; }
+  TMotorInterface& Motor() override { return StageDevice->Link(); }
   uint32_t& MotorStatus() override { return MotorResult; }
   void StagePause(uint32_t ms) override { Sleep(ms); }
   void RunEndedMessage(const std::string& text) override;
 
  private:
   void SetProgress(int max, int pos);
-  // The sensor with the address the window has selected.
-  device::Sensor& Dev();
   // Sends the rows of ParamWrite that fit their rows; one box names those that do not.
   void LoadCheckedRows(const std::vector<int>& rows);
+  // What a row's write does to the session and the view, sent or not (`written`).
+  void AfterRowWritten(int row, const device::Result& written);
+  // The sensor's settings with one of them changed, for the next open.
+  void Reconfigure(const std::function<void(device::SensorSettings&)>& change);
   void ShowOpenError();
   void ShowDisconnectedLook();
   // Writes a file through the safe replacing path; a failure is shown with its reason.

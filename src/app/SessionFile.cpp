@@ -47,7 +47,7 @@ void TSession::LoadParamFile() {
   }
   // A file that fails part-way is not taken: the grid would go on showing values the set no
   // longer holds.
-  const TParamFileRead read = TakeParamFileBytes(bytes, ParamWrite, MeasuringRange);
+  const TParamFileRead read = TakeParamFileBytes(bytes, ParamWrite, MeasuringRange());
   if (!read.Complete) {
     // Printable only: a file's bytes must not reach the box as they stand.
     Person.Message(NotValidIntegerMessage(PrintableText(read.BadToken, MAX_TOKEN_SHOWN)), CAPTION,

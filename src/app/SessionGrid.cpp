@@ -46,7 +46,7 @@ bool Commit(TSession& s) {
   if (!HasRow(s, row)) return true;
   std::string problem;
   const TCommitResult r = CommitCheckedCell(row, s.View.Grid[row].Value, s.ParamWrite,
-                                            s.MeasuringRange, s.RunMode, problem);
+                                            s.MeasuringRange(), s.RunMode, problem);
   if (r.Outcome == TCommit::NotInteger) {
     s.Person.Message(NotValidIntegerMessage(r.BadText), CAPTION, TIcon::Stop);
     return false;
@@ -78,9 +78,9 @@ void TSession::FillParamGrid() {
       View.Grid.push_back(std::move(row));
     }
     TGridRow& row = View.Grid[i];
-    row.Value = GridCellText(i, ParamWrite[i], MeasuringRange);
-    row.PickList = GridPickList(i, MeasuringRange);
-    row.Hint = AllowedValues(i, MeasuringRange);
+    row.Value = GridCellText(i, ParamWrite[i], MeasuringRange());
+    row.PickList = GridPickList(i, MeasuringRange());
+    row.Hint = AllowedValues(i, MeasuringRange());
     row.Refusal.clear();
   }
   // The register knows only the sensor's output mode; a loop mode chosen earlier gives way.
@@ -150,7 +150,7 @@ bool TSession::ValueListEditorParamKeyPress(char key) {
 
 std::string TSession::DisplayText(int row) const {
   if (row < 0 || row >= PARAM_COUNT) return "";
-  return GridCellText(row, ParamWrite[row], MeasuringRange);
+  return GridCellText(row, ParamWrite[row], MeasuringRange());
 }
 
 }  // namespace karvo

@@ -41,7 +41,7 @@ void TSession::ButtonMeasureClick() {
 }
 
 void TSession::StartStopMeasure() {
-  if (!SensorLink) return;
+  if (!Device) return;
   if (!Running()) {
     // A run and a stream must never share the link; the buttons keep them apart already.
     if (StreamActive) return;
@@ -51,7 +51,7 @@ void TSession::StartStopMeasure() {
     View.GridEnabled = false;
     MeasureLoop.StartRun();
     View.SeriesOsc.Axes = OscAxesOf(RunMode);
-    RangeClass = RangeClassOf(MeasuringRange);
+    RangeClass = RangeClassOf(MeasuringRange());
     View.TimerMainInterval = 1;
     if (IsStageMode(RunMode) && StageHooks) StageHooks->StageStart(RunMode);
     View.TimerMain = true;
@@ -77,7 +77,7 @@ void TSession::StartStopMeasure() {
 
 void TSession::TimerMainTimer() {
   // A tick queued before the timer was stopped must not act.
-  if (!SensorLink || !View.TimerMain) return;
+  if (!Device || !View.TimerMain) return;
   if (RunMode <= RUN_TEMPERATURE) {
     if (TakeMeasurement()) MeasureLoop.RecordResult(RunMode, View.LabelRast);
   } else if (RunMode == RUN_PULSE) {
@@ -90,21 +90,22 @@ void TSession::TimerMainTimer() {
 }
 
 bool TSession::TakeMeasurement() {
-  if (!SensorLink) return false;
+  if (!Device) return false;
   const TMeasureTake take =
-      MeasureLoop.Exchange(*SensorLink, DeviceAddress, RunMode, MeasuringRange, View.LabelRast);
+      MeasureLoop.Exchange(Device->Results(), RunMode, MeasuringRange(), View.LabelRast);
   SensorStatus = take.Status;
   if (ZeroRequest) {
     ZeroRequest = false;
-    // The sensor keeps a signed 16-bit zero point: a sum beyond it is refused rather than
-    // sent cut to its low bits while the grid shows the whole sum.
-    uint32_t zero = 0;
-    if (take.HaveRaw && device::ZeroPointAfter(ParamWrite[ROW_ZERO_POINT].Value, take.Raw, zero)) {
-      ParamWrite[ROW_ZERO_POINT].Value = zero;
-      LoadParameter(ROW_ZERO_POINT);
-      FillParamGrid();
-    } else if (take.HaveRaw) {
-      Person.Message(ZERO_REFUSED_TEXT, CAPTION, TIcon::Exclamation);
+    // The zero set takes this tick's result: a sum beyond the sensor's signed 16-bit zero
+    // point is refused rather than sent cut to its low bits.
+    if (take.HaveRaw) {
+      const device::Result zeroed = Device->ZeroAt(take.Raw, ParamWrite);
+      if (zeroed.Status == device::ST_BAD_VALUE) {
+        Person.Message(ZERO_REFUSED_TEXT, CAPTION, TIcon::Exclamation);
+      } else {
+        AfterRowWritten(ROW_ZERO_POINT, zeroed);
+        FillParamGrid();
+      }
     }
   }
   LastStatus = SensorStatus.load();
@@ -116,11 +117,11 @@ void TSession::ButtonZeroClick() {
 }
 
 void TSession::ButtonStreamClick() {
-  if (!SensorLink || View.TimerMore) return;
+  if (!Device || View.TimerMore) return;
   if (!StreamActive) {
     // A run and a stream must never share the link; the buttons keep them apart already. A
     // worker on a closed port would fail for ever with no watchdog armed to end it.
-    if (Running() || !SensorLink->IsOpen()) return;
+    if (Running() || !Device->IsOpen()) return;
     SampleRing.RunComplete = false;
     SampleRing.SampleCount = 0;
     SampleRing.SampleReadIndex = 0;
@@ -137,27 +138,23 @@ void TSession::ButtonStreamClick() {
     ExpandNext = false;
     View.TimerMore = true;
     Sleep(STREAM_PAUSE_MS);
-    SensorStatus = SensorLink->StartStream(DeviceAddress);
-    LastStatus = SensorStatus.load();
-    StreamActive = true;
     TStreamSetup setup;
-    setup.Link = SensorLink;
-    setup.Address = DeviceAddress;
     setup.RunMode = RunMode;
-    setup.MeasuringRange = MeasuringRange;
     setup.Active = &StreamActive;
     setup.SensorStatus = &SensorStatus;
     setup.LastStatus = &LastStatus;
     setup.ValueReady = StreamValueReady;
     setup.SampleLimit = StreamSampleLimit;
-    Stream.Start(setup);
+    SensorStatus = Device->StartStream(Stream, setup).Status;
+    LastStatus = SensorStatus.load();
+    // A start the sensor did not take leaves no worker; the window still shows the stream
+    // until the watchdog, which has the status, tears it down.
+    StreamActive = true;
     return;
   }
-  StreamActive = false;
   // Every sample the worker took is plotted once only if it is gone before the ring is read,
   // and the link must be free before the stop command goes out.
-  Stream.Join();
-  SensorStatus = SensorLink->StopStream(DeviceAddress);
+  SensorStatus = Device->StopStream(Stream, StreamActive).Status;
   View.ButtonStreamCaption = "Stream start";
   View.ButtonConnectEnabled = true;
   View.ButtonMeasureEnabled = true;

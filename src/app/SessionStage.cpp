@@ -14,22 +14,21 @@ constexpr const char* SWEEP_PROGRESS_PREFIX = "Sweep: ";
 }  // namespace
 
 bool TSession::OpenMotorPort() {
-  if (!MotorInterface) return false;
-  MotorResult = MotorInterface->Close();
-  MotorPortName = View.MotorPortText;
-  MotorInterface->Port->SysfsRoot = SysfsRoot;
-  MotorResult = karvo::OpenMotorPort(*MotorInterface, MotorPortName);
-  if (MotorResult == ST_OK) return true;
-  std::string text = MotorOpenErrorText(MotorPortName);
-  const std::string& reason = MotorInterface->Port->LastReason;
-  if (!reason.empty()) text += "\r" + Utf8ToCp1251(reason) + ".";
+  if (!StageDevice) return false;
+  const device::Result opened = StageDevice->Open(View.MotorPortText, SysfsRoot);
+  MotorResult = opened.Status;
+  if (opened) return true;
+  std::string text = MotorOpenErrorText(MotorPortName());
+  const std::string reason = StageDevice->PortReason();
+  if (!reason.empty()) text += '\r' + Utf8ToCp1251(reason) + '.';
   Person.Message(text, CAPTION, TIcon::Exclamation);
   return false;
 }
 
 void TSession::CloseMotorPort() {
-  if (!MotorInterface) return;
-  MotorResult = MotorInterface->Close();
+  if (!StageDevice) return;
+  StageDevice->Close();
+  MotorResult = ST_OK;
 }
 
 void TSession::RunEndedMessage(const std::string& text) {
@@ -58,7 +57,8 @@ void TSession::WriteCalibrationFile() {
   CalibrationLoad = TTableLoadResult{};
   TCalibrationTable table;
   std::string problem;
-  if (!BuildCalibrationTable(samples, count, StageRun.SampleStep, MeasuringRange, table, problem)) {
+  if (!BuildCalibrationTable(samples, count, StageRun.SampleStep, MeasuringRange(), table,
+                             problem)) {
     Person.Message(problem, CAPTION, TIcon::Exclamation);
     return;
   }
@@ -67,7 +67,7 @@ void TSession::WriteCalibrationFile() {
                        " readings outside 0 to 21999 were left out of the calibration table.",
                    CAPTION, TIcon::Warning);
   }
-  const device::Result load = Dev().LoadTable(
+  const device::Result load = Device->LoadTable(
       table, CalibrationLoad, &Cancel, [this](int pos, int max) { SetProgress(max, pos); },
       [this] { return Person.RetryCancel(CALIBRE_TABLE_ERROR_TEXT, CAPTION); });
   if (load.Status == device::ST_BAD_VALUE) {
@@ -98,7 +98,7 @@ void TSession::ShowSweepProgress() {
       View.SeriesOsc.AppendAt(at, SampleRing.SampleBuffer[i], FixedText(at, 3) + " mm");
     }
     line = "Sweep: sample " + std::to_string(taken) + " of " +
-           std::to_string(SweepSampleCount(MeasuringRange, RangeClass, kind)) + ", stage at " +
+           std::to_string(SweepSampleCount(MeasuringRange(), RangeClass, kind)) + ", stage at " +
            FixedText(taken * double{StageRun.SampleStep}, 3) + " mm";
   }
   View.ChartFooter = {line};

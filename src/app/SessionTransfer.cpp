@@ -47,7 +47,6 @@ void CopyRow(int row, const TPARAMVALUE& from, TPARAMVALUE& to) {
 // Store and factory writes differ only in the code they send.
 void FlashWrite(TSession& s, device::FlashOperation operation) {
   if (!s.Device) return;
-  s.Device->SetAddress(s.DeviceAddress);
   s.SensorStatus = s.Device->Flash(operation).Status;
   if (s.SensorStatus != ST_OK) {
     s.Person.Message("Write ERROR", CAPTION_DOT, TIcon::Stop);
@@ -68,28 +67,29 @@ int BaudItemIndex(uint32_t baud) {
 
 void TSession::LoadParameter(int row) {
   if (!Device || !ValidRow(row)) return;
-  const TPARAMVALUE& v = ParamWrite[row];
   // Sent as it stands: the program's own values (a sweep's averaging off) lie outside what an
-  // operator may set; the menu's loads check theirs first. The link follows rows 2 and 3
-  // (rate and address) even when the write failed.
-  const device::Result written = Dev().WriteParameterAsIs(row, v);
+  // operator may set; the menu's loads check theirs first.
+  AfterRowWritten(row, Device->WriteParameterAsIs(row, ParamWrite[row]));
+}
+
+void TSession::AfterRowWritten(int row, const device::Result& written) {
+  const TPARAMVALUE& v = ParamWrite[row];
   SensorStatus = written.Status;
   if (written) {
     ParamInSensor[row] = v;
     if (static_cast<size_t>(row) < View.Grid.size()) View.Grid[row].Edited = false;
   }
-
+  // The sensor's link follows rows 2 and 3 (rate and address) even when the write failed; the
+  // selectors follow the link.
   switch (row) {
-    case ROW_ADDRESS:
-      DeviceAddress = Device->Address();
-      View.AddressIndex =
-          DeviceAddress >= 1 && DeviceAddress <= ADDRESS_ITEM_COUNT ? DeviceAddress - 1 : -1;
+    case ROW_ADDRESS: {
+      const uint8_t address = DeviceAddress();
+      View.AddressIndex = address >= 1 && address <= ADDRESS_ITEM_COUNT ? address - 1 : -1;
       break;
+    }
     case ROW_BAUD: {
-      LinkBaud = Device->Settings().Baud;
-      LinkRequest = PortItemLink(PortName, LinkBaud);
       if (!Device->IsOpen()) ShowOpenError();
-      const int index = BaudItemIndex(LinkBaud);
+      const int index = BaudItemIndex(LinkBaud());
       if (index >= 0) View.BaudIndex = index;
       break;
     }
@@ -104,67 +104,79 @@ void TSession::LoadParameter(int row) {
       View.LabelBase = std::to_string(BaseDistance) + " mm";
       break;
     case ROW_RANGE:
-      MeasuringRange = static_cast<int16_t>(v.Value & 0xFFFF);
-      View.LabelRange = std::to_string(MeasuringRange) + " mm";
+      View.LabelRange = std::to_string(MeasuringRange()) + " mm";
       break;
     default:
       break;
   }
-
   LastStatus = SensorStatus.load();
 }
 
 void TSession::LoadCheckedRows(const std::vector<int>& rows) {
+  if (!Device) return;
   std::string refused;
-  for (int row : rows) {
-    if (Cancel.Cancelled()) break;
-    const std::string problem = ValueProblem(row, ParamWrite[row], MeasuringRange);
-    if (problem.empty()) {
-      LoadParameter(row);
+  device::WriteSetOptions options;
+  options.Refused = device::RefusedValues::SendFitting;
+  options.Rows = rows;
+  options.Cancel = &Cancel;
+  options.RowDone = [&](int row, const device::Result& outcome) {
+    if (outcome.Status == device::ST_BAD_VALUE) {
+      // The box is 8-bit text like the row names; the device layer's reasons are UTF-8.
+      refused +=
+          CR + std::string("'") + ParamTable[row].Name + "': " + Utf8ToCp1251(outcome.Reason);
     } else {
-      refused += CR + std::string("'") + ParamTable[row].Name + "': " + problem;
+      AfterRowWritten(row, outcome);
     }
-    if (rows.size() > 1) SetProgress(PROGRESS_LAST_ROW, PARAM_COUNT - row);
-  }
+    if (rows.size() != 1) SetProgress(PROGRESS_LAST_ROW, PARAM_COUNT - row);
+  };
+  Device->WriteParameters(ParamWrite, options);
   if (!refused.empty()) Person.Message(VALUES_NOT_SENT_TEXT + refused, CAPTION, TIcon::Warning);
 }
 
 bool TSession::ReadParameter(int row) {
   if (!Device || !ValidRow(row)) return false;
   // A read that fails half-way leaves ParamRead as it was.
-  SensorStatus = Dev().ReadParameter(row, ParamRead[row]).Status;
+  SensorStatus = Device->ReadParameter(row, ParamRead[row]).Status;
   LastStatus = SensorStatus.load();
   if (LastStatus == ST_OK) ParamInSensor[row] = ParamRead[row];
   return LastStatus == ST_OK;
 }
 
+bool TSession::ReadAllParameters() {
+  if (!Device) return false;
+  SetProgress(PROGRESS_LAST_ROW, View.ProgressPos);
+  int done = 0;
+  const device::Result read =
+      Device->ReadParameters(ParamRead, &Cancel, [this, &done](int rowsDone, int) {
+        done = rowsDone;
+        SetProgress(PROGRESS_LAST_ROW, rowsDone - 1);
+      });
+  for (int row = 0; row < done; ++row) ParamInSensor[row] = ParamRead[row];
+  // A cancel ends the read as a failure that the watchdog does not see: nothing went wrong
+  // on the line.
+  if (read.Cancelled()) return false;
+  // The bar stands at the row that failed.
+  if (!read) SetProgress(PROGRESS_LAST_ROW, done);
+  SensorStatus = read.Status;
+  LastStatus = SensorStatus.load();
+  return read.Ok();
+}
+
 bool TSession::CompareParameter(int row) {
-  if (!ReadParameter(row)) return false;
-  return SameValue(row, ParamWrite[row], ParamRead[row]);
+  if (!Device || !ValidRow(row)) return false;
+  bool equal = false;
+  const device::Result compared =
+      Device->CompareParameter(row, ParamWrite[row], ParamRead[row], equal);
+  SensorStatus = compared.Status;
+  LastStatus = SensorStatus.load();
+  if (compared) ParamInSensor[row] = ParamRead[row];
+  return compared && equal;
 }
 
 void TSession::LoadAllParameters() {
   if (!Device) return;
   SetProgress(PROGRESS_LAST_ROW, View.ProgressPos);
-  // Highest row first: the address (row 3) and baud rate (row 2) change before rows 1 and
-  // 0, which then go to the new settings.
-  std::vector<int> rows;
-  for (int k = 1; k <= PARAM_COUNT; ++k) rows.push_back(PARAM_COUNT - k);
-  LoadCheckedRows(rows);
-}
-
-bool TSession::ReadAllParameters() {
-  if (!SensorLink) return false;
-  SetProgress(PROGRESS_LAST_ROW, View.ProgressPos);
-  bool ok = true;
-  for (int i = 0; i < PARAM_COUNT && ok; ++i) {
-    // A cancel ends the read as a failure that the watchdog does not see: nothing went wrong
-    // on the line.
-    if (Cancel.Cancelled()) return false;
-    ok = ReadParameter(i);
-    SetProgress(PROGRESS_LAST_ROW, i);
-  }
-  return ok;
+  LoadCheckedRows({});
 }
 
 bool TSession::CompareAllParameters() {
@@ -189,7 +201,7 @@ void TSession::WriteToFactory() {
 
 void TSession::RestoreFactory() {
   if (!Device) return;
-  SensorStatus = Dev().Flash(device::FlashOperation::Restore).Status;
+  SensorStatus = Device->Flash(device::FlashOperation::Restore).Status;
   if (SensorStatus != ST_OK) {
     Person.Message("Restore ERROR", CAPTION_DOT, TIcon::Stop);
     LastStatus = SensorStatus.load();
@@ -211,23 +223,34 @@ void TSession::RestoreFactory() {
 std::optional<std::string> TSession::CompareMessage(int row) {
   if (!ValidRow(row)) return "Ok!";
   // Compared whatever LastStatus says: "Ok!" only after a read that matched.
-  if (!ReadParameter(row)) return std::nullopt;
-  if (SameValue(row, ParamWrite[row], ParamRead[row])) return "Ok!";
+  const bool equal = CompareParameter(row);
+  if (LastStatus != ST_OK) return std::nullopt;
+  if (equal) return "Ok!";
   return std::string("Parameters '") + ParamTable[row].Name + "' not equal:" + CR +
          DifferenceLine(row, ParamWrite[row], ParamRead[row]);
 }
 
 std::optional<std::string> TSession::CompareAllMessage() {
-  if (!ReadAllParameters()) return std::nullopt;
+  if (!Device) return std::nullopt;
+  SetProgress(PROGRESS_LAST_ROW, View.ProgressPos);
+  std::vector<device::ParameterDifference> differences;
+  int done = 0;
+  const device::Result compared = Device->CompareParameters(
+      ParamWrite, ParamRead, differences, &Cancel, [this, &done](int rowsDone, int) {
+        done = rowsDone;
+        SetProgress(PROGRESS_LAST_ROW, rowsDone - 1);
+      });
+  for (int row = 0; row < done; ++row) ParamInSensor[row] = ParamRead[row];
+  if (compared.Cancelled()) return std::nullopt;
+  if (!compared) SetProgress(PROGRESS_LAST_ROW, done);
+  SensorStatus = compared.Status;
+  LastStatus = SensorStatus.load();
+  if (!compared) return std::nullopt;
+  if (differences.empty()) return "Ok!";
   std::string text = "Parameters not equal:";
-  bool differs = false;
-  for (int i = 0; i < PARAM_COUNT; ++i) {
-    if (!SameValue(i, ParamWrite[i], ParamRead[i])) {
-      text += CR + DifferenceLine(i, ParamWrite[i], ParamRead[i]);
-      differs = true;
-    }
-  }
-  return differs ? text : "Ok!";
+  for (const device::ParameterDifference& d : differences)
+    text += CR + DifferenceLine(d.Row, d.Expected, d.Read);
+  return text;
 }
 
 void TSession::PopupMenuLoadClick() {
@@ -241,7 +264,7 @@ void TSession::PopupMenuReadClick() {
 }
 
 void TSession::PopupMenuCompareClick() {
-  if (!SensorLink) return;
+  if (!Device) return;
   // A failed read is left to the watchdog's "No answer."
   if (const auto text = CompareMessage(SelParam)) Person.Message(*text, CAPTION, TIcon::Warning);
 }
@@ -257,12 +280,12 @@ void TSession::PopupMenuReadAllClick() {
 }
 
 void TSession::PopupMenuCompareAllClick() {
-  if (!SensorLink) return;
+  if (!Device) return;
   if (const auto text = CompareAllMessage()) Person.Message(*text, CAPTION, TIcon::Warning);
 }
 
 void TSession::PopupMenuFLASHClick() {
-  if (!SensorLink) return;
+  if (!Device) return;
   if (!Person.Confirm("Parameters writing to FLASH. Are you sure? ", CAPTION_DOT)) return;
   WriteToFlash();
   if (ReadAllParameters()) AdoptReadValues();
@@ -270,14 +293,14 @@ void TSession::PopupMenuFLASHClick() {
 }
 
 void TSession::PopupMenuDefaultClick() {
-  if (!SensorLink) return;
+  if (!Device) return;
   if (!Person.Confirm("Restore factory parameters to FLASH?", CAPTION_DOT)) return;
   RestoreFactory();
   FillParamGrid();
 }
 
 void TSession::PopupMenuFactoryClick() {
-  if (!SensorLink) return;
+  if (!Device) return;
   if (!Person.Confirm("Parameters writing to factory. Are you sure? ", CAPTION_DOT)) return;
   WriteToFactory();
   // The restore would put the old factory set over the working set: after a failed factory

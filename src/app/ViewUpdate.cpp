@@ -40,7 +40,7 @@ TViewUpdate TViewPublisher::Take(TSession& session) {
   update.NewPoints.assign(points.begin() + static_cast<std::ptrdiff_t>(sent_), points.end());
   sent_ = points.size();
   update.Working = session.ParamWrite;
-  update.MeasuringRange = session.MeasuringRange;
+  update.MeasuringRange = session.MeasuringRange();
   update.RunMode = session.RunMode;
   update.FoldExpands = session.ExpandNext;
   return update;

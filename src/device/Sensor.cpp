@@ -106,6 +106,33 @@ void Sensor::StopStreamingSensor() {
   line_->Link().Port.Drain(50, 1000);
 }
 
+uint32_t Sensor::RequestOnce(const std::function<uint32_t(TKARVOInterface&)>& exchange) {
+  auto held = line_->Hold();
+  if (const auto streaming = line_->StreamingAddress();
+      streaming && *streaming != settings_.Address) {
+    reason_ = "the sensor at address " + std::to_string(*streaming) + " streams on the line";
+    return ST_LINE_BUSY;
+  }
+  TKARVOInterface& link = line_->Link();
+  link.Interrupted = nullptr;
+  const uint32_t status = exchange(link);
+  reason_ = link.LastReason();
+  return status;
+}
+
+uint32_t Sensor::ResultSource::ReadResult(uint16_t& word) {
+  return sensor_.RequestOnce(
+      [&](TKARVOInterface& link) { return link.ReadResult(sensor_.settings_.Address, word); });
+}
+
+uint32_t Sensor::ResultSource::ReadPulse(PulseRecord& pulse) {
+  uint8_t record[PULSE_RECORD_SIZE] = {};
+  const uint32_t status = sensor_.RequestOnce(
+      [&](TKARVOInterface& link) { return link.ReadPulse(sensor_.settings_.Address, record); });
+  if (status == ST_OK) pulse = PulseRecord::FromBytes(record);
+  return status;
+}
+
 uint32_t Sensor::Request(const std::function<uint32_t(TKARVOInterface&)>& exchange) {
   auto held = line_->Hold();
   if (const auto streaming = line_->StreamingAddress();
@@ -239,29 +266,61 @@ Result Sensor::WriteParameterAsIs(int row, const TPARAMVALUE& value) {
 
 Result Sensor::WriteParameters(const TParamSet& values, const CancelToken* cancel,
                                const Progress& progress, std::vector<int>* failedRows) {
-  // Every value is looked at before the first goes out: a set half written is worse than
-  // none.
-  Result refused;
-  for (int row = 0; row < PARAM_COUNT; ++row) {
-    const std::string problem = ValueProblem(row, values[row], measuringRange_);
-    if (problem.empty()) continue;
-    if (failedRows) failedRows->push_back(row);
-    if (refused)
-      refused = Result::Failure(ST_BAD_VALUE, RowDoing("writing", row), Cp1251ToUtf8(problem));
+  WriteSetOptions options;
+  options.Cancel = cancel;
+  options.Progress = progress;
+  return WriteParameters(values, options, failedRows);
+}
+
+Result Sensor::WriteParameters(const TParamSet& values, const WriteSetOptions& options,
+                               std::vector<int>* failedRows) {
+  std::vector<int> rows = options.Rows;
+  if (rows.empty()) {
+    for (int row = PARAM_COUNT - 1; row >= 0; --row) rows.push_back(row);
   }
-  if (!refused) return refused;
+  for (int row : rows) {
+    if (row < 0 || row >= PARAM_COUNT)
+      return Result::Failure(ST_BAD_VALUE, "writing a row", "no such row");
+  }
+  const auto problemOf = [&](int row) {
+    return options.Refused == RefusedValues::Force
+               ? std::string()
+               : ValueProblem(row, values[row], measuringRange_);
+  };
+  if (options.Refused == RefusedValues::RefuseSet) {
+    // Every value is looked at before the first goes out: a set half written is worse than
+    // none.
+    Result refused;
+    for (int row : rows) {
+      const std::string problem = problemOf(row);
+      if (problem.empty()) continue;
+      if (failedRows) failedRows->push_back(row);
+      if (refused)
+        refused = Result::Failure(ST_BAD_VALUE, RowDoing("writing", row), Cp1251ToUtf8(problem));
+    }
+    if (!refused) return refused;
+  }
   Result first;
-  for (int k = 1; k <= PARAM_COUNT; ++k) {
-    if (IsCancelled(cancel)) return Result::Failure(ST_CANCELLED, "writing the parameters");
-    const int row = PARAM_COUNT - k;
-    Result r = WriteParameterAsIs(row, values[row]);
+  Result skipped;
+  const int total = static_cast<int>(rows.size());
+  for (int k = 0; k < total; ++k) {
+    if (IsCancelled(options.Cancel)) return Result::Failure(ST_CANCELLED, "writing the parameters");
+    const int row = rows[k];
+    // Judged row by row: a range written just before (row 30) moves what the next rows allow.
+    const std::string problem =
+        options.Refused == RefusedValues::SendFitting ? problemOf(row) : std::string();
+    Result r = problem.empty()
+                   ? WriteParameterAsIs(row, values[row])
+                   : Result::Failure(ST_BAD_VALUE, RowDoing("writing", row), Cp1251ToUtf8(problem));
     if (!r) {
       if (failedRows) failedRows->push_back(row);
-      if (first) first = r;
+      Result& kept = problem.empty() ? first : skipped;
+      if (kept) kept = r;
     }
-    if (progress) progress(k, PARAM_COUNT);
+    if (options.RowDone) options.RowDone(row, r);
+    if (options.Progress) options.Progress(k + 1, total);
   }
-  return first;
+  return first ? skipped : first;
 }
 
 Result Sensor::CompareParameter(int row, const TPARAMVALUE& expected, TPARAMVALUE& read,
@@ -328,8 +387,12 @@ Result Sensor::ReadPulse(PulseRecord& pulse) {
 Result Sensor::Zero(TParamSet& working) {
   uint16_t word = 0;
   if (Result r = ReadResult(word); !r) return r;
+  return ZeroAt(static_cast<int16_t>(word), working);
+}
+
+Result Sensor::ZeroAt(int16_t raw, TParamSet& working) {
   TPARAMVALUE next = working[ROW_ZERO_POINT];
-  if (!ZeroPointAfter(working[ROW_ZERO_POINT].Value, static_cast<int16_t>(word), next.Value)) {
+  if (!ZeroPointAfter(working[ROW_ZERO_POINT].Value, raw, next.Value)) {
     return Result::Failure(ST_BAD_VALUE, "zero set", "the zero point would leave -32768 to 32767");
   }
   if (Result r = WriteParameter(ROW_ZERO_POINT, next); !r) return r;
@@ -360,6 +423,41 @@ Result Sensor::Stream(uint32_t runMode, uint64_t count, const std::function<void
     }
   }
   return stream.Stop();
+}
+
+Result Sensor::StartStream(TStreamWorker& worker, TStreamSetup setup) {
+  auto held = line_->Hold();
+  TKARVOInterface& link = line_->Link();
+  if (!link.IsOpen()) return Result::Failure(ST_NOT_OPEN, "starting the stream");
+  if (const auto streaming = line_->StreamingAddress(); streaming) {
+    return Result::Failure(
+        ST_LINE_BUSY, "starting the stream",
+        "the sensor at address " + std::to_string(*streaming) + " streams on the line");
+  }
+  const uint32_t status = link.StartStream(settings_.Address);
+  reason_ = link.LastReason();
+  if (status != ST_OK) return Failed(status, "starting the stream");
+  line_->SetStreamingAddress(settings_.Address);
+  setup.Link = &link;
+  setup.Address = settings_.Address;
+  setup.MeasuringRange = measuringRange_;
+  setup.Active->store(true);
+  worker.Start(setup);
+  return Result::Success();
+}
+
+Result Sensor::StopStream(TStreamWorker& worker, std::atomic<bool>& active, int commands) {
+  active = false;
+  // The worker ends after its current read; it has to be gone before the stop goes out.
+  worker.Join();
+  auto held = line_->Hold();
+  if (line_->StreamingAddress() == settings_.Address) line_->SetStreamingAddress(std::nullopt);
+  TKARVOInterface& link = line_->Link();
+  uint32_t status = ST_OK;
+  for (int i = 0; i < commands; ++i) status = link.StopStream(settings_.Address);
+  reason_ = link.LastReason();
+  if (status != ST_OK) return Failed(status, "stopping the stream");
+  return Result::Success();
 }
 
 Result Sensor::LoadTable(const TCalibrationTable& table, TTableLoadResult& outcome,
@@ -437,26 +535,9 @@ bool SensorStream::Running() const {
 Result SensorStream::Start() {
   State& s = *state_;
   if (s.Started) return Result::Success();
-  Line& line = sensor_.SharedLine();
-  auto held = line.Hold();
-  TKARVOInterface& link = line.Link();
-  if (!link.IsOpen()) return Result::Failure(ST_NOT_OPEN, "starting the stream");
-  if (const auto streaming = line.StreamingAddress(); streaming) {
-    return Result::Failure(
-        ST_LINE_BUSY, "starting the stream",
-        "the sensor at address " + std::to_string(*streaming) + " streams on the line");
-  }
-  const uint32_t status = link.StartStream(sensor_.Address());
-  if (status != ST_OK) return Result::Failure(status, "starting the stream", link.LastReason());
-  line.SetStreamingAddress(sensor_.Address());
-  s.Started = true;
-  s.Active = true;
   s.LastStatus = ST_OK;
   TStreamSetup setup;
-  setup.Link = &link;
-  setup.Address = sensor_.Address();
   setup.RunMode = runMode_;
-  setup.MeasuringRange = sensor_.MeasuringRange();
   setup.Active = &s.Active;
   setup.SensorStatus = &s.SensorStatus;
   setup.LastStatus = &s.LastStatus;
@@ -467,7 +548,8 @@ Result SensorStream::Start() {
     }
     s.Arrived.notify_all();
   };
-  s.Worker.Start(setup);
+  if (Result r = sensor_.StartStream(s.Worker, setup); !r) return r;
+  s.Started = true;
   return Result::Success();
 }
 
@@ -492,16 +574,8 @@ Result SensorStream::Take(std::vector<float>& out, uint32_t waitMs) {
 Result SensorStream::Stop() {
   State& s = *state_;
   if (!s.Started) return Result::Success();
-  s.Active = false;
-  s.Worker.Join();
   s.Started = false;
-  Line& line = sensor_.SharedLine();
-  auto held = line.Hold();
-  line.SetStreamingAddress(std::nullopt);
-  TKARVOInterface& link = line.Link();
-  const uint32_t status = link.StopStream(sensor_.Address());
-  if (status != ST_OK) return Result::Failure(status, "stopping the stream", link.LastReason());
-  return Result::Success();
+  return sensor_.StopStream(s.Worker, s.Active);
 }
 
 }  // namespace karvo::device

@@ -11,6 +11,8 @@
 
 #include "device/Line.h"
 #include "device/Result.h"
+#include "measure/MeasureLoop.h"
+#include "measure/StreamWorker.h"
 #include "params/ParamTable.h"
 #include "protocol/Karvointerface.h"
 #include "stage/Calibration.h"
@@ -29,6 +31,25 @@ struct SensorSettings {
 bool ZeroPointAfter(uint32_t current, int16_t raw, uint32_t& next);
 
 enum class FlashOperation { Store, Restore, Factory };
+
+// What a write of several rows does with values their rows refuse.
+enum class RefusedValues {
+  RefuseSet,    // every value is checked first; nothing is sent when one does not fit
+  SendFitting,  // the rows that fit are sent; the others are skipped and reported
+  Force,        // every value goes out as it stands
+};
+
+struct WriteSetOptions {
+  RefusedValues Refused = RefusedValues::RefuseSet;
+  // The rows in the order they go out; empty: 35 down to 0 (the address and rate go before
+  // rows 1 and 0, which then reach the sensor at its new settings).
+  std::vector<int> Rows;
+  const CancelToken* Cancel = nullptr;
+  ::karvo::device::Progress Progress;  // rows done of the rows to write
+  // After each row, sent or skipped: what it came to (ST_BAD_VALUE with the row's reason:
+  // skipped, nothing sent).
+  std::function<void(int row, const Result& outcome)> RowDone;
+};
 
 struct ParameterDifference {
   int Row = 0;
@@ -53,6 +74,8 @@ class Sensor {
   void Close();
   bool IsOpen() const;
   const SensorSettings& Settings() const { return settings_; }
+  // Settings for the next Open, taken without touching the port.
+  void Configure(const SensorSettings& settings) { settings_ = settings; }
   // Reopens the port at another rate (what a baud change in the window does).
   Result SetBaud(uint32_t baud);
   void SetAddress(uint8_t address) { settings_.Address = address; }
@@ -63,7 +86,11 @@ class Sensor {
   // time-out (ST_CANCELLED), also inside a row of many registers. Null: none.
   void SetCancelToken(const CancelToken* token) { standing_ = token; }
 
-  // The wire itself, for the window's measurement loop and streaming worker and --trace.
+  // The line's reason for its last failure, whoever had it (an open, an exchange, a stream's
+  // worker); empty when the port knows none.
+  std::string LastReason() { return line_->Link().LastReason(); }
+
+  // The wire itself, for --trace and the tests.
   TKARVOInterface& Link() { return line_->Link(); }
   Line& SharedLine() { return *line_; }
 
@@ -96,6 +123,11 @@ class Sensor {
   // row that failed; the Result names the first.
   Result WriteParameters(const TParamSet& values, const CancelToken* cancel = nullptr,
                          const Progress& progress = {}, std::vector<int>* failedRows = nullptr);
+  // The same with the caller's rule for refused values. A failing row does not stop the
+  // others; `failedRows` gets every row that failed or was skipped, the Result names the first
+  // failure (a skipped row counts as one only when nothing else failed).
+  Result WriteParameters(const TParamSet& values, const WriteSetOptions& options,
+                         std::vector<int>* failedRows = nullptr);
   // A failed read is a failure, never a difference.
   Result CompareParameter(int row, const TPARAMVALUE& expected, TPARAMVALUE& read, bool& equal);
   Result CompareParameters(const TParamSet& expected, TParamSet& read,
@@ -116,11 +148,26 @@ class Sensor {
   // Zero set: one result is added to the zero point (row 14 of `working`), which is written.
   // A sum that does not fit the row is refused and nothing is sent.
   Result Zero(TParamSet& working);
+  // The same with a result the caller has just taken (the measurement loop's), so that the
+  // zero set costs no exchange of its own.
+  Result ZeroAt(int16_t raw, TParamSet& working);
   // Streams `count` samples (0: until cancelled) in `runMode` into `sink`; the stream is
   // stopped on every way out. A sample lost on the line is skipped and counted in `lost`
   // (also on failure); only a line that stays garbled ends the stream.
   Result Stream(uint32_t runMode, uint64_t count, const std::function<void(float)>& sink,
                 const CancelToken* cancel = nullptr, uint64_t* lost = nullptr);
+
+  // The caller's own streaming worker on this sensor (the window's, with its ring and
+  // display): the start command, then `worker` runs with `setup`, whose link, address and
+  // range are filled in here; the line is the stream's until StopStream. `*setup.Active` is
+  // set only when the worker runs.
+  Result StartStream(TStreamWorker& worker, TStreamSetup setup);
+  // Clears `active`, joins the worker (before anything else touches the link), then sends the
+  // stop command `commands` times; the last one's outcome is returned.
+  Result StopStream(TStreamWorker& worker, std::atomic<bool>& active, int commands = 1);
+
+  // The measurement loop's view of this sensor: each request through Request, with the tokens.
+  TMeasureSource& Results() { return results_; }
 
   // ---- Calibration table ----
   // Writes the 41 pages, reads them back and compares. Entries outside 0..65535 are refused
@@ -138,11 +185,26 @@ class Sensor {
   // of a reply, the stream is stopped and the request tried once more. ST_LINE_BUSY while
   // another sensor's stream owns the line.
   uint32_t Request(const std::function<uint32_t(TKARVOInterface&)>& exchange);
+  // One exchange, its status as it came: no stream recovery, no tokens asked.
+  uint32_t RequestOnce(const std::function<uint32_t(TKARVOInterface&)>& exchange);
 
  private:
   Result Failed(uint32_t status, const std::string& doing);
   // The line's link, asking this sensor's tokens before each exchange; the line held.
   TKARVOInterface& HeldLink();
+
+  class ResultSource final : public TMeasureSource {
+   public:
+    explicit ResultSource(Sensor& sensor) : sensor_(sensor) {}
+    // A garbled answer is the loop's to count as a failure: no stream recovery and no retry,
+    // which would stall the 1 ms loop. Nor do the tokens end them: the loop ends by its Stop,
+    // and a cancel meant for an operation must not fail every tick after it.
+    uint32_t ReadResult(uint16_t& word) override;
+    uint32_t ReadPulse(PulseRecord& pulse) override;
+
+   private:
+    Sensor& sensor_;
+  };
 
   std::shared_ptr<Line> line_;
   bool ownsLine_ = true;
@@ -151,6 +213,7 @@ class Sensor {
   int16_t measuringRange_ = 0;
   const CancelToken* standing_ = nullptr;
   const CancelToken* current_ = nullptr;  // the token of the operation under way
+  ResultSource results_{*this};
 };
 
 // A stream that runs until stopped, for callers that take its samples as they come (an

@@ -29,6 +29,8 @@ class Stage {
   void Close();
   bool IsOpen() const;
   const std::string& Port() const { return port_; }
+  // The port's own reason for its last failure; empty when it knows none.
+  std::string PortReason() const { return motor_->Port->LastReason; }
 
   TMotorInterface& Link() { return *motor_; }
 

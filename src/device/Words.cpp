@@ -95,16 +95,10 @@ Result ReadHeldRunMode(Sensor& sensor, uint32_t& runMode) {
 
 Result WriteParameterSet(Sensor& sensor, const TParamSet& values, bool force,
                          const CancelToken* cancel, std::vector<int>* failedRows) {
-  if (!force) return sensor.WriteParameters(values, cancel, {}, failedRows);
-  Result first;
-  for (int row = PARAM_COUNT - 1; row >= 0; --row) {
-    if (IsCancelled(cancel)) return Result::Failure(ST_CANCELLED, "writing the parameters");
-    if (Result r = sensor.WriteParameterAsIs(row, values[row]); !r) {
-      if (failedRows) failedRows->push_back(row);
-      if (first) first = r;
-    }
-  }
-  return first;
+  WriteSetOptions options;
+  options.Refused = force ? RefusedValues::Force : RefusedValues::RefuseSet;
+  options.Cancel = cancel;
+  return sensor.WriteParameters(values, options, failedRows);
 }
 
 }  // namespace karvo::device

@@ -11,18 +11,18 @@ void TMeasureLoop::StartRun() {
   ring_.ResetRun();
 }
 
-TMeasureTake TMeasureLoop::Exchange(TKARVOInterface& link, uint8_t address, uint32_t runMode,
+TMeasureTake TMeasureLoop::Exchange(TMeasureSource& sensor, uint32_t runMode,
                                     int16_t measuringRange, std::string& labelRast) {
   TMeasureTake take;
   if (runMode == RUN_PULSE) {
-    uint8_t record[PULSE_RECORD_SIZE];
-    take.Status = link.ReadPulse(address, record);
+    PulseRecord pulse;
+    take.Status = sensor.ReadPulse(pulse);
     // A failed exchange leaves display and chart as they were; the watchdog sees the status.
-    if (take.Status == ST_OK) DrawPulse(PulseRecord::FromBytes(record), labelRast);
+    if (take.Status == ST_OK) DrawPulse(pulse, labelRast);
     return take;
   }
   uint16_t result = 0;
-  take.Status = link.ReadResult(address, result);
+  take.Status = sensor.ReadResult(result);
   if (take.Status != ST_OK) {
     take.Taken = false;
     return take;

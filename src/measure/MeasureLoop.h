@@ -17,6 +17,15 @@ constexpr double FIRST_TICK_LIMIT = 1800.0;
 constexpr int PULSE_POINTS = 90;
 constexpr int PULSE_OFFSET = 42;
 
+// The sensor as the loop asks it, one request a call; the device layer implements it, so the
+// loop never holds a link of its own. Each returns the exchange's status.
+class TMeasureSource {
+ public:
+  virtual ~TMeasureSource() = default;
+  virtual uint32_t ReadResult(uint16_t& word) = 0;
+  virtual uint32_t ReadPulse(PulseRecord& pulse) = 0;
+};
+
 // What one exchange took.
 struct TMeasureTake {
   bool Taken = true;     // false: a result was asked for and did not come
@@ -35,8 +44,8 @@ class TMeasureLoop {
 
   // One exchange in `runMode`: in "Pulse" the profile is fetched and drawn, in the other modes
   // a result is read and kept in LastValue. `labelRast` is the display's text.
-  TMeasureTake Exchange(TKARVOInterface& link, uint8_t address, uint32_t runMode,
-                        int16_t measuringRange, std::string& labelRast);
+  TMeasureTake Exchange(TMeasureSource& sensor, uint32_t runMode, int16_t measuringRange,
+                        std::string& labelRast);
 
   // The continuous modes' handling of a result just taken: into the ring, onto the display
   // and onto the chart.

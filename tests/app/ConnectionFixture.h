@@ -67,9 +67,8 @@ inline void UseSensor(TSession& s, const sim::TSensorSim& sim) {
   s.View.PortText = sim.DevicePath();
   s.ComboBoxCOMChange();
   s.View.BaudIndex = 7;
-  s.LinkBaud = 115200;
   s.View.AddressIndex = 4;
-  s.DeviceAddress = 5;
+  s.Device->Configure({sim.DevicePath(), 115200, 5, s.SysfsRoot});
 }
 
 class SimSession : public ::testing::Test {

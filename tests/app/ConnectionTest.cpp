@@ -39,7 +39,7 @@ TEST_F(Connection, ConnectReadsAllAndUnfoldsDisconnectFoldsClicksDuringTheFoldAr
 
   Session.ButtonConnectClick();
   EXPECT_EQ(Look(Session.View), DISCONNECTED);
-  EXPECT_FALSE(Session.SensorLink->IsOpen());
+  EXPECT_FALSE(Session.Device->IsOpen());
   Session.ButtonConnectClick();
   EXPECT_EQ(Look(Session.View), DISCONNECTED);
   EXPECT_TRUE(Sent(Sim).empty());
@@ -57,7 +57,7 @@ TEST(ConnectionOpen, OpenErrorsShowTheBoxWithAnyReasonTheOperatorCanActOn) {
     s.ComboBoxCOMChange();
     s.View.ButtonMeasureEnabled = true;
     s.ButtonConnectClick();
-    EXPECT_EQ(s.SensorLink->Port.SysfsRoot, s.SysfsRoot);
+    EXPECT_EQ(s.Device->Link().Port.SysfsRoot, s.SysfsRoot);
     EXPECT_THAT(Boxes(person), ElementsAre("KARVO-SP Exclamation: Error opening " + port +
                                            ".\rPort already in use or not available.\r"
                                            "No such device."));
@@ -73,7 +73,7 @@ TEST_F(Connection, SilentSensorAtConnectAndAtTheTwentiethRegister) {
   const std::string changeThem = "KARVO-SP Stop: No answer. Please change parameters.";
   EXPECT_THAT(Boxes(Person), ElementsAre(changeThem));
   EXPECT_EQ(Look(Session.View), DISCONNECTED);
-  EXPECT_TRUE(Session.SensorLink->IsOpen());
+  EXPECT_TRUE(Session.Device->IsOpen());
   Session.TimerAnswerTimer();  // not armed
 
   Sim.SetRegister(23, 0x11);  // a half-read zero point would show the low byte
@@ -87,7 +87,7 @@ TEST_F(Connection, SilentSensorAtConnectAndAtTheTwentiethRegister) {
   Session.TimerAnswerTimer();
   EXPECT_THAT(Boxes(Person), ElementsAre(changeThem, "KARVO-SP Stop: No answer."));
   EXPECT_EQ(Look(Session.View), DISCONNECTED);
-  EXPECT_FALSE(Session.SensorLink->IsOpen());
+  EXPECT_FALSE(Session.Device->IsOpen());
   RunFold(Session);  // the window never unfolded, and the teardown must not unfold it
   EXPECT_EQ(Session.View.Height, FOLDED_HEIGHT);
 }
@@ -104,7 +104,7 @@ TEST_F(Connection, WatchdogTearsDownARunAndCloseLeavesEveryHandlerHarmless) {
   v.ButtonConnectEnabled = false;
   Session.TimerAnswerTimer();
   EXPECT_THAT(Boxes(Person), IsEmpty()) << "nothing failed yet";
-  Session.SensorLink->Close();
+  Session.Device->Close();
   EXPECT_FALSE(Session.ReadParameter(0));
   Session.TimerAnswerTimer();
   EXPECT_THAT(Boxes(Person), ElementsAre("KARVO-SP Stop: No answer."));
@@ -112,7 +112,7 @@ TEST_F(Connection, WatchdogTearsDownARunAndCloseLeavesEveryHandlerHarmless) {
 
   v.TimerAnswer = v.TimerMain = true;  // still running at the close
   Session.FormClose();
-  EXPECT_EQ(Session.SensorLink, nullptr);
+  EXPECT_EQ(Session.Device, nullptr);
   EXPECT_FALSE(v.TimerMore || v.TimerAnswer || v.TimerMain);
   Sim.ClearRequests();
   Person.Messages.clear();

@@ -43,7 +43,7 @@ class ScriptedLoop : public ::testing::Test {
   std::vector<std::string> Run(uint32_t mode, const std::vector<Bytes>& answers) {
     std::vector<std::string> shown;
     Session.RunMode = mode;
-    Session.MeasuringRange = 100;
+    Session.Device->SetMeasuringRange(100);
     Session.View.LabelRast = "-";
     Session.StartStopMeasure();
     for (const Bytes& answer : answers) {
@@ -92,6 +92,13 @@ TEST_F(ScriptedLoop, EachContinuousModeConvertsShowsStoresAndDrawsItsResults) {
         std::vector<float>(ring.SampleBuffer.begin(), ring.SampleBuffer.begin() + ring.SampleCount),
         c.stored);
   }
+}
+
+// The run ends by its Stop: a cancel left from an operation before must not fail its ticks.
+TEST_F(ScriptedLoop, ACancelLeftFromAnOperationDoesNotEndTheRun) {
+  Session.Cancel.Cancel();
+  EXPECT_THAT(Run(RUN_LINE, {Result(8192), Result(8192)}), ElementsAre("50.0000 mm", "50.0000 mm"));
+  EXPECT_EQ(Session.LastStatus, ST_OK);
 }
 
 TEST_F(ScriptedLoop, PulseDrawsTheProfileLabelledByPixelAndKeepsItOnAFailedExchange) {

@@ -14,7 +14,7 @@ using namespace std::string_literals;
 class Grid : public ::testing::Test {
  protected:
   void SetUp() override {
-    s.MeasuringRange = 100;
+    s.Device->SetMeasuringRange(100);
     s.FillParamGrid();
   }
   // The operator selects a row's cell, types `text` into it and clicks another row.

@@ -74,7 +74,7 @@ TEST_F(Streaming, StopPlotsExactlyTheSamplesTakenForcedStopsPlotNothingAndSendTw
   StartStream(20);
   Sim.ClearRequests();
   Session.ButtonConnectClick();
-  EXPECT_FALSE(Session.StreamActive || Session.SensorLink->IsOpen());
+  EXPECT_FALSE(Session.StreamActive || Session.Device->IsOpen());
   EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
   EXPECT_GE(Session.SampleRing.SampleCount, 20);
   EXPECT_TRUE(Session.View.GridEnabled);
@@ -100,7 +100,7 @@ TEST_F(Streaming, ASensorLostMidStreamEndsInTheTeardown) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   Session.TimerAnswerTimer();
   EXPECT_THAT(Boxes(Person), ElementsAre(StartsWith("KARVO-SP Stop: No answer.\r")));
-  EXPECT_FALSE(Session.StreamActive || Session.Stream.Joinable() || Session.SensorLink->IsOpen());
+  EXPECT_FALSE(Session.StreamActive || Session.Stream.Joinable() || Session.Device->IsOpen());
   EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
   Session.ShowStreamValue();
   EXPECT_EQ(Session.View.LabelRast, "0.000 mm");

@@ -18,18 +18,18 @@ class Transfer : public SimSession {
     SimSession::SetUp();
     if (!HasFatalFailure()) Connect();
     // The one-second flash pause is the link's business, not what is tested here.
-    Session.SensorLink->Pause = [](uint32_t) {};
+    Session.Device->Link().Pause = [](uint32_t) {};
   }
 };
 
 // What the link rows and the identity rows move, in one line.
 std::string Moved(const TSession& s) {
   std::ostringstream o;
-  o << "address " << int(s.DeviceAddress) << "/" << s.View.AddressIndex << ", baud " << s.LinkBaud
-    << "/" << s.View.BaudIndex << (s.SensorLink->IsOpen() ? " open at " : " closed at ")
-    << s.LinkRequest.BaudRate << ", model " << s.View.LabelModel << ", serial "
+  o << "address " << int(s.DeviceAddress()) << "/" << s.View.AddressIndex << ", baud "
+    << s.LinkBaud() << "/" << s.View.BaudIndex << (s.Device->IsOpen() ? " open at " : " closed at ")
+    << s.Device->SharedLine().Baud() << ", model " << s.View.LabelModel << ", serial "
     << s.View.LabelSerNum << ", base " << s.BaseDistance << "|" << s.View.LabelBase << ", range "
-    << s.MeasuringRange << "|" << s.View.LabelRange << ",";
+    << s.MeasuringRange() << "|" << s.View.LabelRange << ",";
   return o.str();
 }
 
@@ -88,7 +88,7 @@ TEST_F(Transfer, CompareMessagesAreBuiltByteForByteAndNeverSayOkWithoutARead) {
 
   // With the port closed nothing is read: no verdict at all, and the watchdog has its status.
   Session.ParamWrite = Session.ParamRead;
-  Session.SensorLink->Close();
+  Session.Device->Close();
   Person.Messages.clear();
   Session.PopupMenuCompareClick();
   Session.PopupMenuCompareAllClick();
@@ -98,8 +98,9 @@ TEST_F(Transfer, CompareMessagesAreBuiltByteForByteAndNeverSayOkWithoutARead) {
 
 TEST_F(Transfer, ReadAllStopsAtTheFailingRowAdoptingNothing) {
   // Short read time-outs: the silence below then costs little.
-  Session.SensorLink->PortSettings.ReadTotal = 100;
-  ASSERT_EQ(Session.SensorLink->Port.Open(Session.SensorLink->PortSettings), ST_OK);
+  TKARVOInterface& link = Session.Device->Link();
+  link.PortSettings.ReadTotal = 100;
+  ASSERT_EQ(link.Port.Open(link.PortSettings), ST_OK);
   const TParamSet working = Session.ParamWrite;
   Sim.SetRegister(6, 77);
   Sim.FailSilentAfter(11);  // rows 0..9 take 11 registers
@@ -169,7 +170,7 @@ TEST_F(Transfer, FlashMenuAsksReportsAndCarriesOn) {
     Session.View.AddressIndex = 6;
     Session.ParamWrite[ROW_LASER].Value = 99;
     if (c.WrongEcho) Sim.WrongAckNext();
-    const int address = Session.DeviceAddress;
+    const int address = Session.DeviceAddress();
     (Session.*c.Click)();
     EXPECT_THAT(Person.Questions, ElementsAre(c.Question + "|KARVO-SP."));
     const std::vector<std::vector<int>> sent = Sent(Sim);
@@ -191,7 +192,7 @@ TEST_F(Transfer, FlashMenuAsksReportsAndCarriesOn) {
 // The restore went through, but a sensor that fails the read-back must not pass for a good one.
 TEST_F(Transfer, RestoreWhoseReadBackFailsIsLeftToTheWatchdog) {
   const uint32_t answers = Sim.AnswerCount();
-  Session.SensorLink->Pause = [&](uint32_t) {  // once the echo is out, spoil the next answer
+  Session.Device->Link().Pause = [&](uint32_t) {  // once the echo is out, spoil the next answer
     for (int i = 0; i < 1000 && Sim.AnswerCount() == answers; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     Sim.FailSilent();

@@ -175,7 +175,7 @@ void TFormMain::FindSensor() {
   // The scan needs the port to itself; the selectors' reopen holds it otherwise.
   const TWhere where = Inspect([](TSession& s) {
     s.CloseSensorPort();
-    return TWhere{s.PortName, s.LinkBaud, s.DeviceAddress};
+    return TWhere{s.PortName(), s.LinkBaud(), s.DeviceAddress()};
   });
   bool picked = false;
   const std::optional<TFoundSensor> found =

@@ -232,7 +232,7 @@ class MainWindowTest : public QObject {
     // The selectors show the session's link.
     QCOMPARE(f.ComboBoxWorkBaund->currentText() + " " + f.ComboBoxWorkCodeDev->currentText(),
              QString("9600 1"));
-    const auto port = [&f] { return f.Inspect([](karvo::TSession& s) { return s.PortName; }); };
+    const auto port = [&f] { return f.Inspect([](karvo::TSession& s) { return s.PortName(); }); };
     // Typed as an operator types: every key stays in the box, which keeps the focus, and the
     // name is the session's once Enter commits it.
     f.ComboBoxCOM->setFocus();

@@ -62,7 +62,7 @@ class TypingTest : public QObject {
     QTest::mouseClick(f.ButtonConnect, Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(f.ButtonConnect->text(), QString("Disconnect"), 10000);
     QVERIFY(f.WaitIdle());
-    QCOMPARE(Look([](TSession& s) { return s.PortName; }), sim.DevicePath());
+    QCOMPARE(Look([](TSession& s) { return s.PortName(); }), sim.DevicePath());
     QVERIFY(person.Messages.empty());
   }
 
@@ -108,7 +108,7 @@ class TypingTest : public QObject {
     QCOMPARE(seen.second, 3);
     for (int i = 0; i < 3; ++i) QTest::keyClick(f.ComboBoxWorkCodeDev, Qt::Key_Up);
     QVERIFY(f.WaitIdle());
-    QCOMPARE(Look([](TSession& s) { return s.DeviceAddress; }), uint8_t{1});
+    QCOMPARE(Look([](TSession& s) { return s.DeviceAddress(); }), uint8_t{1});
   }
 
   // Thousands of the window's events during a run: each handled once, in order, and the

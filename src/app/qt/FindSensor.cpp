@@ -123,8 +123,12 @@ void TFormFindSensor::Start() {
         active_ = nullptr;
       }
       for (const TFoundSensor& f : line.Found) {
-        const bool known = std::any_of(result.Found.begin(), result.Found.end(),
-                                       [&](const auto& k) { return k.Address == f.Address; });
+        // A late answer to the probe before (a loaded machine, a slow adapter) shows the same
+        // sensor at the next address: its serial number gives it away.
+        const bool known =
+            std::any_of(result.Found.begin(), result.Found.end(), [&](const auto& k) {
+              return k.Address == f.Address || k.Identity.SerialNumber == f.Identity.SerialNumber;
+            });
         if (!known && f.Baud == first.Baud) result.Found.push_back(f);
       }
       result.Probes += line.Probes;

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -95,6 +97,28 @@ inline void ReportAgainstWire(benchmark::State& state, const char* what, uint32_
     std::printf(", goal at most %.2f: %s", goal, GoalText(ratio <= goal && failures == 0));
   }
   std::printf("\n");
+}
+
+// main() of the streaming benchmarks: `seconds` from KARVO_STREAM_SECONDS or
+// --stream_seconds=S (else `fallback`), the other arguments Google Benchmark's.
+inline int RunStreamingBenchmarks(int argc, char** argv, double& seconds, double fallback) {
+  if (const char* env = std::getenv("KARVO_STREAM_SECONDS")) seconds = std::atof(env);
+  std::vector<char*> rest;
+  const char* flag = "--stream_seconds=";
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], flag, std::strlen(flag)) == 0) {
+      seconds = std::atof(argv[i] + std::strlen(flag));
+      continue;
+    }
+    rest.push_back(argv[i]);
+  }
+  if (seconds <= 0) seconds = fallback;
+  int count = static_cast<int>(rest.size());
+  benchmark::Initialize(&count, rest.data());
+  if (benchmark::ReportUnrecognizedArguments(count, rest.data())) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
 }
 
 }  // namespace karvo::bench

@@ -136,23 +136,5 @@ BENCHMARK(BM_Stream)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 }  // namespace karvo::bench
 
 int main(int argc, char** argv) {
-  if (const char* env = std::getenv("KARVO_STREAM_SECONDS")) {
-    karvo::bench::StreamSeconds = std::atof(env);
-  }
-  std::vector<char*> rest;
-  for (int i = 0; i < argc; ++i) {
-    const char* flag = "--stream_seconds=";
-    if (std::strncmp(argv[i], flag, std::strlen(flag)) == 0) {
-      karvo::bench::StreamSeconds = std::atof(argv[i] + std::strlen(flag));
-      continue;
-    }
-    rest.push_back(argv[i]);
-  }
-  if (karvo::bench::StreamSeconds <= 0) karvo::bench::StreamSeconds = 3;
-  int count = static_cast<int>(rest.size());
-  benchmark::Initialize(&count, rest.data());
-  if (benchmark::ReportUnrecognizedArguments(count, rest.data())) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return karvo::bench::RunStreamingBenchmarks(argc, argv, karvo::bench::StreamSeconds, 3);
 }

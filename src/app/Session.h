@@ -283,7 +283,7 @@ class TSession : public TParamGridOwner, public TStageRunOwner {
   std::string& ResultDisplay() override { return View.LabelRast; }
   int16_t Range() const override { return MeasuringRange(); }
   uint8_t CurrentRangeClass() const override { return RangeClass; }
-  TMotorInterface& Motor() override { return StageDevice->Link(); }
+  TStageMotion& Motor() override { return *StageDevice; }
   uint32_t& MotorStatus() override { return MotorResult; }
   void StagePause(uint32_t ms) override { Sleep(ms); }
   void RunEndedMessage(const std::string& text) override;

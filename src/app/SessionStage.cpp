@@ -54,22 +54,21 @@ void TSession::WriteCalibrationFile() {
   View.SeriesOsc.Axes = OscAxesOf(RUN_CALIBRATION);
   for (const TChartPoint& p : CalibrationChartPoints(samples, count))
     View.SeriesOsc.Append(p.Y, p.Label);
-  CalibrationLoad = TTableLoadResult{};
-  TCalibrationTable table;
-  std::string problem;
-  if (!BuildCalibrationTable(samples, count, StageRun.SampleStep, MeasuringRange(), table,
-                             problem)) {
-    Person.Message(problem, CAPTION, TIcon::Exclamation);
+  device::SweepTable made;
+  const device::Result load = device::LoadSweepTable(
+      *Device, samples, count, StageRun.SampleStep, made, &Cancel,
+      [this](int pos, int max) { SetProgress(max, pos); },
+      [this] { return Person.RetryCancel(CALIBRE_TABLE_ERROR_TEXT, CAPTION); });
+  CalibrationLoad = made.Load;
+  if (!made.Built) {
+    Person.Message(load.Reason, CAPTION, TIcon::Exclamation);
     return;
   }
-  if (table.Skipped > 0) {
-    Person.Message(std::to_string(table.Skipped) +
+  if (made.Table.Skipped > 0) {
+    Person.Message(std::to_string(made.Table.Skipped) +
                        " readings outside 0 to 21999 were left out of the calibration table.",
                    CAPTION, TIcon::Warning);
   }
-  const device::Result load = Device->LoadTable(
-      table, CalibrationLoad, &Cancel, [this](int pos, int max) { SetProgress(max, pos); },
-      [this] { return Person.RetryCancel(CALIBRE_TABLE_ERROR_TEXT, CAPTION); });
   if (load.Status == device::ST_BAD_VALUE) {
     // Nothing was sent: an entry beyond 16 bits would have gone out cut.
     Person.Message(CALIBRE_TABLE_ERROR_TEXT + ("\r" + load.Reason + "."), CAPTION, TIcon::Stop);
@@ -77,7 +76,7 @@ void TSession::WriteCalibrationFile() {
     SensorStatus = CalibrationLoad.Status;
   }
   // Offered whether or not the sensor took the table: the file is the record of the sweep.
-  SaveSweepResult(CALIBRATION_EXTENSION, CalibrationFileBytes(table));
+  SaveSweepResult(CALIBRATION_EXTENSION, CalibrationFileBytes(made.Table));
 }
 
 void TSession::ShowSweepProgress() {

@@ -36,6 +36,36 @@ bool Stage::IsOpen() const {
   return motor_->IsOpen();
 }
 
+uint32_t Stage::SetMotion(int32_t speed, int32_t distance) {
+  return motor_->SetMotion(speed, distance);
+}
+uint32_t Stage::DriveOn() {
+  return motor_->DriveOn();
+}
+uint32_t Stage::DriveOff() {
+  return motor_->DriveOff();
+}
+uint32_t Stage::MoveHome() {
+  return motor_->MoveHome();
+}
+uint32_t Stage::MoveForward() {
+  return motor_->MoveForward();
+}
+uint32_t Stage::ReadStatus(uint8_t& status) {
+  return motor_->ReadStatus(status);
+}
+
+Result LoadSweepTable(Sensor& sensor, const float* samples, uint32_t count, float sampleStep,
+                      SweepTable& out, const CancelToken* cancel, const Progress& progress,
+                      const std::function<bool()>& retry) {
+  out = SweepTable{};
+  std::string problem;
+  out.Built = BuildCalibrationTable(samples, count, sampleStep, sensor.MeasuringRange(), out.Table,
+                                    problem);
+  if (!out.Built) return Result::Failure(ST_BAD_VALUE, "building the calibration table", problem);
+  return sensor.LoadTable(out.Table, out.Load, cancel, progress, retry);
+}
+
 namespace {
 
 constexpr auto TICK = std::chrono::milliseconds(1);
@@ -155,7 +185,7 @@ class SweepDriver : public TStageRunOwner {
   std::string& ResultDisplay() override { return display_; }
   int16_t Range() const override { return sensor_.MeasuringRange(); }
   uint8_t CurrentRangeClass() const override { return RangeClassOf(sensor_.MeasuringRange()); }
-  TMotorInterface& Motor() override { return stage_.Link(); }
+  TStageMotion& Motor() override { return stage_; }
   uint32_t& MotorStatus() override { return motorStatus_; }
   bool OpenMotorPort() override {
     if (stage_.IsOpen()) return true;
@@ -168,20 +198,16 @@ class SweepDriver : public TStageRunOwner {
   void RunEndedMessage(const std::string&) override {}
 
   void WriteCalibrationFile() override {
-    TCalibrationTable table;
-    std::string problem;
-    if (!BuildCalibrationTable(ring_.SampleBuffer.data(), ring_.SampleCount, run_.SampleStep,
-                               sensor_.MeasuringRange(), table, problem)) {
-      finish_ = Result::Failure(ST_BAD_VALUE, "building the calibration table", problem);
-      return;
-    }
-    Result load = sensor_.LoadTable(table, result_.Table, cancel_, options_.TableProgress);
-    if (load.Cancelled()) {
+    SweepTable made;
+    Result load = LoadSweepTable(sensor_, ring_.SampleBuffer.data(), ring_.SampleCount,
+                                 run_.SampleStep, made, cancel_, options_.TableProgress);
+    result_.Table = made.Load;
+    if (!made.Built || load.Cancelled()) {
       finish_ = load;
       return;
     }
     // Written whether or not the sensor took the table: the file is the record of the sweep.
-    WriteResultFile(CalibrationFileBytes(table));
+    WriteResultFile(CalibrationFileBytes(made.Table));
     if (!load && finish_) finish_ = load;
   }
   void WriteVerificationFile() override {

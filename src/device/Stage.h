@@ -13,26 +13,33 @@
 #include "device/Sensor.h"
 #include "stage/Calibration.h"
 #include "stage/Motorinterface.h"
+#include "stage/StageMotion.h"
 #include "stage/Verification.h"
 
 namespace karvo::device {
 
-class Stage {
+// The one way to the stage: the runs' moves go through it, not through its link.
+class Stage : public TStageMotion {
  public:
   Stage();
-  ~Stage();
+  ~Stage() override;
   Stage(const Stage&) = delete;
   Stage& operator=(const Stage&) = delete;
 
   // "USB" or a port name, always at the stage's 115200 baud.
   Result Open(const std::string& port, const std::string& sysfsRoot = "/sys");
   void Close();
-  bool IsOpen() const;
+  bool IsOpen() const override;
   const std::string& Port() const { return port_; }
   // The port's own reason for its last failure; empty when it knows none.
   std::string PortReason() const { return motor_->Port->LastReason; }
 
-  TMotorInterface& Link() { return *motor_; }
+  uint32_t SetMotion(int32_t speed, int32_t distance) override;
+  uint32_t DriveOn() override;
+  uint32_t DriveOff() override;
+  uint32_t MoveHome() override;
+  uint32_t MoveForward() override;
+  uint32_t ReadStatus(uint8_t& status) override;
 
  private:
   std::unique_ptr<TMotorInterface> motor_;
@@ -66,6 +73,20 @@ struct SweepLimits {
   std::chrono::milliseconds NoAnswer{5000};
   std::chrono::milliseconds BusyMargin{5000};
 };
+
+// A calibration sweep's table and its load into the sensor.
+struct SweepTable {
+  TCalibrationTable Table;
+  TTableLoadResult Load;
+  bool Built = false;  // the samples made a table; when they did not, nothing was sent
+};
+
+// Builds the calibration table from a sweep's `count` samples, `sampleStep` mm apart, and
+// loads it into `sensor`: the one way for the window and the scripts. ST_BAD_VALUE with the
+// reason, nothing sent, when the samples make no table or an entry does not fit 16 bits.
+Result LoadSweepTable(Sensor& sensor, const float* samples, uint32_t count, float sampleStep,
+                      SweepTable& out, const CancelToken* cancel = nullptr,
+                      const Progress& progress = {}, const std::function<bool()>& retry = {});
 
 // Runs a stage-driven run to its end with `sensor` (open, identified, parameters read into
 // `read`) and `stage` (open). Whatever the run changes is put back on every way out: the

@@ -10,6 +10,7 @@
 
 #include "channel/Interface.h"
 #include "protocol/Karvointerface.h"
+#include "stage/StageMotion.h"
 
 namespace karvo {
 
@@ -30,25 +31,22 @@ constexpr size_t MOTOR_ARGUMENT_BYTES = 6;
 // so only the low 24 bits of the value reach the controller.
 void EncodeMotorArgument(int32_t value, uint8_t bytes[MOTOR_ARGUMENT_BYTES]);
 
-class TMotorInterface {
+class TMotorInterface : public TStageMotion {
  public:
   TMotorInterface();
-  ~TMotorInterface();
+  ~TMotorInterface() override;
   TMotorInterface(const TMotorInterface&) = delete;
   TMotorInterface& operator=(const TMotorInterface&) = delete;
 
   uint32_t Open(const TLinkSettings& settings);
   uint32_t Close();
-  uint32_t SetMotion(int32_t speed, int32_t distance);
-  uint32_t DriveOn();
-  uint32_t DriveOff();
-  uint32_t MoveHome();
-  uint32_t MoveForward();
-  // `status` gets the low nibble of the reply (0 idle, anything else busy); it is left as it
-  // was when the request or the reply fails.
-  uint32_t ReadStatus(uint8_t& status);
-
-  bool IsOpen() const { return Port->IsOpen; }
+  uint32_t SetMotion(int32_t speed, int32_t distance) override;
+  uint32_t DriveOn() override;
+  uint32_t DriveOff() override;
+  uint32_t MoveHome() override;
+  uint32_t MoveForward() override;
+  uint32_t ReadStatus(uint8_t& status) override;
+  bool IsOpen() const override { return Port->IsOpen; }
 
   uint8_t Frame[16] = {};
   std::unique_ptr<TInterface> Port;

@@ -1,5 +1,6 @@
 #include "stage/StageRun.h"
 
+#include "channel/Interface.h"
 #include "measure/RunModes.h"
 #include "stage/SweepGeometry.h"
 
@@ -50,7 +51,7 @@ void TStageRun::StageStart(uint32_t runMode) {
   // A port that does not open has been reported; the run starts all the same and waits
   // for Stop, as the operator expects from the message.
   owner_.OpenMotorPort();
-  TMotorInterface& motor = owner_.Motor();
+  TStageMotion& motor = owner_.Motor();
   uint32_t& result = owner_.MotorStatus();
   if (runMode == RUN_CALIBRATION || runMode == RUN_POVERKA) {
     TParamSet& working = owner_.WorkingParams();
@@ -79,7 +80,7 @@ void TStageRun::StageStart(uint32_t runMode) {
 
 bool TStageRun::StageIdle() {
   uint8_t status = 1;
-  TMotorInterface& motor = owner_.Motor();
+  TStageMotion& motor = owner_.Motor();
   // Silence counts from the request that went unanswered, not from its time-out.
   const Clock::time_point asked = Now();
   owner_.MotorStatus() = motor.ReadStatus(status);
@@ -230,7 +231,7 @@ void TStageRun::StageTick(uint32_t runMode) {
 }
 
 void TStageRun::StageStopDrive(uint32_t) {
-  TMotorInterface& motor = owner_.Motor();
+  TStageMotion& motor = owner_.Motor();
   for (int i = 0; i < 2; ++i) {
     owner_.StagePause(DRIVE_OFF_PAUSE_MS);
     owner_.MotorStatus() = motor.DriveOff();

@@ -13,7 +13,7 @@
 #include "measure/SampleRing.h"
 #include "measure/StageHooks.h"
 #include "params/ParamTable.h"
-#include "stage/Motorinterface.h"
+#include "stage/StageMotion.h"
 #include "stage/SweepGeometry.h"
 
 namespace karvo {
@@ -30,7 +30,7 @@ class TStageRunOwner {
   virtual std::string& ResultDisplay() = 0;  // LabelRast
   virtual int16_t Range() const = 0;         // the sensor's measuring range, mm
   virtual uint8_t CurrentRangeClass() const = 0;
-  virtual TMotorInterface& Motor() = 0;
+  virtual TStageMotion& Motor() = 0;
   virtual uint32_t& MotorStatus() = 0;  // MotorResult
   virtual bool OpenMotorPort() = 0;
   virtual void CloseMotorPort() = 0;

@@ -10,6 +10,7 @@
 
 #include "measure/RunModes.h"
 #include "sim/StageSim.h"
+#include "stage/Motorinterface.h"
 #include "stage/StageRun.h"
 
 namespace karvo {
@@ -60,7 +61,7 @@ class TFakeWindow : public TStageRunOwner {
   std::string& ResultDisplay() override { return Display; }
   int16_t Range() const override { return MeasuringRange; }
   uint8_t CurrentRangeClass() const override { return RangeClassOf(MeasuringRange); }
-  TMotorInterface& Motor() override { return Link; }
+  TStageMotion& Motor() override { return Link; }
   uint32_t& MotorStatus() override { return Result; }
   bool OpenMotorPort() override {
     if (karvo::OpenMotorPort(Link, Port) != ST_OK) return false;

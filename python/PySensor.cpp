@@ -65,7 +65,7 @@ py::str Text(const std::string& utf8) {
       PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace"));
 }
 
-[[noreturn]] void RaiseError(dev::Result r) {
+[[noreturn]] void RaiseError(dev::Result r, const py::object& rounds = py::none()) {
   if (r.Status == ST_STREAMING)
     throw std::runtime_error("the sensor is streaming: stop the stream first");
   if (g_error == nullptr) throw std::runtime_error(r.Describe());
@@ -80,6 +80,7 @@ py::str Text(const std::string& utf8) {
   error.attr("name") = dev::StatusName(r.Status);
   error.attr("reason") = Text(r.Reason);
   error.attr("doing") = Text(r.Doing);
+  if (!rounds.is_none()) error.attr("rounds") = rounds;
   PyErr_SetObject(type.ptr(), error.ptr());
   throw py::error_already_set();
 }
@@ -938,9 +939,12 @@ py::object PyBus::Measure(long long count, const std::optional<std::string>& mod
     return dev::Result::Success();
   });
   if (outcome.Cancelled() && closing_) outcome.Reason = "closed by Bus.close()";
-  Check(outcome);
-  py::array_t<double> array({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(width)});
-  std::copy(taken.begin(), taken.end(), array.mutable_data());
+  // A run that ends early still hands over the rounds it completed, on the error.
+  const auto done = static_cast<py::ssize_t>(taken.size() / width);
+  py::array_t<double> array({done, static_cast<py::ssize_t>(width)});
+  std::copy(taken.begin(), taken.begin() + done * static_cast<py::ssize_t>(width),
+            array.mutable_data());
+  if (!outcome) RaiseError(outcome, array);
   return array;
 }
 

@@ -65,6 +65,7 @@ class Error(Exception):
     name: str = ""
     reason: str = ""
     doing: str = ""
+    rounds: Any = None
 
 
 Error.__doc__ = (
@@ -72,7 +73,8 @@ Error.__doc__ = (
     "  status  the status number (karvo.Status), from the table below\n"
     "  name    its stable name, as karvo-cli --json gives it\n"
     "  reason  the system's reason, if known (\"no such device\", \"held by another program\")\n"
-    "  doing   what was being done (\"identify\", \"reading row 10\")\n\n"
+    "  doing   what was being done (\"identify\", \"reading row 10\")\n"
+    "  rounds  Bus.measure: the rounds completed before the failure, as its array; else None\n\n"
     "Statuses (0 to 8 from the line, 20 and up from the device layer):\n"
     + _status_table()
     + "\n\nSubclasses: PortError (also OSError) for status 2, NoAnswer (also TimeoutError) for "
@@ -574,6 +576,7 @@ class Bus:
         float64 array of shape (count, number of addresses), values as Sensor.measure gives
         them; NaN where a sensor did not answer in that round. mode as for Sensor.measure, None
         taking each sensor's own. A sensor that has not answered 3 rounds in a row raises
-        NoAnswer naming its address."""
+        NoAnswer naming its address; the rounds completed before any failure are on the
+        error's `rounds`."""
         call = "measure()"
         return self._b.measure(_int(call, "count", count), _str(call, "mode", mode, True))

@@ -34,6 +34,7 @@ class Error(Exception):
     name: str
     reason: str
     doing: str
+    rounds: Optional[npt.NDArray[np.float64]]
 
 class PortError(Error, OSError): ...
 class NoAnswer(Error, TimeoutError): ...

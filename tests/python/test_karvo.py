@@ -453,6 +453,10 @@ def test_a_sensor_gone_from_the_bus_is_named_after_three_silent_rounds(bus_port)
         assert time.monotonic() - start < 3
         assert "address 2 did not answer 3 rounds in a row" in str(silent.value)
         assert isinstance(silent.value, TimeoutError) and silent.value.status == 3
+        # What was measured before is not lost with the call.
+        taken = silent.value.rounds
+        assert taken.shape[1] == 2 and taken.shape[0] >= 2
+        assert np.isnan(taken[:, 1]).all() and not np.isnan(taken[:, 0]).any()
         # The others are still there.
         assert bus.sensors[1].measure(1).shape == (1,)
 

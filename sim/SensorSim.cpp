@@ -839,6 +839,7 @@ void TSensorSim::ClearFaults() {
   d.SplitPieces = 0;
   d.SplitGapMs = 0;
   d.DropBytes = 0;
+  for (auto& unit : d.Units) unit->AnswersLeft = -1;
 }
 
 std::vector<std::vector<uint8_t>> TSensorSim::Requests() const {

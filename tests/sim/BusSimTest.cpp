@@ -40,6 +40,11 @@ TEST(BusSim, OnlyTheAddressedSensorAnswersWithItsOwnIdentity) {
   link.SetReadTimeouts(5, 60, 1);
   IdentityRecord id;
   EXPECT_EQ(link.Identify(2, id), ST_READ_SHORT);
+  // A sensor silenced on its own hears again once the faults are cleared.
+  sim.FailSilentAt(7);
+  EXPECT_EQ(link.Identify(7, id), ST_READ_SHORT);
+  sim.ClearFaults();
+  EXPECT_EQ(link.Identify(7, id), ST_OK);
 }
 
 TEST(BusSim, EachSensorKeepsItsOwnRegistersAndTarget) {

@@ -1,40 +1,14 @@
 // Files the command line writes and reads: what is no regular file is refused and left as it
 // is, before the sensor is touched where that can be known; texts keep their leading blanks;
 // a bad parameter file is named with its line and never echoed raw.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include "cli/Cli.h"
-#include "sim/SensorSim.h"
-#include "support/FastSensor.h"
-#include "support/ScratchDir.h"
+#include "CliFixture.h"
 
 namespace karvo::cli {
 namespace {
 
-class CliFiles : public ::testing::Test {
- protected:
-  CliFiles() : Sensor(test::FastSensor(300, 0)) {}
-  void SetUp() override { ASSERT_TRUE(Sensor.Start()); }
-
-  int Cli(std::vector<std::string> args) {
-    args.insert(args.begin(),
-                {"--port", Sensor.DevicePath(), "--baud", "115200", "--address", "5"});
-    std::ostringstream out, err;
-    const int code = cli::Run(args, out, err);
-    Out = out.str();
-    Err = err.str();
-    return code;
-  }
-
-  sim::TSensorSim Sensor;
-  test::TScratchDir Dir;
-  std::string Out, Err;
-};
+using CliFiles = SimCli;
 
 TEST_F(CliFiles, WhatIsNoRegularFileIsRefusedAndLeftAsItIs) {
   ASSERT_EQ(mkfifo(Dir.Path("fifo").c_str(), 0600), 0);

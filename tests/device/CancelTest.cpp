@@ -5,29 +5,21 @@
 #include <functional>
 #include <string>
 
-#include "device/Sensor.h"
-#include "sim/SensorSim.h"
-#include "support/FastSensor.h"
+#include "support/SensorFixture.h"
 
 namespace karvo::device {
 namespace {
 
-class Cancelling : public ::testing::Test {
+class Cancelling : public test::SensorOnSim {
  protected:
-  Cancelling() : Sim(test::FastSensor(300, 0)) {}
   void SetUp() override {
-    ASSERT_TRUE(Sim.Start());
-    ASSERT_TRUE(Dev.Open({.Port = Sim.DevicePath(), .Baud = 115200, .Address = 5}));
-    IdentityRecord id;
-    ASSERT_TRUE(Dev.Identify(id));
+    SensorOnSim::SetUp();
     // The token is set as the `after`-th request goes out, as a Ctrl-C during it would.
     Dev.Link().Trace = [this](char direction, const uint8_t*, size_t) {
       if (direction == '>' && ++Sent == CancelAfter) Token->Cancel();
     };
   }
 
-  sim::TSensorSim Sim;
-  Sensor Dev;
   int Sent = 0;
   int CancelAfter = 0;
   CancelToken* Token = nullptr;

@@ -10,10 +10,9 @@
 
 #include "device/Sensor.h"
 #include "device/Stage.h"
-#include "sim/SensorSim.h"
 #include "sim/StageSim.h"
-#include "support/FastSensor.h"
 #include "support/ScratchDir.h"
+#include "support/SensorFixture.h"
 
 namespace karvo::device {
 namespace {
@@ -21,31 +20,9 @@ namespace {
 constexpr uint8_t REG_AVERAGED = 6;
 constexpr uint8_t REG_MODE = 7;
 
-// The stop request goes out without an answer; the simulator takes it a moment later.
-bool StopsStreaming(const sim::TSensorSim& sim) {
-  for (int i = 0; i < 100 && sim.Streaming(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return !sim.Streaming();
-}
+using SimSensor = test::SensorOnSim;
 
-class SimSensor : public ::testing::Test {
- protected:
-  explicit SimSensor(int16_t range = 300) : Sim(test::FastSensor(range, 0)) {}
-  void SetUp() override {
-    ASSERT_TRUE(Sim.Start());
-    ASSERT_TRUE(Dev.Open({.Port = Sim.DevicePath(), .Baud = 115200, .Address = 5}));
-    IdentityRecord id;
-    ASSERT_TRUE(Dev.Identify(id));
-    ASSERT_TRUE(Dev.ReadParameters(Read));
-  }
-
-  sim::TSensorSim Sim;
-  Sensor Dev;
-  TParamSet Read;
-};
-
-TEST_F(SimSensor, ValuesARowRefusesAreNotSentAndFailuresAreNeverDifferences) {
+TEST_F(SimSensor, ValuesARowRefusesAreNotSent) {
   struct Case {
     int Row;
     uint32_t Value;
@@ -60,38 +37,6 @@ TEST_F(SimSensor, ValuesARowRefusesAreNotSentAndFailuresAreNeverDifferences) {
     EXPECT_FALSE(r.Reason.empty());
     EXPECT_TRUE(Sim.Requests().empty()) << c.Row;
   }
-  // A whole set with one bad row sends nothing at all.
-  TParamSet set = Read;
-  set[ROW_ADDRESS].Value = 0;
-  std::vector<int> failed;
-  Sim.ClearRequests();
-  EXPECT_EQ(Dev.WriteParameters(set, nullptr, {}, &failed).Status, ST_BAD_VALUE);
-  EXPECT_EQ(failed, std::vector<int>{ROW_ADDRESS});
-  EXPECT_TRUE(Sim.Requests().empty());
-
-  Sim.FailSilent();
-  TPARAMVALUE read = Read[ROW_SERIAL];
-  bool equal = true;
-  const Result r = Dev.CompareParameter(ROW_SERIAL, Read[ROW_SERIAL], read, equal);
-  EXPECT_EQ(r.Status, ST_READ_SHORT);
-  EXPECT_EQ(r.Doing, "reading row 28");
-  EXPECT_FALSE(equal);
-}
-
-TEST_F(SimSensor, ZeroSetKeepsTheWorkingSetAndTheSensorAlikeAndRefusesASumThatDoesNotFit) {
-  Sim.SetTargetDistance(150);  // half the range: a raw result of 8192
-  TParamSet working = Read;
-  working[ROW_ZERO_POINT].Value = 0;
-  ASSERT_TRUE(Dev.Zero(working));
-  EXPECT_EQ(working[ROW_ZERO_POINT].Value, 8192u);
-  EXPECT_EQ(Sim.Register(23) | Sim.Register(24) << 8, 8192);
-
-  working[ROW_ZERO_POINT].Value = 30000;
-  Sim.SetTargetDistance(300);  // 8192 above the zero point now
-  Sim.ClearRequests();
-  EXPECT_EQ(Dev.Zero(working).Status, ST_BAD_VALUE);
-  EXPECT_EQ(working[ROW_ZERO_POINT].Value, 30000u);
-  EXPECT_EQ(Sim.Requests().size(), 1u);  // the result only
 }
 
 TEST_F(SimSensor, ASensorLeftStreamingIsStoppedAndTheRequestAnswered) {
@@ -111,7 +56,7 @@ TEST_F(SimSensor, StreamsStopOnEveryWayOut) {
   std::vector<float> got;
   ASSERT_TRUE(Dev.Stream(RUN_NONLINE, 50, [&](float v) { got.push_back(v); }));
   EXPECT_EQ(got.size(), 50u);
-  EXPECT_TRUE(StopsStreaming(Sim));
+  EXPECT_TRUE(test::StreamStopped(Sim));
 
   CancelToken cancel;
   size_t n = 0;
@@ -122,7 +67,7 @@ TEST_F(SimSensor, StreamsStopOnEveryWayOut) {
       },
       &cancel);
   EXPECT_TRUE(r.Cancelled());
-  EXPECT_TRUE(StopsStreaming(Sim));
+  EXPECT_TRUE(test::StreamStopped(Sim));
 
   {
     SensorStream stream(Dev, RUN_LINE);
@@ -130,7 +75,7 @@ TEST_F(SimSensor, StreamsStopOnEveryWayOut) {
     std::vector<float> some;
     while (some.empty()) ASSERT_TRUE(stream.Take(some, 100));
   }  // left without Stop
-  EXPECT_TRUE(StopsStreaming(Sim));
+  EXPECT_TRUE(test::StreamStopped(Sim));
   IdentityRecord id;
   EXPECT_TRUE(Dev.Identify(id));
 }
@@ -156,31 +101,12 @@ class SimSweep : public SimSensor {
   }
   void TearDown() override { Sim.SetTargetDistance(0); }
 
-  // The sensor and the stage are as they were before the run.
-  void ExpectPutBack() {
-    EXPECT_EQ(Sim.Register(REG_AVERAGED), Read[ROW_AVERAGED].Value);
-    EXPECT_EQ(Sim.Register(REG_MODE), Read[ROW_MODE_OF_RUN].Value);
-    EXPECT_FALSE(StageSim.DriveOn());
-  }
-
   sim::TStageSim StageSim{{.MmPerUnit = sim::StageMmPerUnitForRange(10), .TimeScale = 0.001}};
   Stage Motor;
   test::TScratchDir Dir;
 };
 
-TEST_F(SimSweep, ACalibrationRunsToItsFileAndPutsBackWhatItChanged) {
-  SweepOptions options;
-  options.File = Dir.Path("t.klb");
-  SweepResult result;
-  const Result r = RunSweep(Dev, Motor, Read, options, result);
-  ASSERT_TRUE(r) << r.Describe();
-  EXPECT_EQ(result.Steps, 681u);
-  EXPECT_EQ(result.Expected, 681u);
-  EXPECT_TRUE(result.Table.Passed);
-  EXPECT_EQ(result.File, Dir.Path("t.klb"));
-  ExpectPutBack();
-}
-
+// Only a whole run saves its file; every run puts back what it changed.
 TEST_F(SimSweep, ARunCancelledInEachPhaseOrEndedByTheStagePutsBackAndSavesNothing) {
   struct Case {
     const char* Name;
@@ -191,6 +117,7 @@ TEST_F(SimSweep, ARunCancelledInEachPhaseOrEndedByTheStagePutsBackAndSavesNothin
     uint32_t Status;
   };
   const Case cases[] = {
+      {"whole calibration", SweepKind::Calibrate, UINT32_MAX, false, false, ST_OK},
       {"cancelled homing", SweepKind::Calibrate, 0, false, false, ST_CANCELLED},
       {"cancelled sampling", SweepKind::Calibrate, 100, false, false, ST_CANCELLED},
       {"cancelled verifying", SweepKind::Verify, 300, false, false, ST_CANCELLED},
@@ -205,7 +132,8 @@ TEST_F(SimSweep, ARunCancelledInEachPhaseOrEndedByTheStagePutsBackAndSavesNothin
     CancelToken cancel;
     SweepOptions options;
     options.Kind = c.Kind;
-    options.File = Dir.Path("never.klb");
+    const std::string file = Dir.Path(c.Status == ST_OK ? "t.klb" : "never.klb");
+    options.File = file;
     options.Progress = [&](uint32_t samples, uint32_t, double) {
       if (samples >= c.CancelAtSamples) cancel.Cancel();
     };
@@ -214,7 +142,7 @@ TEST_F(SimSweep, ARunCancelledInEachPhaseOrEndedByTheStagePutsBackAndSavesNothin
                        .BusyMargin = std::chrono::milliseconds(300)};
     const Result r = RunSweep(Dev, Motor, Read, options, result, &cancel, limits);
     EXPECT_EQ(r.Status, c.Status) << r.Describe();
-    EXPECT_TRUE(result.File.empty());
+    EXPECT_EQ(result.File, c.Status == ST_OK ? file : "");
     StageSim.ClearFaults();
     EXPECT_EQ(Sim.Register(REG_AVERAGED), Read[ROW_AVERAGED].Value);
     EXPECT_EQ(Sim.Register(REG_MODE), Read[ROW_MODE_OF_RUN].Value);

@@ -2,12 +2,10 @@
 // lost; a line that stays garbled ends it, and the sensor is told to stop either way.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "device/Sensor.h"
-#include "sim/SensorSim.h"
+#include "support/FastSensor.h"
 
 namespace karvo::device {
 namespace {
@@ -40,10 +38,7 @@ TEST(StreamLoss, ALostByteCostsOneSampleAGarbledLineEndsTheStream) {
     } else {
       EXPECT_EQ(r.Doing, "streaming") << c.What;
     }
-    for (int i = 0; i < 100 && sim.Streaming(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_FALSE(sim.Streaming()) << c.What;
+    EXPECT_TRUE(test::StreamStopped(sim)) << c.What;
   }
 }
 

@@ -1,5 +1,6 @@
-// Writing several rows under each rule for refused values, and a caller's own streaming
-// worker on the sensor: the parts the window, the command line and scripts share.
+// Writing several rows under each rule for refused values, the run mode the sensor holds, and
+// a caller's own streaming worker on the sensor: the parts the window, the command line and
+// scripts share.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,8 +11,7 @@
 #include "device/Sensor.h"
 #include "device/Words.h"
 #include "measure/RunModes.h"
-#include "sim/SensorSim.h"
-#include "support/FastSensor.h"
+#include "support/SensorFixture.h"
 
 namespace karvo::device {
 namespace {
@@ -19,26 +19,13 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class WriteSet : public ::testing::Test {
+class WriteSet : public test::SensorOnSim {
  protected:
-  WriteSet() : Sim(test::FastSensor(300, 0)) {}
-  void SetUp() override {
-    ASSERT_TRUE(Sim.Start());
-    ASSERT_TRUE(Dev.Open({.Port = Sim.DevicePath(), .Baud = 115200, .Address = 5}));
-    IdentityRecord id;
-    ASSERT_TRUE(Dev.Identify(id));
-    ASSERT_TRUE(Dev.ReadParameters(Read));
-  }
-
   uint32_t Held(int row) {
     TPARAMVALUE v;
     EXPECT_TRUE(Dev.ReadParameter(row, v)) << row;
     return v.Value;
   }
-
-  sim::TSensorSim Sim;
-  Sensor Dev;
-  TParamSet Read;
 };
 
 TEST_F(WriteSet, EachRuleSendsWhatItShouldAndReportsTheRefusedRow) {
@@ -134,6 +121,23 @@ TEST_F(WriteSet, ChosenRowsGoAloneACancelStopsBetweenRowsAndTheWordsForceAll) {
   EXPECT_THAT(failed, IsEmpty());
   EXPECT_EQ(Held(ROW_CAN_STD_ID), 4096u);
   EXPECT_EQ(Held(ROW_SENSOR_ON), values[ROW_SENSOR_ON].Value);
+  Sim.ClearRequests();
+  EXPECT_EQ(WriteParameterSet(Dev, Read, true, &cancel).Status, ST_CANCELLED);
+  EXPECT_EQ(Sim.Requests().size(), 0u) << "cancelled before the first row";
+}
+
+TEST_F(WriteSet, TheHeldRunModeFollowsTheRegistersLowBits) {
+  const struct {
+    uint8_t Register;
+    uint32_t Mode;
+  } cases[] = {
+      {0, RUN_LINE}, {1, RUN_NONLINE}, {2, RUN_LINE}, {3, RUN_TEMPERATURE}, {0xF1, RUN_NONLINE}};
+  for (const auto& c : cases) {
+    Sim.SetRegister(7, c.Register);
+    uint32_t mode = 99;
+    ASSERT_TRUE(ReadHeldRunMode(Dev, mode));
+    EXPECT_EQ(mode, c.Mode) << int(c.Register);
+  }
 }
 
 TEST_F(WriteSet, ACallersWorkerOwnsTheLineUntilItsStopJoinsIt) {
@@ -162,9 +166,7 @@ TEST_F(WriteSet, ACallersWorkerOwnsTheLineUntilItsStopJoinsIt) {
 
   EXPECT_TRUE(Dev.StopStream(worker, active));
   EXPECT_FALSE(active || worker.Joinable());
-  for (int i = 0; i < 100 && Sim.Streaming(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_FALSE(Sim.Streaming());
+  EXPECT_TRUE(test::StreamStopped(Sim));
   IdentityRecord id;
   EXPECT_TRUE(Dev.Identify(id)) << "the line is free again";
 

@@ -1,11 +1,13 @@
 // The device layer against the simulated sensor and stage: results instead of messages,
-// values checked before they go out, a streaming sensor brought back, and runs that put back
-// what they changed on every way out.
+// values checked before they go out, a streaming sensor brought back, cancels, lost stream
+// bytes, and runs that put back what they changed on every way out.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <string>
 #include <thread>
 
 #include "device/Sensor.h"
@@ -87,6 +89,121 @@ TEST_F(SimSensor, ATableWithAnEntryBeyondSixteenBitsIsRefusedBeforeAPageGoesOut)
   Sim.ClearRequests();
   EXPECT_EQ(Dev.LoadTable(table, outcome).Status, ST_BAD_VALUE);
   EXPECT_TRUE(Sim.Requests().empty());
+}
+
+// A cancel ends an operation before the next exchange that would wait for an answer, also
+// inside a row of many registers, while writes, which never wait, always go through whole.
+class Cancelling : public test::SensorOnSim {
+ protected:
+  void SetUp() override {
+    SensorOnSim::SetUp();
+    // The token is set as the `after`-th request goes out, as a Ctrl-C during it would.
+    Dev.Link().Trace = [this](char direction, const uint8_t*, size_t) {
+      if (direction == '>' && ++Sent == CancelAfter) Token->Cancel();
+    };
+  }
+
+  int Sent = 0;
+  int CancelAfter = 0;
+  CancelToken* Token = nullptr;
+};
+
+TEST_F(Cancelling, EndsWithinOneExchangeWhereverItComes) {
+  struct Case {
+    const char* What;
+    bool Standing;  // the sensor's own token, else the operation's
+    int After;
+    std::function<Result(Sensor&, const CancelToken*)> Run;
+    const char* Doing;
+  };
+  TPARAMVALUE value;
+  TParamSet values;
+  const Case cases[] = {
+      {"third register of the customer row", true, 3,
+       [&](Sensor& s, const CancelToken*) { return s.ReadParameter(ROW_CUSTOMER, value); },
+       "reading row 31"},
+      {"inside the customer row of a compare", false, 75,
+       [&](Sensor& s, const CancelToken* t) {
+         std::vector<ParameterDifference> differences;
+         TParamSet read;
+         return s.CompareParameters(values, read, differences, t);
+       },
+       "reading row 31"},
+      {"a measure", false, 5,
+       [&](Sensor& s, const CancelToken* t) { return s.Measure(RUN_LINE, 100, {}, t); },
+       "measuring"},
+      {"an identify after the cancel", true, 1,
+       [&](Sensor& s, const CancelToken*) {
+         IdentityRecord id;
+         s.ReadParameter(ROW_MODE_OF_RUN, value);
+         return s.Identify(id);
+       },
+       "identify"},
+  };
+  for (const Case& c : cases) {
+    CancelToken token;
+    Token = &token;
+    Sent = 0;
+    CancelAfter = c.After;
+    Dev.SetCancelToken(c.Standing ? &token : nullptr);
+    const Result r = c.Run(Dev, c.Standing ? nullptr : &token);
+    EXPECT_TRUE(r.Cancelled()) << c.What << ": " << r.Describe();
+    EXPECT_EQ(r.Doing, c.Doing) << c.What;
+    EXPECT_EQ(r.Reason, "") << c.What;
+    EXPECT_EQ(Sent, c.After) << c.What << ": no request after the cancel";
+    Dev.SetCancelToken(nullptr);
+    // The operation's token is its own: the next operation runs.
+    EXPECT_TRUE(Dev.ReadParameter(ROW_SERIAL, value)) << c.What;
+  }
+}
+
+TEST_F(Cancelling, WritesGoThroughWholeSoThatWhatARunChangedCanBePutBack) {
+  CancelToken token;
+  token.Cancel();
+  Dev.SetCancelToken(&token);
+  Sim.ClearRequests();
+  const TPARAMVALUE customer{"  ACME, a customer of 32 bytes.", 0};
+  EXPECT_TRUE(Dev.WriteParameter(ROW_CUSTOMER, customer));
+  EXPECT_EQ(Sim.Requests().size(), 32u);
+  TPARAMVALUE back;
+  EXPECT_EQ(Dev.ReadParameter(ROW_CUSTOMER, back).Status, ST_CANCELLED);
+  Dev.SetCancelToken(nullptr);
+  ASSERT_TRUE(Dev.ReadParameter(ROW_CUSTOMER, back));
+  EXPECT_EQ(back.Text, customer.Text);
+}
+
+// A stream goes on past a lost byte and says how many samples it lost; a line that stays
+// garbled ends it, and the sensor is told to stop either way.
+TEST(StreamLoss, ALostByteCostsOneSampleAGarbledLineEndsTheStream) {
+  struct Case {
+    const char* What;
+    int Hit;  // samples that lose a byte, from the first
+    uint32_t Status;
+    uint64_t Lost;
+  };
+  for (const Case c : {Case{"clean", 0, ST_OK, 0}, Case{"one lost byte", 1, ST_OK, 1},
+                       Case{"garbled for good", 1000000, ST_BAD_FRAME, 0}}) {
+    sim::TSensorSim sim(
+        {.Address = 5, .Baud = 115200, .Noise = 0, .StreamPeriodUs = 200, .StreamSequence = true});
+    ASSERT_TRUE(sim.Start());
+    Sensor dev;
+    ASSERT_TRUE(dev.Open({.Port = sim.DevicePath(), .Baud = 115200, .Address = 5}));
+    sim.DropByteOfNext(c.Hit);
+    std::vector<float> values;
+    uint64_t lost = 99;
+    const Result r = dev.Stream(
+        RUN_NONLINE, 300, [&values](float v) { values.push_back(v); }, nullptr, &lost);
+    EXPECT_EQ(r.Status, c.Status) << c.What << ": " << r.Describe();
+    EXPECT_EQ(lost, c.Lost) << c.What;
+    if (r) {
+      ASSERT_EQ(values.size(), 300u) << c.What;
+      EXPECT_EQ(values.front(), float(c.Lost)) << c.What;
+      EXPECT_EQ(values.back(), float(299 + c.Lost)) << c.What;
+    } else {
+      EXPECT_EQ(r.Doing, "streaming") << c.What;
+    }
+    EXPECT_TRUE(test::StreamStopped(sim)) << c.What;
+  }
 }
 
 // The sensor rides on the simulated stage.

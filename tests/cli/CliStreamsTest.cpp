@@ -92,9 +92,6 @@ TEST_F(CliStreams, EveryFailureIsOneErrorDocument) {
     const char* Name;
     int SilentAfter = -1;
   } cases[] = {
-      {{"measure", "--count", "0"}, EXIT_USAGE, "usage"},
-      {{"--baud", "12345", "result"}, EXIT_USAGE, "usage"},
-      {{"--port", "tcp://localhost", "result"}, EXIT_USAGE, "usage"},
       {{"load-param", "8", "FOUR"}, EXIT_USAGE, "usage"},
       {{"--port", "/dev/karvo-no-such-port", "identify"}, EXIT_NO_PORT, "not_open"},
       {{"identify"}, EXIT_DEVICE, "no_answer", 0},

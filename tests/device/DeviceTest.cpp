@@ -54,34 +54,6 @@ TEST_F(SimSensor, ASensorLeftStreamingIsStoppedAndTheRequestAnswered) {
   EXPECT_EQ(again, Read);
 }
 
-TEST_F(SimSensor, StreamsStopOnEveryWayOut) {
-  std::vector<float> got;
-  ASSERT_TRUE(Dev.Stream(RUN_NONLINE, 50, [&](float v) { got.push_back(v); }));
-  EXPECT_EQ(got.size(), 50u);
-  EXPECT_TRUE(test::StreamStopped(Sim));
-
-  CancelToken cancel;
-  size_t n = 0;
-  const Result r = Dev.Stream(
-      RUN_NONLINE, 0,
-      [&](float) {
-        if (++n == 20) cancel.Cancel();
-      },
-      &cancel);
-  EXPECT_TRUE(r.Cancelled());
-  EXPECT_TRUE(test::StreamStopped(Sim));
-
-  {
-    SensorStream stream(Dev, RUN_LINE);
-    ASSERT_TRUE(stream.Start());
-    std::vector<float> some;
-    while (some.empty()) ASSERT_TRUE(stream.Take(some, 100));
-  }  // left without Stop
-  EXPECT_TRUE(test::StreamStopped(Sim));
-  IdentityRecord id;
-  EXPECT_TRUE(Dev.Identify(id));
-}
-
 TEST_F(SimSensor, ATableWithAnEntryBeyondSixteenBitsIsRefusedBeforeAPageGoesOut) {
   TCalibrationTable table;
   table.Entries[100] = 70000;

@@ -108,10 +108,6 @@ TEST_F(SimCli, CommandsPrintTheirResultsAndExitByTheOutcome) {
     std::function<void()> before = nullptr;
     long changes = -1;
   } cases[] = {
-      {{"identify"},
-       EXIT_OK,
-       {"device_type: 7\nrelease: 4\nserial_number: 1234\nbase_distance_mm: 60\n"
-        "measuring_range_mm: 300\n"}},
       {{"identify", "--json"},
        EXIT_OK,
        {"{\"device_type\":7,\"release\":4,\"serial_number\":1234,\"base_distance_mm\":60,"

@@ -105,7 +105,6 @@ def test_calls_return_what_they_say(sensor, tmp_path, name):
 
 
 @pytest.mark.parametrize("call, error", [
-    (lambda s, tmp: s.write_parameter(3, 0), ValueError),
     (lambda s, tmp: s.write_parameter(0, "1"), ValueError),
     (lambda s, tmp: s.write_parameter(36, 1), ValueError),
     (lambda s, tmp: s.write_parameter(8, 1.5), TypeError),

@@ -1,17 +1,27 @@
 // The measurement loop through the session: results per mode on the display, the chart and
 // the ring against a scripted sensor; zero set, start and stop paths, stage hooks and the
-// data file against the simulated one.
+// data file against the simulated one. Streaming: the worker's hand-over at the stop, forced
+// stops, a sensor lost mid-stream (also run under the thread sanitizer: the worker and the
+// window thread share the link, the ring and the display). Calibration and verification
+// sweeps on the coupled simulators, and how their results are offered and saved.
+#include <atomic>
 #include <cmath>
 #include <sstream>
+#include <thread>
 
 #include "ConnectionFixture.h"
+#include "measure/RunModes.h"
+#include "sim/StageSim.h"
+#include "stage/SweepGeometry.h"
 #include "support/PtyPeer.h"
+#include "support/ScratchDir.h"
 
 namespace karvo::test {
 namespace {
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::StartsWith;
 
 // A result answer; `bad` spoils one tag.
 Bytes Result(uint16_t word, bool bad = false) {
@@ -206,6 +216,175 @@ TEST_F(MeasureOnSim, SaveOffersTheLastNameAndReportsAFailedWrite) {
   for (int i = 0; i < 3; ++i) Session.SaveClick();
   EXPECT_THAT(Person.SaveSuggestions, ElementsAre("", "", "/tmp/karvo-no-such-dir/run.dat"));
   EXPECT_EQ(Person.Messages.size(), 1u) << "the failed write";
+}
+
+class Streaming : public SimSession {
+ protected:
+  void SetUp() override {
+    SimSession::SetUp();
+    Session.Pause = [](uint32_t) {};
+    // Taking the value re-arms the next update, as the window's queued call does.
+    Session.StreamValueReady = [this] {
+      Session.Stream.TakeText();
+      ++Updates;
+    };
+  }
+  // Starts a stream, lets the window fold and waits for `updates` values.
+  void StartStream(int updates) {
+    Updates = 0;
+    Session.ButtonStreamClick();
+    ASSERT_TRUE(Session.StreamActive);
+    RunFold(Session);
+    WaitFor(updates);
+  }
+  void WaitFor(int updates) {
+    for (int i = 0; i < 2000 && Updates < updates; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GE(Updates, updates);
+  }
+  std::atomic<int> Updates{0};
+};
+
+// Every sample the worker took is plotted once, in order, placed and labelled by its index.
+// Disconnect and the window's close stop the stream without plotting; the samples stay.
+TEST_F(Streaming, StopPlotsExactlyTheSamplesTakenForcedStopsPlotNothingAndSendTwoStops) {
+  Connect();
+  Session.View.SeriesOsc.Append(1, "old");
+  Session.SampleRing.RunComplete = true;
+  Session.ButtonStreamClick();
+  EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
+  EXPECT_EQ(Buttons(Session.View), "Disconnect/Measure/Stream stop 10 0010011 10");
+  Session.ButtonStreamClick();  // while the window folds: ignored
+  ASSERT_TRUE(Session.StreamActive);
+  RunFold(Session);
+  WaitFor(100);
+  Session.ButtonStreamClick();
+  EXPECT_EQ(Buttons(Session.View), "Disconnect/Measure/Stream start 10 1111111 10");
+  EXPECT_TRUE(Session.View.TimerMore) << "unfolds";
+  const TSampleRing& ring = Session.SampleRing;
+  const auto& points = Session.View.SeriesOsc.Points();
+  ASSERT_EQ(points.size(), Session.Stream.Samples());
+  EXPECT_EQ(ring.SampleCount, points.size());
+  EXPECT_FALSE(ring.RunComplete);
+  for (size_t i = 0; i < points.size(); ++i) {
+    EXPECT_EQ(points[i].X, double(i));
+    EXPECT_EQ(points[i].Label, std::to_string(i));
+    EXPECT_EQ(points[i].Y, ring.SampleBuffer[i]);
+  }
+  EXPECT_EQ(Session.View.LabelRast, ResultText(RUN_LINE, ring.SampleBuffer[points.size() - 1]));
+  EXPECT_TRUE(Session.ReadParameter(0)) << "the link is the window thread's again";
+
+  const auto stop = ElementsAre(5, CMD_STOP_STREAM, 0, 0);
+  RunFold(Session);
+  StartStream(20);
+  Sim.ClearRequests();
+  Session.ButtonConnectClick();
+  EXPECT_FALSE(Session.StreamActive || Session.Device->IsOpen());
+  EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
+  EXPECT_GE(Session.SampleRing.SampleCount, 20);
+  EXPECT_TRUE(Session.View.GridEnabled);
+  EXPECT_THAT(Sent(Sim), ElementsAre(stop, stop));
+  RunFold(Session);
+  Connect();
+  StartStream(20);
+  Session.FormClose();
+  EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
+  EXPECT_THAT(Sent(Sim), ElementsAre(ElementsAre(5, CMD_START_STREAM), stop, stop));
+}
+
+// A sensor lost mid-stream: the worker's reads fail, the watchdog tears down, the worker is
+// joined before the port closes, and an update still queued does not cover the display.
+TEST_F(Streaming, ASensorLostMidStreamEndsInTheTeardown) {
+  Connect();
+  StartStream(10);
+  Session.StartStopMeasure();  // a run cannot join a stream
+  Session.SaveClick();         // nor can a save read the worker's ring
+  EXPECT_FALSE(Session.Running() || !Person.SaveSuggestions.empty());
+  Sim.HangUp();
+  for (int i = 0; i < 2000 && Session.LastStatus == ST_OK; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  Session.TimerAnswerTimer();
+  EXPECT_THAT(Boxes(Person), ElementsAre(StartsWith("KARVO-SP Stop: No answer.\r")));
+  EXPECT_FALSE(Session.StreamActive || Session.Stream.Joinable() || Session.Device->IsOpen());
+  EXPECT_EQ(Session.View.SeriesOsc.Count(), 0u);
+  Session.ShowStreamValue();
+  EXPECT_EQ(Session.View.LabelRast, "0.000 mm");
+}
+
+constexpr int16_t RANGE = 10;
+
+// The sensor rides on the stage.
+class SweepSession : public SimSession {
+ protected:
+  SweepSession() : SimSession(FastSensor(RANGE, 0)) {}
+  void SetUp() override {
+    SimSession::SetUp();
+    ASSERT_TRUE(Stage.Start());
+    sim::CoupleSensorToStage(Sim, Stage);
+    Session.Pause = [](uint32_t) {};
+    Session.View.MotorPortText = Stage.DevicePath();
+  }
+  void TearDown() override { Sim.SetTargetDistance(0); }  // the stage goes before the sensor
+
+  TScratchDir Dir;
+  sim::TStageSim Stage{
+      {.MmPerUnit = sim::StageMmPerUnitForRange(RANGE), .TimeScale = 0.001, .StartUnits = 200}};
+};
+
+// The sweeps' results are the command line's tests; here the operator's side of the table load.
+TEST_F(SweepSession, CalibrationAsksBeforeRetryingTheTableLoadAndOffersTheFileByItsSerial) {
+  Connect();
+  Sim.WrongAckNext();
+  Person.RetryAnswers = {true};
+  Person.SaveAnswers = {Dir.Path("cal.klb")};
+  Session.RunMode = RUN_CALIBRATION;
+  Session.StartStopMeasure();
+  for (int i = 0; i < 100000 && Session.Running(); ++i) Session.TimerMainTimer();
+  ASSERT_FALSE(Session.Running());
+  EXPECT_EQ(Session.View.SeriesOsc.Count(), SweepSampleCount(RANGE, 1, TSweepKind::Calibration));
+  EXPECT_EQ(Session.CalibrationLoad.Attempts, 2);
+  EXPECT_EQ(Person.Questions, std::vector<std::string>{"Error write calibre table.|KARVO-SP"});
+  EXPECT_EQ(Person.SaveSuggestions, std::vector<std::string>{"1234.klb"});
+  EXPECT_NE(FileBytes(Dir.Path("cal.klb")), "");
+  EXPECT_TRUE(Person.Messages.empty()) << Person.LastMessage();
+}
+
+TEST_F(SweepSession, AResultIsOfferedSavedOrRefusedAndAFailureIsShown) {
+  const float samples[] = {0, 0, 5.0f, 5.1f, 5.2f, 0};
+  std::copy(std::begin(samples), std::end(samples), Session.SampleRing.SampleBuffer.begin());
+  Session.StageRun.SampleStep = 0.015f;
+  const struct {
+    const char* name;
+    bool rewrite;
+    uint16_t count;
+    std::string expected;
+    const char* message;  // start of the box, "" for none
+  } rows[] = {
+      {"new.pvk", true, 6, "0.015000\n5.0000\r\n5.1000\r\n", ""},
+      {"old.pvk", false, 6, "old", ""},
+      {"no/such.pvk", true, 6, "", "Error writing "},
+      // A single reading proves nothing: no file is offered.
+      {"one.pvk", true, 3, "", "Too few readings"},
+  };
+  PutFile(Dir.Path("old.pvk"), "old");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Person.Messages.clear();
+    Person.SaveAnswers = {Dir.Path(row.name)};
+    Person.ConfirmAnswers = {row.rewrite};
+    Session.SampleRing.SampleCount = row.count;
+    Session.WriteVerificationFile();
+    EXPECT_EQ(FileBytes(Dir.Path(row.name)), row.expected);
+    EXPECT_EQ(Person.LastMessage().rfind(row.message, 0), 0u) << Person.LastMessage();
+  }
+}
+
+TEST_F(SweepSession, AStagePortThatDoesNotOpenIsShown) {
+  Session.View.MotorPortText = "/nonexistent/stage";
+  Session.RunMode = RUN_MOTION_END;
+  Session.StartStopMeasure();
+  EXPECT_THAT(Boxes(Person),
+              ElementsAre(StartsWith("KARVO-SP Exclamation: Error opening /nonexistent/stage.\r")));
 }
 
 }  // namespace

@@ -1,37 +1,12 @@
 // karvo-cli with several sensors on one line: lists of addresses, rounds of measurements, the
 // rule for a sensor that stops answering, and the parser's own answers (help, version).
-#include <gtest/gtest.h>
-
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <regex>
-#include <sstream>
 
-#include "cli/Cli.h"
-#include "sim/SensorSim.h"
-#include "support/ScratchDir.h"
+#include "CliFixture.h"
 
 namespace karvo::cli {
 namespace {
-
-struct TRun {
-  int Code;
-  std::string Out, Err;
-};
-
-// A run's document without its clock readings, which differ every time.
-std::string WithoutTimes(const std::string& json) {
-  static const std::regex times(R"RE(,"start":[-0-9.e]+,"period_s":[-0-9.e]+)RE");
-  return std::regex_replace(json, times, "");
-}
-
-TRun RunCli(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  const int code = Run(args, out, err);
-  return {code, out.str(), err.str()};
-}
 
 // Three sensors at 1, 2 and 3, their targets at half the range (150 mm, 8192).
 class BusCli : public ::testing::Test {
@@ -122,8 +97,7 @@ TEST_F(BusCli, ASensorSilentThreeRoundsInARowEndsTheRunWithWhatWasMeasured) {
   EXPECT_EQ(WithoutTimes(r.Out),
             "{\"unit\":\"mm\",\"addresses\":[1,2,3],\"rounds\":[[150,150,150],[150,null,150],"
             "[150,null,150],[150,null,150]]}\n");
-  std::ifstream file(csv);
-  const std::string written((std::istreambuf_iterator<char>(file)), {});
+  const std::string written = test::FileBytes(csv);
   EXPECT_TRUE(std::regex_match(written, std::regex("round,time_s,1,2,3\n"
                                                    "1,\\d+\\.\\d{6},150,150,150\n"
                                                    "(\\d,\\d+\\.\\d{6},150,,150\n){3}")))
@@ -174,31 +148,17 @@ TEST(CliHelp, HelpAndVersionGoToStdoutAndSucceed) {
 }
 
 TEST(CliNumbers, OnlyWholeDecimalNumbersInRangeAreTaken) {
-  const struct {
-    const char* Text;
-    bool Taken;
-    long Value;
-  } cases[] = {{"0", true, 0},
-               {"-5", true, -5},
-               {"+7", true, 7},
-               {"127", true, 127},
-               {"128", false, 0},
-               {"", false, 0},
-               {"+", false, 0},
-               {"-", false, 0},
-               {"1e2", false, 0},
-               {"0x10", false, 0},
-               {" 1", false, 0},
-               {"1 ", false, 0},
-               {"+-1", false, 0},
-               {"--1", false, 0},
-               {"12a", false, 0},
-               {"-129", false, 0},
-               {"99999999999999999999", false, 0}};
-  for (const auto& c : cases) {
+  const std::pair<const char*, long> taken[] = {{"0", 0}, {"-5", -5}, {"+7", 7}, {"127", 127}};
+  for (const auto& [text, expected] : taken) {
     long value = 4242;
-    EXPECT_EQ(ParseNumber(c.Text, -128, 127, value), c.Taken) << c.Text;
-    EXPECT_EQ(value, c.Taken ? c.Value : 4242) << c.Text;
+    EXPECT_TRUE(ParseNumber(text, -128, 127, value)) << text;
+    EXPECT_EQ(value, expected) << text;
+  }
+  for (const char* text : {"128", "", "+", "-", "1e2", "0x10", " 1", "1 ", "+-1", "--1", "12a",
+                           "-129", "99999999999999999999"}) {
+    long value = 4242;
+    EXPECT_FALSE(ParseNumber(text, -128, 127, value)) << text;
+    EXPECT_EQ(value, 4242) << text;  // left alone
   }
 }
 

@@ -1,128 +1,53 @@
 // The program as scripts meet it: standard streams that are closed, full or gone, one JSON
-// document for every outcome, an interrupted run that keeps what it took, and a parameter
-// file from another sensor.
+// document for every outcome, an interrupted run that keeps what it took, files that are no
+// regular files or hold bad lines, and a parameter file from another sensor.
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
-#include <regex>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "cli/Cli.h"
-#include "sim/SensorSim.h"
-#include "support/FastSensor.h"
-#include "support/ScratchDir.h"
+#include "CliFixture.h"
 #include "support/Ser2net.h"
 
 namespace karvo::cli {
 namespace {
 
-struct TChild {
-  int Status = -1;  // exit status, or 128 + the signal that killed it
-  std::string Out, Err;
-};
-
-class CliStreams : public ::testing::Test {
- protected:
-  CliStreams() : Sensor(test::FastSensor(300, 0)) {}
-  void SetUp() override { ASSERT_TRUE(Sensor.Start()); }
-
-  std::vector<std::string> At(std::vector<std::string> args) const {
-    args.insert(args.begin(),
-                {"--port", Sensor.DevicePath(), "--baud", "115200", "--address", "5"});
-    return args;
-  }
-
-  int Cli(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    const int code = cli::Run(At(args), out, err);
-    Out = out.str();
-    Err = err.str();
-    return code;
-  }
-
-  // karvo-cli as a child. `setup` runs in the child before exec, to close or redirect its
-  // descriptors; stdout and stderr go to files unless it changes them.
-  TChild Child(const std::vector<std::string>& args, void (*setup)(int out, int err) = nullptr) {
-    const std::string out = Dir.Path("child.out"), err = Dir.Path("child.err");
-    std::vector<std::string> all = At(args);
-    std::vector<char*> argv = {const_cast<char*>("karvo-cli")};
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(o, STDOUT_FILENO);
-      dup2(e, STDERR_FILENO);
-      if (setup) setup(o, e);
-      execv(KARVO_CLI_PATH, argv.data());
-      _exit(127);
-    }
-    return Wait(pid, out, err);
-  }
-
-  static TChild Wait(pid_t pid, const std::string& out, const std::string& err) {
-    TChild c;
-    int status = 0;
-    for (int i = 0; i < 2000 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
-    if (!WIFEXITED(status) && !WIFSIGNALED(status)) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-    }
-    c.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (!out.empty()) c.Out = test::FileBytes(out);
-    if (!err.empty()) c.Err = test::FileBytes(err);
-    return c;
-  }
-
-  sim::TSensorSim Sensor;
-  test::TScratchDir Dir;
-  std::string Out, Err;
-};
+using CliStreams = SimCli;
 
 // Nothing but requests reaches the sensor, whatever the standard descriptors are.
 TEST_F(CliStreams, ClosedOrFullStandardStreamsNeverReachTheSensorAndAreReported) {
+  const auto full = [] { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); };
   const struct {
     const char* Name;
     std::vector<std::string> Args;
-    void (*Setup)(int, int);
+    std::function<void()> Setup;
     int Status;
     const char* Said;  // on stderr
   } cases[] = {
-      {"stdout closed", {"identify"}, [](int, int) { close(STDOUT_FILENO); }, 0, ""},
-      {"stderr closed", {"--trace", "read-params"}, [](int, int) { close(STDERR_FILENO); }, 0, ""},
-      {"all closed",
-       {"--trace", "identify"},
-       [](int, int) {
-         for (int fd = 0; fd <= 2; ++fd) close(fd);
-       },
-       0,
-       ""},
+      {"stdout closed", {"identify"}, [] { close(STDOUT_FILENO); }, 0, ""},
+      {"stderr closed", {"--trace", "read-params"}, [] { close(STDERR_FILENO); }, 0, ""},
+      {"all closed", {"--trace", "identify"}, [] { close(0), close(1), close(2); }, 0, ""},
       {"stdout full",
        {"identify"},
-       [](int, int) { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); },
+       full,
        EXIT_FILE,
        "karvo-cli: writing the output: No space left on device\n"},
       {"measure into a full disk",
        {"measure", "--count", "3000"},
-       [](int, int) { dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); },
+       full,
        EXIT_FILE,
        "No space left on device"},
   };
   for (const auto& c : cases) {
     Sensor.ClearRequests();
-    const TChild r = Child(c.Args, c.Setup);
-    EXPECT_EQ(r.Status, c.Status) << c.Name << r.Err;
-    EXPECT_NE(r.Err.find(c.Said), std::string::npos) << c.Name << r.Err;
+    const int status = Child(c.Args, c.Setup)->Wait();
+    const std::string err = test::FileBytes(Dir.Path("err"));
+    EXPECT_EQ(status, c.Status) << c.Name << err;
+    EXPECT_NE(err.find(c.Said), std::string::npos) << c.Name << err;
     // Every request is one the sensor understood: a request of ours starts with its address.
     for (const auto& request : Sensor.Requests()) {
       ASSERT_FALSE(request.empty());
@@ -137,20 +62,11 @@ TEST_F(CliStreams, ClosedOrFullStandardStreamsNeverReachTheSensorAndAreReported)
 TEST_F(CliStreams, AReaderThatGoesAwayStopsTheStreamWith141) {
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
-  const std::string err = Dir.Path("pipe.err");
-  std::vector<std::string> all = At({"stream", "--count", "60000"});
-  std::vector<char*> argv = {const_cast<char*>("karvo-cli")};
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
+  const auto child = Child({"stream", "--count", "60000"}, [&pipeFds] {
     dup2(pipeFds[1], STDOUT_FILENO);
-    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
-    execv(KARVO_CLI_PATH, argv.data());
-    _exit(127);
-  }
+  });
   close(pipeFds[1]);
   // The first line comes while the stream runs: lines into a pipe are not held back.
   std::string line;
@@ -159,10 +75,10 @@ TEST_F(CliStreams, AReaderThatGoesAwayStopsTheStreamWith141) {
   EXPECT_EQ(line, "150.0000 mm");
   EXPECT_TRUE(Sensor.Streaming());
   close(pipeFds[0]);
-  const TChild r = Wait(pid, "", err);
-  EXPECT_EQ(r.Status, 141) << r.Err;
-  for (int i = 0; i < 100 && Sensor.Streaming(); ++i) usleep(10000);
-  EXPECT_FALSE(Sensor.Streaming());
+  // Ended by the signal itself or exiting as a shell would report that.
+  const int status = child->Wait();
+  EXPECT_EQ(status == -SIGPIPE ? 141 : status, 141) << test::FileBytes(Dir.Path("err"));
+  EXPECT_TRUE(test::StreamStopped(Sensor));
   EXPECT_EQ(Cli({"result"}), EXIT_OK) << Err;
 }
 
@@ -176,9 +92,6 @@ TEST_F(CliStreams, EveryFailureIsOneErrorDocument) {
     const char* Name;
     int SilentAfter = -1;
   } cases[] = {
-      {{"measure", "--count", "0"}, EXIT_USAGE, "usage"},
-      {{"--baud", "12345", "result"}, EXIT_USAGE, "usage"},
-      {{"--port", "tcp://localhost", "result"}, EXIT_USAGE, "usage"},
       {{"load-param", "8", "FOUR"}, EXIT_USAGE, "usage"},
       {{"--port", "/dev/karvo-no-such-port", "identify"}, EXIT_NO_PORT, "not_open"},
       {{"identify"}, EXIT_DEVICE, "no_answer", 0},
@@ -217,7 +130,7 @@ TEST_F(CliStreams, AnInterruptedMeasureKeepsWhatItTook) {
       }
       interrupt.Raise(SIGINT);
     });
-    std::vector<std::string> args = At({"measure", "--count", "100000000", "--data", data});
+    Lines args = At({"measure", "--count", "100000000", "--data", data});
     if (json) args.push_back("--json");
     const int code = cli::Run(args, out, err, &interrupt);
     stopper.join();
@@ -324,6 +237,70 @@ TEST(CliNetworkPort, ATcpPortsNoticeGoesToStderr) {
   EXPECT_EQ(out.str(), "{\"result\":8192}\n") << err.str();
   EXPECT_NE(err.str().find("karvo-cli: a tcp:// port cannot set the line"), std::string::npos)
       << err.str();
+}
+
+// Files the command line writes and reads: what is no regular file is refused and left as it
+// is, before the sensor is touched where that can be known; texts keep their leading blanks;
+// a bad parameter file is named with its line and never echoed raw.
+TEST_F(CliStreams, WhatIsNoRegularFileIsRefusedAndLeftAsItIs) {
+  ASSERT_EQ(mkfifo(Dir.Path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(Dir.Path("adir").c_str(), 0700), 0);
+  struct Case {
+    std::vector<std::string> Args;
+    std::string Said;
+    bool SensorTouched;
+  };
+  const Case cases[] = {
+      {{"save-params", Dir.Path("fifo")}, "Error writing '" + Dir.Path("fifo") + "'. ", false},
+      {{"save-params", Dir.Path("fifo"), "--force"}, "File exists.", false},
+      {{"save-params", Dir.Path("adir")}, "'. Is a directory.", false},
+      {{"save-params", ""}, "Error writing ''. No such file or directory.", false},
+      {{"measure", "--count", "3", "--data", Dir.Path("fifo")}, Dir.Path("fifo") + "'", false},
+      {{"stream", "--data", Dir.Path("fifo"), "--force"}, Dir.Path("fifo") + "'", false},
+  };
+  for (const Case& c : cases) {
+    Sensor.ClearRequests();
+    EXPECT_EQ(Cli(c.Args), EXIT_FILE) << c.Args[0] << " " << c.Args[1];
+    EXPECT_NE(Err.find(c.Said), std::string::npos) << Err;
+    EXPECT_EQ(!Sensor.Requests().empty(), c.SensorTouched) << Err;
+  }
+  struct stat info {};
+  ASSERT_EQ(stat(Dir.Path("fifo").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  EXPECT_EQ(Dir.Entries(), 2u);
+
+  // An existing data file is replaced only with --force, as every other file.
+  const std::string old = Dir.Path("old.dat");
+  test::PutFile(old, "kept\r\n");
+  Sensor.ClearRequests();
+  EXPECT_EQ(Cli({"measure", "--count", "2", "--data", old}), EXIT_FILE);
+  EXPECT_NE(Err.find("exists; --force replaces it"), std::string::npos) << Err;
+  EXPECT_TRUE(Sensor.Requests().empty());
+  EXPECT_EQ(test::FileBytes(old), "kept\r\n");
+  EXPECT_EQ(Cli({"measure", "--count", "2", "--data", old, "--force"}), EXIT_OK) << Err;
+  EXPECT_NE(test::FileBytes(old), "kept\r\n");
+}
+
+TEST_F(CliStreams, ATextKeepsItsLeadingBlanksAndABadFileIsNamedWithItsLine) {
+  const std::string file = Dir.Path("s.prm");
+  ASSERT_EQ(Cli({"load-param", "31", "  ACME"}), EXIT_OK) << Err;
+  ASSERT_EQ(Cli({"save-params", file}), EXIT_OK) << Err;
+  EXPECT_NE(test::FileBytes(file).find("\n160\t  ACME\n"), std::string::npos);
+  EXPECT_EQ(Cli({"compare-params", file}), EXIT_OK) << Out << Err;
+
+  std::string bytes = test::FileBytes(file);
+  const size_t line10 = [&] {
+    size_t at = 0;
+    for (int i = 0; i < 9; ++i) at = bytes.find('\n', at) + 1;
+    return at;
+  }();
+  bytes.replace(line10, bytes.find('\n', line10) - line10, "8\t\x1b]0;owned\x07");
+  test::PutFile(file, bytes);
+  EXPECT_EQ(Cli({"load-params", file}), EXIT_FILE);
+  EXPECT_NE(Err.find(file + ", line 10: '\\x1B]0;owned\\x07' is not a valid integer value"),
+            std::string::npos)
+      << Err;
+  EXPECT_EQ(Err.find('\x1b'), std::string::npos);
 }
 
 }  // namespace

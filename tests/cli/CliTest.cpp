@@ -1,99 +1,17 @@
 // karvo-cli run in the test's process (and once as a child, for its signals): its arguments,
 // and each command against the simulated sensor (and stage), seen through the output, the
 // exit status and what reached the sensor.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <functional>
-#include <regex>
-#include <sstream>
 
+#include "CliFixture.h"
 #include "channel/Interface.h"
-#include "cli/Cli.h"
 #include "cli/Json.h"
-#include "protocol/Karvointerface.h"
-#include "sim/SensorSim.h"
 #include "sim/StageSim.h"
-#include "support/FastSensor.h"
 #include "support/PtyPeer.h"
-#include "support/ScratchDir.h"
 
 namespace karvo::cli {
 namespace {
-
-using Lines = std::vector<std::string>;
-
-struct TRun {
-  int Code;
-  std::string Out, Err;
-};
-
-// With a port, the simulated sensor's settings go before `args`.
-TRun RunCli(Lines args, const std::string& port = "") {
-  if (!port.empty())
-    args.insert(args.begin(), {"--port", port, "--baud", "115200", "--address", "5"});
-  std::ostringstream out, err;
-  const int code = Run(args, out, err);
-  return {code, out.str(), err.str()};
-}
-
-// A run's lines without its clock readings, which differ every time.
-Lines WithoutTimes(Lines lines) {
-  static const std::regex times(R"RE(,"start":[-0-9.e]+,"period_s":[-0-9.e]+)RE");
-  for (std::string& line : lines) line = std::regex_replace(line, times, "");
-  return lines;
-}
-
-// Whether `text` is one JSON document and a line end: strings, then numbers and literals become
-// single letters, and innermost containers of them fold into one until a single value is left.
-bool ValidJson(std::string text) {
-  static const std::regex string(R"("([^"\\\x00-\x1f]|\\(["\\/bfnrt]|u[0-9a-fA-F]{4}))*")"),
-      scalar(R"(-?(0|[1-9]\d*)(\.\d+)?([eE][+-]?\d+)?|true|false|null)"),
-      container(R"(\[([SV](,[SV])*)?\]|\{(S:[SV](,S:[SV])*)?\})");
-  text = std::regex_replace(std::regex_replace(text, string, "S"), scalar, "V");
-  for (std::string before; before != text;) {
-    before = text;
-    text = std::regex_replace(text, container, "V");
-  }
-  return text == "V\n" || text == "S\n";
-}
-
-// A simulated sensor at the settings RunCli gives, its target at half the range (8192), and a
-// folder for files.
-class SimCli : public ::testing::Test {
- protected:
-  explicit SimCli(int16_t range = 300) : Sensor(test::FastSensor(range, 0)) {}
-  void SetUp() override { ASSERT_TRUE(Sensor.Start()); }
-
-  // Exit code, then stdout's lines; stderr in Err.
-  Lines Cli(const Lines& args) {
-    const TRun r = RunCli(args, Sensor.DevicePath());
-    Err = r.Err;
-    Lines lines = {std::to_string(r.Code)};
-    std::istringstream in(r.Out);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-
-  // Register writes and flash commands the sensor was sent.
-  long Changes() const {
-    const auto requests = Sensor.Requests();
-    return std::count_if(requests.begin(), requests.end(), [](const std::vector<uint8_t>& r) {
-      return r.size() > 1 && (r[1] == (0x80 | CMD_WRITE_REGISTER) || r[1] == (0x80 | CMD_FLASH));
-    });
-  }
-
-  sim::TSensorSim Sensor;
-  test::TScratchDir Dir;
-  std::string Err;
-};
 
 TEST(CliArguments, BadArgumentsGetOneLineAndAHintAndExitTwo) {
   // Checked before the port is opened: a missing one would give another exit code.
@@ -190,10 +108,6 @@ TEST_F(SimCli, CommandsPrintTheirResultsAndExitByTheOutcome) {
     std::function<void()> before = nullptr;
     long changes = -1;
   } cases[] = {
-      {{"identify"},
-       EXIT_OK,
-       {"device_type: 7\nrelease: 4\nserial_number: 1234\nbase_distance_mm: 60\n"
-        "measuring_range_mm: 300\n"}},
       {{"identify", "--json"},
        EXIT_OK,
        {"{\"device_type\":7,\"release\":4,\"serial_number\":1234,\"base_distance_mm\":60,"
@@ -255,7 +169,7 @@ TEST_F(SimCli, CommandsPrintTheirResultsAndExitByTheOutcome) {
     Sensor.ClearFaults();
     if (c.before) c.before();
     Sensor.ClearRequests();
-    const TRun r = RunCli(c.args, Sensor.DevicePath());
+    const TRun r = RunCli(At(c.args));
     const std::string name = testing::PrintToString(c.args);
     EXPECT_EQ(r.Code, c.code) << name << r.Err;
     for (const auto& text : c.out) EXPECT_NE(r.Out.find(text), std::string::npos) << name << r.Out;
@@ -268,11 +182,11 @@ TEST_F(SimCli, CommandsPrintTheirResultsAndExitByTheOutcome) {
   Sensor.ClearFaults();
 
   // Baud rate, address, type and serial number of the sensor found at the given settings first.
-  EXPECT_EQ(Cli({"--trace", "scan"}), (Lines{"0", "115200 5 7 1234"})) << Err;
+  EXPECT_EQ(Said({"--trace", "scan"}), (Lines{"0", "115200 5 7 1234"})) << Err;
   // The first probe finds it; the same request again confirms it.
   EXPECT_EQ(std::count(Err.begin(), Err.end(), '>'), 2) << Err;
   EXPECT_EQ(
-      Cli({"scan", "--json"}),
+      Said({"scan", "--json"}),
       (Lines{"0", "[{\"baud\":115200,\"address\":5,\"device_type\":7,\"serial_number\":1234}]"}));
   // The port's own options may follow the command too.
   EXPECT_EQ(
@@ -281,66 +195,49 @@ TEST_F(SimCli, CommandsPrintTheirResultsAndExitByTheOutcome) {
 }
 
 TEST_F(SimCli, MeasureAndStreamPrintWhatTheDisplayShowsSaveTheDataFileAndExitByTheOutcome) {
-  EXPECT_EQ(Cli({"measure", "--count", "2"}), (Lines{"0", "150.0000 mm", "150.0000 mm"}));
-  EXPECT_EQ(Cli({"measure", "--mode=NonLine", "--count=1"}), (Lines{"0", "8192 px"}));
+  EXPECT_EQ(Said({"measure", "--count", "2"}), (Lines{"0", "150.0000 mm", "150.0000 mm"}));
+  EXPECT_EQ(Said({"measure", "--mode=NonLine", "--count=1"}), (Lines{"0", "8192 px"}));
   // The mode of this run only: the sensor is not written and still gives its "Line" result.
-  EXPECT_EQ(Cli({"measure", "--mode", "Temperature", "--count", "1"}), (Lines{"0", "8192 cl"}));
+  EXPECT_EQ(Said({"measure", "--mode", "Temperature", "--count", "1"}), (Lines{"0", "8192 cl"}));
   EXPECT_EQ(Sensor.Register(7), 0);
-  EXPECT_EQ(WithoutTimes(Cli({"measure", "--count", "2", "--json"})),
-            (Lines{"0", "{\"unit\":\"mm\",\"values\":[150,150]}"}));
-  EXPECT_EQ(WithoutTimes(Cli({"--json", "stream", "--count", "3"})),
-            (Lines{"0", "{\"unit\":\"mm\",\"lost\":0,\"values\":[150,150,150]}"}));
-  const Lines pulses = Cli({"measure", "--mode", "Pulse", "--count", "2", "--json"});
+  EXPECT_EQ(Cli({"measure", "--count", "2", "--json"}), EXIT_OK);
+  EXPECT_EQ(WithoutTimes(Out), "{\"unit\":\"mm\",\"values\":[150,150]}\n");
+  EXPECT_EQ(Cli({"--json", "stream", "--count", "3"}), EXIT_OK);
+  EXPECT_EQ(WithoutTimes(Out), "{\"unit\":\"mm\",\"lost\":0,\"values\":[150,150,150]}\n");
+  const Lines pulses = Said({"measure", "--mode", "Pulse", "--count", "2", "--json"});
   ASSERT_EQ(pulses.size(), 2u);
   EXPECT_TRUE(ValidJson(pulses[1] + "\n")) << pulses[1];
 
   // A data file that cannot be written is refused before the run, not after it.
-  EXPECT_EQ(Cli({"stream", "--count", "30", "--data", Dir.Path("no/x.dat")}), (Lines{"5"}));
+  EXPECT_EQ(Said({"stream", "--count", "30", "--data", Dir.Path("no/x.dat")}), (Lines{"5"}));
   EXPECT_EQ(Err.rfind("karvo-cli: Error writing ", 0), 0u) << Err;
 
   // The zero set comes first; the sensor keeps the zero point.
-  EXPECT_EQ(Cli({"measure", "--zero", "--count", "2", "--data", Dir.Path("zero.dat")}),
+  EXPECT_EQ(Said({"measure", "--zero", "--count", "2", "--data", Dir.Path("zero.dat")}),
             (Lines{"0", "0.0000 mm", "0.0000 mm"}));
   EXPECT_EQ(test::FileBytes(Dir.Path("zero.dat")), "0.000\r\n0.000\r\n");
-  EXPECT_EQ(Cli({"result"}), (Lines{"0", "0"}));
+  EXPECT_EQ(Said({"result"}), (Lines{"0", "0"}));
 
-  const Lines pulse = Cli({"measure", "--mode", "Pulse", "--count", "1"});
+  const Lines pulse = Said({"measure", "--mode", "Pulse", "--count", "1"});
   ASSERT_EQ(pulse.size(), 4u);
   EXPECT_EQ(pulse[1].rfind("position: ", 0) + pulse[2].rfind("exposure: ", 0), 0u);
   EXPECT_EQ(std::count(pulse[3].begin(), pulse[3].end(), ' '), 127);
 
   // Identify, the mode row and one result.
   Sensor.FailSilentAfter(3);
-  EXPECT_EQ(Cli({"measure", "--count", "3"}), (Lines{"4", "0.0000 mm"}));
+  EXPECT_EQ(Said({"measure", "--count", "3"}), (Lines{"4", "0.0000 mm"}));
   EXPECT_NE(Err.find("status 3"), std::string::npos) << Err;
 }
 
 // The program itself, stopped by Ctrl-C in the middle of a stream that would last a minute.
 TEST_F(SimCli, AnInterruptedStreamStopsTheSensorAndEndsWith130) {
-  const std::string port = Sensor.DevicePath(), out = Dir.Path("out"), err = Dir.Path("err");
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), STDOUT_FILENO);
-    dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0600), STDERR_FILENO);
-    execl(KARVO_CLI_PATH, "karvo-cli", "stream", "--count", "65535", "--port", port.c_str(),
-          "--baud", "115200", "--address", "5", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const auto child = Child({"stream", "--count", "65535"});
   for (int i = 0; i < 1000 && Sensor.StreamSamplesSent() < 100; ++i) usleep(10000);
-  kill(child, SIGINT);
-  int status = 0;
-  for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(10000);
-  if (!WIFEXITED(status) && !WIFSIGNALED(status)) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-  }
-  ASSERT_TRUE(WIFEXITED(status)) << test::FileBytes(err);
-  EXPECT_EQ(WEXITSTATUS(status), 130) << test::FileBytes(err);
-  EXPECT_EQ(test::FileBytes(out).rfind("150.0000 mm\n", 0), 0u);
-  for (int i = 0; i < 100 && Sensor.Streaming(); ++i) usleep(10000);
-  EXPECT_FALSE(Sensor.Streaming());
-  EXPECT_EQ(Cli({"identify"})[0], "0") << Err;
+  child->Signal(SIGINT);
+  EXPECT_EQ(child->Wait(), 130) << test::FileBytes(Dir.Path("err"));
+  EXPECT_EQ(test::FileBytes(Dir.Path("out")).rfind("150.0000 mm\n", 0), 0u);
+  EXPECT_TRUE(test::StreamStopped(Sensor));
+  EXPECT_EQ(Said({"identify"})[0], "0") << Err;
 }
 
 // The sensor rides on the simulated stage.
@@ -363,31 +260,31 @@ TEST_F(SweepCli, SweepsWriteTheirFilesAnExistingOneNeedsForceAndStageFailuresHav
   const std::string stage = Stage.DevicePath(), verified = Dir.Path("v.pvk");
   const std::filesystem::path was = std::filesystem::current_path();
   std::filesystem::current_path(Dir.Root);
-  const Lines calibrated = Cli({"sweep", "calibrate", "--stage", stage});
+  const Lines calibrated = Said({"sweep", "calibrate", "--stage", stage});
   std::filesystem::current_path(was);
   EXPECT_EQ(calibrated, (Lines{"0", "Steps: 681", "Table: loaded and checked"})) << Err;
   EXPECT_TRUE(std::filesystem::exists(Dir.Path("1234.klb")));
 
-  const Lines verify = Cli({"sweep", "verify", "--stage=" + stage, "--file", verified});
+  const Lines verify = Said({"sweep", "verify", "--stage=" + stage, "--file", verified});
   ASSERT_EQ(verify.size(), 2u) << Err;
   EXPECT_EQ(verify[0], "0") << Err;
   EXPECT_EQ(verify[1].rfind("Error: 0.0", 0), 0u) << verify[1];
 
   Stage.ClearRequests();
-  EXPECT_EQ(Cli({"sweep", "verify", "--stage", stage, "--file", verified}), Lines{"5"});
+  EXPECT_EQ(Said({"sweep", "verify", "--stage", stage, "--file", verified}), Lines{"5"});
   EXPECT_NE(Err.find("exists"), std::string::npos) << Err;
   EXPECT_TRUE(Stage.Requests().empty());
   const Lines json =
-      Cli({"sweep", "verify", "--stage", stage, "--file", verified, "--force", "--json"});
+      Said({"sweep", "verify", "--stage", stage, "--file", verified, "--force", "--json"});
   ASSERT_EQ(json.size(), 2u) << Err;
   EXPECT_TRUE(ValidJson(json[1] + "\n")) << json[1];
   EXPECT_NE(json[1].find("\"error_percent\":0.0"), std::string::npos) << json[1];
 
-  EXPECT_EQ(Cli({"sweep", "end", "--stage", "/nonexistent/stage"}), Lines{"3"});
+  EXPECT_EQ(Said({"sweep", "end", "--stage", "/nonexistent/stage"}), Lines{"3"});
   EXPECT_NE(Err.find("cannot open the stage port /nonexistent/stage"), std::string::npos) << Err;
 
   Stage.FailSilent();
-  EXPECT_EQ(Cli({"sweep", "home", "--stage", stage}), Lines{"4"});
+  EXPECT_EQ(Said({"sweep", "home", "--stage", stage}), Lines{"4"});
   EXPECT_NE(Err.find("the stage on " + stage + " stopped answering"), std::string::npos) << Err;
 }
 

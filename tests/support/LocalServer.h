@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -62,16 +63,18 @@ inline bool Listening(uint16_t port) {
 }
 
 // Runs a program with its output in files; Wait gives the exit status (-signal if killed,
-// -1000 when it had to be killed after `timeout`).
+// -1000 when it had to be killed after `timeout`). `setup` runs in the child just before the
+// program, to close or redirect its descriptors.
 class TChild {
  public:
   TChild(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
-         const std::vector<std::string>& env = {}) {
+         const std::vector<std::string>& env = {}, const std::function<void()>& setup = {}) {
     pid_ = fork();
     if (pid_ == 0) {
       setpgid(0, 0);
       dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
       dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+      if (setup) setup();
       for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
       std::vector<char*> args;
       for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));

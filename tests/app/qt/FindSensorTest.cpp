@@ -1,6 +1,6 @@
-// The "Find sensor" dialog: it returns the settings found, keeps the window thread free while
-// it scans, cancels, and says when nothing answered; the window then offers to connect to
-// what it found. That the scan frees the port is the scan's own test.
+// The "Find sensor" dialog: the window offers to connect to what it found; the dialog keeps the
+// window thread free while it scans, cancels, and says when nothing answered. That the scan
+// frees the port is the scan's own test.
 #include <QComboBox>
 #include <QLabel>
 #include <QListWidget>
@@ -28,24 +28,16 @@ TScanOptions Options(const std::string& path, std::vector<uint32_t> bauds, uint3
 
 }  // namespace
 
-// One sensor for all scans: found first, then gone silent.
+// One sensor, silent, for the dialog's own scans.
 class FindSensorTest : public QObject {
   Q_OBJECT
 
   sim::TSensorSim sim{{.Address = 17, .Baud = 115200, .SerialNumber = 4711}};
 
  private slots:
-  void initTestCase() { karvo::DropPluginChatter(); }
-
-  void returnsTheSettingsFound() {
+  void initTestCase() {
+    karvo::DropPluginChatter();
     QVERIFY(sim.Start());
-    TFormFindSensor form(Options(sim.DevicePath(), {115200}, 40));
-    form.show();
-    QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), 30000);
-    QCOMPARE(form.result(), int(QDialog::Accepted));
-    QVERIFY(form.Result().has_value());
-    QCOMPARE(form.Result()->Baud, 115200u);
-    QCOMPARE(int(form.Result()->Address), 17);
   }
 
   // The sensor answers at 115200 baud, the window looks at 9600: OK connects to it at once,

@@ -167,21 +167,6 @@ class MainWindowTest : public QObject {
     QVERIFY(person.Messages.empty());
   }
 
-  // A pulse record takes tens of milliseconds of the line, one tick after the other: the
-  // display still follows and Stop still answers.
-  void pulseRunShowsItsProfilesAndStops() {
-    f.Post([](karvo::TSession& s) { s.RunMode = karvo::RUN_PULSE; });
-    QVERIFY(f.WaitIdle());
-    f.ButtonMeasure->click();
-    QVERIFY(f.WaitIdle());
-    QTRY_VERIFY_WITH_TIMEOUT(f.LabelRast->text().endsWith(" px"), 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(f.SeriesOsc->dataCount() == karvo::PULSE_POINTS, 5000);
-    QVERIFY(f.ButtonMeasure->isEnabled());
-    f.ButtonMeasure->click();
-    QVERIFY(f.WaitIdle());
-    QCOMPARE(f.ButtonMeasure->text(), QString("Measure"));
-  }
-
   // "Read All" cancelled from the window: the read stops between two requests, nothing is
   // adopted, no box comes and the connection stays.
   void aTransferCancelledHalfWayLeavesTheConnection() {

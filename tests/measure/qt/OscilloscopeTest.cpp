@@ -43,10 +43,12 @@ class OscilloscopeTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void initTestCase() { karvo::DropPluginChatter(); }
+  void initTestCase() {
+    karvo::DropPluginChatter();
+    QLocale::setDefault(QLocale::c());
+  }
 
   void leftAxisReadsGroupedAndTheFooterTakesRoomOnlyWhileItHasLines() {
-    QLocale::setDefault(QLocale::c());
     TOscilloscope chart;
     const auto labels = [&chart](double lower, double upper) {
       chart.yAxis->setRange(lower, upper);
@@ -67,7 +69,6 @@ class OscilloscopeTest : public QObject {
   }
 
   void pointsExportsAndAZoomHeldUntilTheWholeSeriesIsAskedFor() {
-    QLocale::setDefault(QLocale::c());
     TOscilloscope chart;
     chart.resize(402, 448);
     TOscSeries series;
@@ -124,7 +125,6 @@ class OscilloscopeTest : public QObject {
   // Temperature readings of about 2480 cl after the first tick's 1800: the readings fill the
   // plot and the figures; a flat series and a single reading stand clear of the frame too.
   void figuresAndScaleCountTheReadingsOnly() {
-    QLocale::setDefault(QLocale::c());
     const struct {
       std::vector<double> readings;
       QString stats;
@@ -159,7 +159,6 @@ class OscilloscopeTest : public QObject {
   // Under the plot, never above it or over the tick labels: on an empty chart, with a footer
   // come and gone, and after a clear as at a reconnect.
   void statisticsSitUnderThePlotWhateverCameBefore() {
-    QLocale::setDefault(QLocale::c());
     TOscilloscope chart;
     chart.resize(402, 448);
     TOscSeries series;
@@ -195,7 +194,6 @@ class OscilloscopeTest : public QObject {
   // in the unit of its mode. A sweep counts its samples there; stopped by the operator, it
   // says that nothing was saved.
   void theFooterBelongsToItsRun() {
-    QLocale::setDefault(QLocale::c());
     karvo::sim::TSensorSim sim({.Baud = 115200});
     karvo::sim::TStageSim stage({.TimeScale = 0.001});
     QVERIFY(sim.Start() && stage.Start());

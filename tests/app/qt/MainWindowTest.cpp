@@ -99,8 +99,9 @@ class MainWindowTest : public QObject {
     f.ComboBoxWorkCodeDev->setCurrentText("5");
     f.show();
     QVERIFY(f.WaitIdle());
-    // Read at 115200 baud, a connect takes a few hundred milliseconds of the wire.
-    QVERIFY(ClickAndCountBeats(f.ButtonConnect) > 5);
+    // Read at 115200 baud, a connect takes tens of milliseconds of the wire at least. A window
+    // that waited on it would see one late beat at the most; a loaded machine may see few.
+    QVERIFY(ClickAndCountBeats(f.ButtonConnect) >= 2);
     QCOMPARE(f.ButtonConnect->text(), QString("Disconnect"));
     QCOMPARE(f.LabelSerNum->text() + "|" + f.LabelRange->text(), QString("1234|100 mm"));
     QVERIFY(f.ButtonMeasure->isEnabled() && !f.ComboBoxMotorCom->isHidden() &&

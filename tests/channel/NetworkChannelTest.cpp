@@ -65,6 +65,7 @@ TEST(TelnetCodec, DataAndNegotiationAreSeparatedWhereverTheStreamIsCut) {
     std::vector<Bytes> Pieces;  // as the socket hands them over
     Bytes Data;
     Bytes Reply;
+    bool ComPortRefused = false;
   };
   const Case cases[] = {
       {"plain", {{1, 2, 3}}, {1, 2, 3}, {}},
@@ -85,6 +86,7 @@ TEST(TelnetCodec, DataAndNegotiationAreSeparatedWhereverTheStreamIsCut) {
        {9},
        {}},
       {"NOP and GA", {{IAC, 241, 5, IAC, 249, 6}}, {5, 6}, {}},
+      {"com port refused", {{IAC, DONT, OPT_COM_PORT}}, {}, {IAC, WONT, OPT_COM_PORT}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -99,23 +101,9 @@ TEST(TelnetCodec, DataAndNegotiationAreSeparatedWhereverTheStreamIsCut) {
     }
     EXPECT_EQ(data, c.Data);
     EXPECT_EQ(reply, c.Reply);
+    EXPECT_EQ(codec.ComPortRefused(), c.ComPortRefused);
   }
-}
-
-// The server's confirmed rate is read in the scripted session below.
-TEST(TelnetCodec, AServerThatRefusesTheComPortOptionIsSeen) {
-  TTelnetCodec codec;
-  (void)codec.Start();
-  Bytes reply;
-  uint8_t out[32];
-  const Bytes refused = {IAC, DONT, OPT_COM_PORT};
-  codec.Feed(refused.data(), refused.size(), out, reply);
-  EXPECT_TRUE(codec.ComPortRefused());
-  EXPECT_EQ(reply, (Bytes{IAC, WONT, OPT_COM_PORT}));
-}
-
-// Data and a plain rate are seen escaped on the wire in the scripted session below.
-TEST(TelnetCodec, AValueHoldingFFIsEscapedInItsSubnegotiation) {
+  // Data and a plain rate are seen escaped on the wire in the scripted session below.
   EXPECT_EQ(TTelnetCodec::SetBaud(0x01FF00FF),
             (Bytes{IAC, SB, OPT_COM_PORT, 1, 1, IAC, IAC, 0, IAC, IAC, IAC, SE}));
 }

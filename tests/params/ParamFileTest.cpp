@@ -36,6 +36,12 @@ std::vector<std::string> Lines(const std::string& bytes) {
   return lines;
 }
 
+std::string Crlf(const std::string& bytes) {
+  std::string crlf;
+  for (char c : bytes) crlf += c == '\n' ? "\r\n" : std::string(1, c);
+  return crlf;
+}
+
 std::string WithLine(const TParamSet& set, int row, const std::string& line) {
   std::vector<std::string> lines = Lines(ParamFileBytes(set));
   lines[row] = line + "\n";
@@ -71,11 +77,9 @@ TEST(ParamFile, OneLinePerRowInTableOrderThatReadsBack) {
 TEST(ParamFileReader, Cases) {
   const TParamSet set = FullSet();
   const std::string good = ParamFileBytes(set);
-  std::string crlf;
-  for (char c : good) crlf += c == '\n' ? "\r\n" : std::string(1, c);
   const std::string longDigits(300, '7');
   const std::tuple<const char*, std::string, int, std::string> cases[] = {
-      {"CR LF", crlf, 36, ""},
+      {"CR LF", Crlf(good), 36, ""},
       {"text before each register", "reg " + WithLine(set, 1, "#1\t7007"), 36, ""},
       {"empty file", "", 0, ""},
       {"over-long register token", longDigits + "\t1\n" + good, 0, longDigits},
@@ -97,14 +101,12 @@ TEST(ParamFileReader, Cases) {
 // The message names the file and the line, and shows the token as printable text only.
 TEST(ParamFileReader, ProblemNamesFileAndLine) {
   const TParamSet set = FullSet();
-  std::string crlf;
-  for (char c : WithLine(set, 9, "8\t\x1b[31mred")) crlf += c == '\n' ? "\r\n" : std::string(1, c);
   std::string shortFile = ParamFileBytes(set);
   shortFile.resize(shortFile.rfind('\n', shortFile.size() - 2) + 1);
   const std::tuple<const char*, std::string, int, std::string> cases[] = {
       {"escape in a number", WithLine(set, 9, "8\t\x1b[31mred"), 10,
        "a.prm, line 10: '\\x1B[31mred' is not a valid integer value"},
-      {"CR LF lines count once", crlf, 10,
+      {"CR LF lines count once", Crlf(WithLine(set, 9, "8\t\x1b[31mred")), 10,
        "a.prm, line 10: '\\x1B[31mred' is not a valid integer value"},
       {"35 records", shortFile, 36, "a.prm, line 36: '' is not a valid integer value"},
       {"empty", "", 1, "a.prm, line 1: '' is not a valid integer value"},

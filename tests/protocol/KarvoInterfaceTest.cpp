@@ -70,28 +70,22 @@ TEST_F(LinkOnPty, EveryCommandSendsItsFrameAndDecodesItsAnswerButNotWhenClosed) 
     std::function<uint32_t()> call;
     Bytes request, answer;
   } cases[] = {
+      // clang-format off
       // Address and code wider than their fields lose their top bits.
       {[&] { return Link.Identify(0x85, identity); }, {0x05, 0x81}, SensorWire(id)},
       {[&] { return Link.Send(0x1F, &payload, 1); }, {0x05, 0x8F, 0x85, 0x8A}, {}},
       // One tag (001) in bits 4 to 6; bit 7 varies.
       {[&] { return Link.ReadResult(1, result); }, {0x01, 0x86}, {0x10, 0x91, 0x17, 0x92}},
-      {[&] { return Link.ReadRegisters(3, 0x24, 1, &reg); },
-       {0x03, 0x82, 0x84, 0x82},
-       SensorWire({0xA5})},
-      {[&] { return Link.WriteRegisters(4, 0x24, 1, &payload); },
-       {0x04, 0x83, 0x84, 0x82, 0x85, 0x8A},
-       {}},
-      {[&] { return Link.FlashControl(0x7F, FLASH_RESTORE); },
-       {0x7F, 0x84, 0x89, 0x86},
-       SensorWire({FLASH_RESTORE})},
+      {[&] { return Link.ReadRegisters(3, 0x24, 1, &reg); }, {0x03, 0x82, 0x84, 0x82}, SensorWire({0xA5})},
+      {[&] { return Link.WriteRegisters(4, 0x24, 1, &payload); }, {0x04, 0x83, 0x84, 0x82, 0x85, 0x8A}, {}},
+      {[&] { return Link.FlashControl(0x7F, FLASH_RESTORE); }, {0x7F, 0x84, 0x89, 0x86}, SensorWire({FLASH_RESTORE})},
       {[&] { return Link.StartStream(0x7E); }, {0x7E, 0x87}, {}},
       {[&] { return Link.StopStream(1); }, {0x01, 0x88, 0x80, 0x80, 0x80, 0x80}, {}},
-      {[&] { return Link.ReadTablePage(2, 0xFF, read.data()); },
-       {0x02, 0x89, 0x8F, 0x8F},
-       SensorWire(page, 0x80)},
+      {[&] { return Link.ReadTablePage(2, 0xFF, read.data()); }, {0x02, 0x89, 0x8F, 0x8F}, SensorWire(page, 0x80)},
       {[&] { return Link.WriteTablePage(0x0B, 7, words.data()); }, writePage, SensorWire({0xAA})},
       {[&] { return Link.ReadPulse(6, record.data()); }, {0x06, 0x8F}, SensorWire(pulse)},
       {[&] { return Link.ReadStreamSample(9, sample); }, {}, SensorWire({0x11, 0x22})},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.request));

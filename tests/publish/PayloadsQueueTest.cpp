@@ -12,13 +12,10 @@
 namespace karvo::publish {
 namespace {
 
-const TSensorIdentity kSensor{.SerialNumber = 1234,
-                              .DeviceType = 7,
-                              .Release = 4,
-                              .BaseDistance = 60,
-                              .MeasuringRange = 100,
-                              .Port = "/dev/ttyUSB0",
-                              .Address = 1};
+// clang-format off
+const TSensorIdentity kSensor{.SerialNumber = 1234, .DeviceType = 7, .Release = 4, .BaseDistance = 60,
+                              .MeasuringRange = 100, .Port = "/dev/ttyUSB0", .Address = 1};
+// clang-format on
 
 TEST(Payloads, AreTheDocumentedDocuments) {
   EXPECT_EQ(Topic("plant/line3", 1234, "values"), "plant/line3/1234/values");
@@ -38,23 +35,21 @@ TEST(Payloads, AreTheDocumentedDocuments) {
     TBatch Batch;
     const char* Expected;
   } cases[] = {
-      {RUN_LINE,
-       {0, 1796000000.1234561, 0.1, {25.0f, 25.1f}},
+      // clang-format off
+      {RUN_LINE, {0, 1796000000.1234561, 0.1, {25.0f, 25.1f}},
        R"({"serial_number":1234,"address":1,"unit":"mm","mode":"Line","seq":0,)"
        R"("time":1796000000.123456,"period_s":0.1,"values":[25.0,25.1]})"},
       // Four decimals in mm, as the display: a float's tail does not show.
-      {RUN_LINE,
-       {7, 1.5, 0.0001, {-100.0f, 0.00612f, 12.34567f}},
+      {RUN_LINE, {7, 1.5, 0.0001, {-100.0f, 0.00612f, 12.34567f}},
        R"({"serial_number":1234,"address":1,"unit":"mm","mode":"Line","seq":7,)"
        R"("time":1.5,"period_s":0.0001,"values":[-100.0,0.0061,12.3457]})"},
-      {RUN_NONLINE,
-       {65536, 2.0, 0.01, {2000.0f}},
+      {RUN_NONLINE, {65536, 2.0, 0.01, {2000.0f}},
        R"({"serial_number":1234,"address":1,"unit":"px","mode":"NonLine","seq":65536,)"
        R"("time":2.0,"period_s":0.01,"values":[2000.0]})"},
-      {RUN_TEMPERATURE,
-       {1, 3.0, 1.0, {}},
+      {RUN_TEMPERATURE, {1, 3.0, 1.0, {}},
        R"({"serial_number":1234,"address":1,"unit":"cl","mode":"Temperature","seq":1,)"
        R"("time":3.0,"period_s":1.0,"values":[]})"},
+      // clang-format on
   };
   for (const auto& c : cases) EXPECT_EQ(ValuesPayload(kSensor, c.Mode, c.Batch), c.Expected);
 }
@@ -73,6 +68,7 @@ struct TTaken {
   uint64_t Seq;
   size_t Size;
   float First;
+  bool operator==(const TTaken&) const = default;
 };
 
 TEST(SampleQueue, NumbersBatchesAndBoundsTheSamples) {
@@ -84,16 +80,13 @@ TEST(SampleQueue, NumbersBatchesAndBoundsTheSamples) {
     std::vector<TTaken> Expected;
     uint64_t Dropped;
   } cases[] = {
-      {"full batches, then the rest",
-       5000,
-       {2500},
-       0,
-       {{0, 1000, 0}, {1000, 1000, 1000}, {2000, 500, 2000}},
-       0},
+      // clang-format off
+      {"full batches, then the rest", 5000, {2500}, 0, {{0, 1000, 0}, {1000, 1000, 1000}, {2000, 500, 2000}}, 0},
       {"a gap starts a batch", 100, {3, 2}, 0, {{0, 3, 0}, {3, 2, 3}}, 0},
       {"the oldest go for room", 5, {8}, 0, {{3, 5, 3}}, 3},
       {"handed-out samples take room", 5, {3, 4}, 3, {{0, 3, 0}, {5, 2, 5}}, 2},
       {"a drop breaks the run", 4, {2, 4}, 0, {{2, 4, 2}}, 2},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -119,12 +112,7 @@ TEST(SampleQueue, NumbersBatchesAndBoundsTheSamples) {
                   1e-6);
       EXPECT_DOUBLE_EQ(batch.Period, 0.01);
     }
-    ASSERT_EQ(taken.size(), c.Expected.size());
-    for (size_t i = 0; i < taken.size(); ++i) {
-      EXPECT_EQ(taken[i].Seq, c.Expected[i].Seq);
-      EXPECT_EQ(taken[i].Size, c.Expected[i].Size);
-      EXPECT_EQ(taken[i].First, c.Expected[i].First);
-    }
+    EXPECT_EQ(taken, c.Expected);
     EXPECT_EQ(queue.Dropped(), c.Dropped);
     EXPECT_EQ(queue.Measured(), static_cast<uint64_t>(value));
   }

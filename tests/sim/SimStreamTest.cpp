@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <thread>
 #include <tuple>
 
 #include "protocol/Karvointerface.h"
 #include "sim/SensorSim.h"
 #include "sim/SimArguments.h"
+#include "support/FastSensor.h"
 
 namespace karvo::sim {
 namespace {
@@ -52,8 +51,7 @@ TEST(SimStream, NumberedSamplesCountFromZeroAtEveryStart) {
       ASSERT_EQ(sample, expected) << "start " << start;
     }
     link.StopStream(1);
-    for (int i = 0; i < 500 && sim.Streaming(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(test::StreamStopped(sim));
   }
 }
 
@@ -97,9 +95,7 @@ TEST(SimArguments, OptionsSetUpTheSensorAndItsTargetSwingsAboutTheDistance) {
     const auto [low, high] = std::minmax_element(samples.begin(), samples.end());
     EXPECT_TRUE(*low < 8192 - 1200 && *low >= 8192 - 1640) << *low;
     EXPECT_TRUE(*high > 8192 + 1200 && *high <= 8192 + 1640) << *high;
-    // Let the sensor see the stop before it goes away.
-    for (int i = 0; i < 500 && sim.Streaming(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(test::StreamStopped(sim));
   }
 }
 

@@ -29,13 +29,14 @@ TEST_F(MotorOnPty, EveryOperationWritesItsFrame) {
     Bytes frame;
   };
   const Row rows[] = {
-      {"SetMotion(2000, 8500)",
-       [](auto& m) { return m.SetMotion(2000, 8500); },
+      // clang-format off
+      {"SetMotion(2000, 8500)", [](auto& m) { return m.SetMotion(2000, 8500); },
        {0x07, 0xF0, 0xFD, 0xF7, 0xF0, 0xF0, 0xF0, 0x08, 0xF4, 0xF3, 0xF1, 0xF2, 0xF0, 0xF0}},
       {"DriveOn", [](auto& m) { return m.DriveOn(); }, {0x03, 0xF1}},
       {"DriveOff", [](auto& m) { return m.DriveOff(); }, {0x03, 0xF0}},
       {"MoveHome", [](auto& m) { return m.MoveHome(); }, {0x04}},
       {"MoveForward", [](auto& m) { return m.MoveForward(); }, {0x06}},
+      // clang-format on
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

@@ -49,12 +49,11 @@ TEST(PortOpen, ComNamesMapToDevicesAndFailuresLeaveTheChannelClosedWithTheSystem
   // clang-format on
   for (const auto& [name, path] : names) EXPECT_EQ(ComPortDevicePath(name), path) << name;
 
-  // clang-format off
   const std::pair<int, std::string> reasons[] = {
-      {EACCES, "permission denied: join the dialout group"}, {EBUSY, "held by another program"},
+      {EACCES, "permission denied: join the dialout group"},
+      {EBUSY, "held by another program"},
       {EIO, "the device stopped"},
       {EROFS, "Read-only file system"}};
-  // clang-format on
   for (const auto& [err, reason] : reasons) {
     EXPECT_EQ(PortErrorReason(err).rfind(reason, 0), 0u) << PortErrorReason(err);
   }
@@ -62,18 +61,17 @@ TEST(PortOpen, ComNamesMapToDevicesAndFailuresLeaveTheChannelClosedWithTheSystem
   test::TScratchDir dir;
   const std::string file = dir.Path("notes.txt");
   test::PutFile(file, "keep");
-  const struct {
-    std::string name, reason;
-    int err;
-  } failures[] = {{"/dev/karvo-no-such-port", "no such device", ENOENT},
-                  {"COM9", "no such device", ENODEV},
-                  {file, "not a serial port", ENOTTY}};  // frames must never land in a file
-  for (const auto& c : failures) {
+  // Frames must never land in a file.
+  const std::tuple<std::string, std::string, int> failures[] = {
+      {"/dev/karvo-no-such-port", "no such device", ENOENT},
+      {"COM9", "no such device", ENODEV},
+      {file, "not a serial port", ENOTTY}};
+  for (const auto& [name, reason, err] : failures) {
     TInterface port;
-    EXPECT_EQ(port.Open({.Name = c.name}), ST_NOT_OPEN) << c.name;
+    EXPECT_EQ(port.Open({.Name = name}), ST_NOT_OPEN) << name;
     EXPECT_FALSE(port.IsOpen);
-    EXPECT_EQ(port.LastErrno, c.err) << c.name;
-    EXPECT_EQ(port.LastReason, c.reason);
+    EXPECT_EQ(port.LastErrno, err) << name;
+    EXPECT_EQ(port.LastReason, reason);
   }
   EXPECT_EQ(test::FileBytes(file), "keep");
 }

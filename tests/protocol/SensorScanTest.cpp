@@ -157,20 +157,14 @@ TEST_F(ScanSim, SilentLineProbesEveryCombinationOnceAtItsRateWithShortTimeoutsUn
   EXPECT_EQ(early.Run(link_).Probes, 0u);
 }
 
-TEST(ScanPort, LateAnswersAreNotTakenAndPortFailuresStopTheScanWithTheirStatus) {
-  TKARVOInterface link;
-  TScanOptions options;
-  options.Port.Name = "/dev/karvo-no-such-port";
-  TScanResult r = TSensorScan(options).Run(link);
-  EXPECT_EQ(r.Status, ST_NOT_OPEN);
-  EXPECT_EQ(r.Reason, "no such device");
-  EXPECT_EQ(r.Probes, 0u);
-
+TEST(ScanPort, LateAnswersAreNotTakenAndAPortFailureStopsTheScan) {
   // On a pty: the sensor at address 1 answers, but after the probe has given up on it, so
   // the answer reaches the probe of address 2. Asked again, address 2 stays silent.
   test::TPtyPeer peer;
   ASSERT_TRUE(peer.Ok()) << peer.Error();
   peer.Play({{.Expect = 2, .Answer = {{}, test::Bytes(16, 0x90)}, .GapMs = 60}});
+  TKARVOInterface link;
+  TScanOptions options;
   options.Port.Name = peer.SlavePath();
   options.SelectedBaud = 115200;
   options.BaudRates = {115200};
@@ -179,7 +173,7 @@ TEST(ScanPort, LateAnswersAreNotTakenAndPortFailuresStopTheScanWithTheirStatus) 
   late.Progress = [&](const TScanProgress& p) {
     if (p.Done == 3) late.Cancel();
   };
-  r = late.Run(link);
+  TScanResult r = late.Run(link);
   EXPECT_TRUE(peer.Finish());
   EXPECT_EQ(r.Probes, 3u);
   EXPECT_TRUE(r.Found.empty());

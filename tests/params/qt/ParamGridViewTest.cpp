@@ -42,13 +42,8 @@ struct TRig {
     if (!QTest::qWaitForWindowActive(&Form)) qWarning("window not active");
   }
 
-  // Runs `f` on the device thread's session and waits until the window shows the outcome.
-  template <typename F>
-  auto Look(F f) {
-    return Form.Inspect(f);
-  }
   karvo::TParamSet Working() {
-    return Look([](karvo::TSession& s) { return s.ParamWrite; });
+    return Form.Inspect([](karvo::TSession& s) { return s.ParamWrite; });
   }
 
   // Selects a grid row (1..36) as a click would; the value cell's editor opens.
@@ -92,7 +87,7 @@ class ParamGridViewTest : public QObject {
     rig.Select(12);
     QVERIFY(rig.Grid->OpenEditor()->findChild<QToolButton*>("EditButton"));
 
-    rig.Look([](karvo::TSession& s) { s.View.GridEnabled = false; });
+    rig.Form.Inspect([](karvo::TSession& s) { s.View.GridEnabled = false; });
     QVERIFY(!rig.Grid->isEnabled());
   }
 
@@ -212,7 +207,7 @@ class ParamGridViewTest : public QObject {
     QTRY_COMPARE(marked(), (std::vector<int>{5, 6, 7, 11, 21, 27}));
     QVERIFY(rig.Grid->item(26, 1)->toolTip().startsWith("Differs from the value last read"));
 
-    rig.Look([](karvo::TSession& s) {
+    rig.Form.Inspect([](karvo::TSession& s) {
       s.ParamInSensor = s.ParamWrite;  // as after a read, or a load of every row
       s.FillParamGrid();
     });
@@ -222,7 +217,7 @@ class ParamGridViewTest : public QObject {
 
   void editButtonOpensTheRangeWindow() {
     TRig rig;
-    rig.Look([](karvo::TSession& s) {
+    rig.Form.Inspect([](karvo::TSession& s) {
       s.ParamWrite[11].Value = 1638;   // 10 %
       s.ParamWrite[12].Value = 14746;  // 90 %
       s.FillParamGrid();

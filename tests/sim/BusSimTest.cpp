@@ -74,21 +74,5 @@ TEST(BusSim, AddressListsAreDistinctAddressesInTheirOrder) {
   }
 }
 
-TEST(BusSim, SeveralAddressesMoveTheTargetsUnlessAMotionIsNamed) {
-  const struct {
-    std::vector<std::string> Args;
-    TTargetMotion Motion;
-    size_t Sensors;
-  } cases[] = {{{"--addresses", "1,2,3"}, TTargetMotion::Sine, 3},
-               {{"--motion", "ramp", "--addresses", "4,5"}, TTargetMotion::Ramp, 2},
-               {{"--address", "4"}, TTargetMotion::None, 0}};
-  for (const auto& c : cases) {
-    TSimArguments parsed;
-    ASSERT_EQ(ParseSimArguments(c.Args, parsed), "");
-    EXPECT_EQ(parsed.Options.Motion, c.Motion);
-    EXPECT_EQ(parsed.Options.Addresses.size(), c.Sensors);
-  }
-}
-
 }  // namespace
 }  // namespace karvo::sim

@@ -68,6 +68,17 @@ TEST(SimArguments, OptionsSetUpTheSensorAndItsTargetSwingsAboutTheDistance) {
     TSimArguments parsed;
     EXPECT_NE(ParseSimArguments(args, parsed), "") << ::testing::PrintToString(args);
   }
+  // Several addresses move the targets unless a motion is named.
+  const std::tuple<std::vector<std::string>, TTargetMotion, size_t> buses[] = {
+      {{"--addresses", "1,2,3"}, TTargetMotion::Sine, 3},
+      {{"--motion", "ramp", "--addresses", "4,5"}, TTargetMotion::Ramp, 2},
+      {{"--address", "4"}, TTargetMotion::None, 0}};
+  for (const auto& [args, motion, sensors] : buses) {
+    TSimArguments parsed;
+    ASSERT_EQ(ParseSimArguments(args, parsed), "");
+    EXPECT_EQ(parsed.Options.Motion, motion);
+    EXPECT_EQ(parsed.Options.Addresses.size(), sensors);
+  }
   for (const char* motion : {"sine", "ramp"}) {
     SCOPED_TRACE(motion);
     TSimArguments parsed;

@@ -33,9 +33,10 @@ constexpr int64_t TABLE_WRITE_NS = 2 * MS;
 // A flush of the program's port this recent belongs to the request that follows it.
 constexpr int64_t FLUSH_WINDOW_NS = 20 * MS;
 // Waking from a sleep takes tens of microseconds here, a byte time at the higher rates: the
-// sleep before a byte of an answer ends this much before it is due, and the rest is waited
-// out awake. Stream samples go out from a plain sleep, that much late at most, so that a
-// stream at the line's pace does not keep a processor busy throughout.
+// sleep before the last byte of a reply, which decides when the program has it whole, ends
+// this much before it is due, and the rest is waited out awake. The reply's other bytes and
+// stream samples go out from a plain sleep, that much late at most: a thread that waits out
+// every byte awake holds a processor from the tty worker and the program for most of a reply.
 constexpr int64_t EARLY_WAKE_NS = 50'000;
 // A sensor is always awake, but a thread here that has slept takes tens of microseconds to
 // notice the next request: after an answer the thread stays awake this long, or until the
@@ -519,23 +520,24 @@ struct TSensorSim::Impl {
     [[maybe_unused]] ssize_t written = ::write(Line.Master(), buffer, count);
   }
 
-  // When there is something to do next, -1 for nothing until a request comes; `onTime` for a
-  // byte of an answer, which goes out to the microsecond.
+  // When there is something to do next, -1 for nothing until a request comes; `onTime` when
+  // that is the last byte of a reply, which goes out to the microsecond.
   int64_t NextWake(bool& onTime) {
     std::lock_guard lock(Mutex);
     int64_t wake = -1;
     auto consider = [&](int64_t t) { wake = wake < 0 ? t : std::min(wake, t); };
-    onTime = false;
-    if (!Out.empty()) {
-      const TAnswer& answer = Out.front();
-      consider(answer.Due[answer.Next]);
-      onTime = !answer.Sample;
-    }
     for (const auto& unit : Units) {
       if (unit->Job.Active) consider(unit->Job.Due);
       if (unit->Streaming && Out.empty()) consider(unit->NextSample);
     }
     if (QuietUntil > 0) consider(QuietUntil);
+    onTime = false;
+    if (!Out.empty()) {
+      const TAnswer& answer = Out.front();
+      const int64_t due = answer.Due[answer.Next];
+      onTime = !answer.Sample && answer.Next + 1 == answer.Wire.size() && (wake < 0 || due <= wake);
+      consider(due);
+    }
     return wake;
   }
 
@@ -600,7 +602,7 @@ struct TSensorSim::Impl {
     prctl(PR_SET_TIMERSLACK, 1UL);
     // A real sensor keeps its timing whatever load the computer is under. Where the system
     // allows it, the sensor's thread gets a real-time priority for that; it sleeps but for the
-    // last moments before a byte of an answer is due.
+    // last moments before a reply is complete.
     sched_param priority{};
     priority.sched_priority = 10;
     const bool realTime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;

@@ -560,18 +560,28 @@ void PySensor::Flash(const std::string& what) {
   });
 }
 
-py::object PySensor::Measure(long long count, const std::optional<std::string>& mode, bool times) {
-  Require(dev::CountProblem("count", count, dev::MEASURE_COUNTS));
+template <class F>
+py::object PySensor::TakeSamples(long long count, const dev::CountLimit& limit,
+                                 const std::string& doing, const std::optional<std::string>& mode,
+                                 bool times, F&& take) {
+  Require(dev::CountProblem("count", count, limit));
   const std::optional<uint32_t> asked = ResultMode(mode);
   uint32_t runMode = RUN_LINE;
   Samples samples(runMode);
   Watch watch;
-  Do(watch, "measuring", [&] {
+  Do(watch, doing, [&] {
     if (dev::Result r = Prepare(asked, runMode); !r) return r;
-    return sensor_.Measure(
-        runMode, static_cast<size_t>(count), [&](float v) { samples.Add(v); }, watch.Token());
+    return take(
+        runMode, [&](float v) { samples.Add(v); }, watch.Token());
   });
   return samples.Result(times);
+}
+
+py::object PySensor::Measure(long long count, const std::optional<std::string>& mode, bool times) {
+  return TakeSamples(count, dev::MEASURE_COUNTS, "measuring", mode, times,
+                     [&](uint32_t runMode, const auto& add, const dev::CancelToken* token) {
+                       return sensor_.Measure(runMode, static_cast<size_t>(count), add, token);
+                     });
 }
 
 void PySensor::Zero() {
@@ -596,17 +606,10 @@ py::tuple PySensor::ReadPulse() {
 
 py::object PySensor::StreamCount(long long count, const std::optional<std::string>& mode,
                                  bool times) {
-  Require(dev::CountProblem("count", count, dev::STREAM_COUNTS));
-  const std::optional<uint32_t> asked = ResultMode(mode);
-  uint32_t runMode = RUN_LINE;
-  Samples samples(runMode);
-  Watch watch;
-  Do(watch, "streaming", [&] {
-    if (dev::Result r = Prepare(asked, runMode); !r) return r;
-    return sensor_.Stream(
-        runMode, static_cast<uint64_t>(count), [&](float v) { samples.Add(v); }, watch.Token());
-  });
-  return samples.Result(times);
+  return TakeSamples(count, dev::STREAM_COUNTS, "streaming", mode, times,
+                     [&](uint32_t runMode, const auto& add, const dev::CancelToken* token) {
+                       return sensor_.Stream(runMode, static_cast<uint64_t>(count), add, token);
+                     });
 }
 
 std::shared_ptr<dev::SensorStream> PySensor::StartStream(const std::optional<std::string>& mode,

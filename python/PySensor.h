@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "device/Arguments.h"
 #include "device/Line.h"
 #include "device/Rounds.h"
 #include "device/Sensor.h"
@@ -92,6 +93,11 @@ class PySensor {
   // and warns of what the port could not set (a rate change on a tcp:// port).
   template <class F>
   void Do(Watch& watch, const std::string& doing, F&& work);
+  // A measure or a counted stream: `count` samples in the mode asked for (or the sensor's
+  // own), as values or (times, values). `take(runMode, add, token)` runs the operation.
+  template <class F>
+  py::object TakeSamples(long long count, const dev::CountLimit& limit, const std::string& doing,
+                         const std::optional<std::string>& mode, bool times, F&& take);
 
   // A call's cancellation, reachable from cancel() and close() on other threads while it runs.
   class Active {

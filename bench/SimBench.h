@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "channel/CpuLatency.h"
 #include "protocol/Karvointerface.h"
 #include "sim/SensorSim.h"
 
@@ -78,6 +79,19 @@ class TTimes {
 
 inline const char* GoalText(bool met) {
   return met ? "met" : "MISSED";
+}
+
+// What became of the program's request that the processors wake quickly (made from 115200
+// baud; it takes root or access to /dev/cpu_dma_latency), as the figures depend on it.
+inline const char* WakeRequestText() {
+  switch (CpuLatencyState()) {
+    case TCpuLatencyState::Held:
+      return "quick wake-up held";
+    case TCpuLatencyState::Refused:
+      return "quick wake-up refused";
+    default:
+      return "quick wake-up not asked at this rate";
+  }
 }
 
 // Reports a timed operation against its wire time, as counters and as a printed line; with a

@@ -61,9 +61,9 @@ void BM_MeasureRounds(benchmark::State& state) {
   std::printf(
       "3 sensors %6u baud: %7.1f rounds/s (median %7.1f), wire limit %7.1f/s, ratio %.3f "
       "(median %.3f), simulator late %.1f us on average, failures %lld, goal at least %.2f at "
-      "115200: %s\n",
+      "115200: %s (%s)\n",
       baud, rate, medianRate, limit, rate / limit, medianRate / limit, pacing.MeanLateUs,
-      static_cast<long long>(failures), GOAL, GoalText(goalHolds));
+      static_cast<long long>(failures), GOAL, GoalText(goalHolds), WakeRequestText());
 }
 BENCHMARK(BM_MeasureRounds)->Arg(9600)->Arg(115200)->UseRealTime()->MinTime(2.0);
 

@@ -38,9 +38,10 @@ void BM_ReadResult(benchmark::State& state) {
   state.counters["failures"] = static_cast<double>(failures);
   std::printf(
       "ReadResult %6u baud: %7.1f/s (median %7.1f/s), wire limit %7.1f/s, ratio %.3f "
-      "(median %.3f), p99 %.0f us, simulator late %.1f us on average, goal at least %.2f: %s\n",
+      "(median %.3f), p99 %.0f us, simulator late %.1f us on average, goal at least %.2f: %s "
+      "(%s)\n",
       baud, rate, medianRate, limit, rate / limit, medianRate / limit, times.Percentile(0.99) * 1e6,
-      pacing.MeanLateUs, goal, GoalText(rate / limit >= goal && failures == 0));
+      pacing.MeanLateUs, goal, GoalText(rate / limit >= goal && failures == 0), WakeRequestText());
 }
 BENCHMARK(BM_ReadResult)->Arg(9600)->Arg(115200)->Arg(460800)->UseRealTime()->MinTime(2.0);
 

@@ -103,9 +103,10 @@ void BM_NetReadResult(benchmark::State& state) {
   }
   std::printf(
       "ReadResult %-7s %6u baud, without chardelay: %7.1f/s, wire limit %7.1f/s, ratio %.3f "
-      "(median %.3f), p99 %.0f us, %lld failed, goal at least %.2f: %s\n",
+      "(median %.3f), p99 %.0f us, %lld failed, goal at least %.2f: %s (%s)\n",
       KindName(kind), baud, rate, limit, ratio, medianRatio, times.Percentile(0.99) * 1e6,
-      static_cast<long long>(failures), goal, GoalText(ratio >= goal && failures == 0));
+      static_cast<long long>(failures), goal, GoalText(ratio >= goal && failures == 0),
+      WakeRequestText());
 }
 // About two seconds each, run once, so that each figure is printed once: the goals first,
 // then the same with ser2net's defaults.

@@ -41,13 +41,14 @@ constexpr int64_t EARLY_WAKE_NS = 50'000;
 // A sensor is always awake, but a thread here that has slept takes tens of microseconds to
 // notice the next request: after an answer the thread stays awake this long, or until the
 // program flushes its port for the next request. Awake, a thread with a real-time priority
-// drops to the idle class, so that the kernel's tty worker, which brings the answer to the
-// program, and the program itself run at once on this processor when they need it. Without a
-// real-time priority it cannot come back from there and stays as it is, so everything else
-// keeps off this processor: after a while it lets the tty worker have it, should that be
-// waiting here; and where the scheduler has put the program itself here, the program cannot
-// ask before the time is up. So after a few requests in a row that came too late the thread
-// sleeps after its answers, and tries being awake again every so many answers.
+// drops to the normal class and yields as it goes, so that the kernel's tty worker, which
+// brings the answer to the program, and the program itself run on this processor when they need
+// it. Not to the idle class: a program waiting awake for its answer on the same processor would
+// keep it from there for a scheduler tick. Without a real-time priority the thread stays as it
+// is, so everything else keeps off this processor: after a while it lets the tty worker have
+// it, should that be waiting here; and where the scheduler has put the program itself here, the
+// program cannot ask before the time is up. So after a few requests in a row that came too late
+// the thread sleeps after its answers, and tries being awake again every so many answers.
 constexpr int64_t AWAKE_AFTER_ANSWER_NS = 300'000;
 constexpr int64_t AWAKE_ALONE_NS = 100'000;
 constexpr uint32_t AWAKE_MISSES = 4;
@@ -643,7 +644,7 @@ struct TSensorSim::Impl {
       if (realTime && awake != givingWay) {
         const sched_param keep{awake ? 0 : priority.sched_priority};
         givingWay =
-            pthread_setschedparam(pthread_self(), awake ? SCHED_IDLE : SCHED_FIFO, &keep) == 0
+            pthread_setschedparam(pthread_self(), awake ? SCHED_OTHER : SCHED_FIFO, &keep) == 0
                 ? awake
                 : givingWay;
       }
@@ -652,6 +653,10 @@ struct TSensorSim::Impl {
         // A program that yields its processor while it waits for the answer must get it back
         // from here at once, not at the next scheduler tick.
         if (givingWay) sched_yield();
+        // Polling the line waits for the tty worker while it still holds the request's bytes,
+        // a worker that may first have to be brought to this processor; a read returns the
+        // flush that marks the request's start at once.
+        if (count == 3) ReadRequests(NowNs());
       }
       int ready = ppoll(fds, count, (wake >= 0 || awake) ? &timeout : nullptr, nullptr);
       if (ready <= 0) continue;

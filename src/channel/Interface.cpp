@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "channel/CpuLatency.h"
 #include "channel/LineSettings.h"
 #include "channel/LineSpeed.h"
 #include "channel/Telnet.h"
@@ -56,6 +57,9 @@ int64_t NowNs() {
 // a little after; a late answer is waited for asleep, as before.
 constexpr int64_t AWAKE_BEFORE_DUE_NS = 600'000;
 constexpr int64_t AWAKE_AFTER_DUE_NS = 200'000;
+// From 115200 baud (95 us a byte at 8E1) a processor's wake-up is a noticeable part of an
+// exchange; below, the processors may rest as they like.
+constexpr int64_t QUICK_WAKE_BYTE_NS = 100'000;
 
 speed_t BaudConstant(uint32_t baud) {
   static const std::pair<uint32_t, speed_t> rates[] = {
@@ -306,6 +310,10 @@ int64_t TInterface::ByteNs() const {
   return bits * 1'000'000'000LL / std::max<uint32_t>(Settings.BaudRate, 300);
 }
 
+void TInterface::KeepQuickAtHighRates() const {
+  if (ByteNs() <= QUICK_WAKE_BYTE_NS) KeepProcessorsResponsive();
+}
+
 int TInterface::ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received,
                          int64_t answerDueNs) {
   received = std::min(length, gatheredEnd_ - gatheredHead_);
@@ -383,6 +391,7 @@ uint32_t TInterface::Read(TTransfer& transfer) {
     Status = ST_READ_FAILED;
     return Status;
   }
+  KeepQuickAtHighRates();
   // COM gives a late answer two more chances; one USB read call already waits for all.
   uint32_t calls = Settings.PortKind == PORT_USB ? 1 : 3;
   if (Settings.ReadAttempts > 0) calls = Settings.ReadAttempts;
@@ -450,6 +459,7 @@ uint32_t TInterface::Write(TTransfer& transfer) {
     Status = ST_WRITE_FAILED;
     return Status;
   }
+  KeepQuickAtHighRates();
   if (net_) return NetWrite(transfer);
   // Output is dropped only while the driver still holds some, the rest of a request that
   // did not get out in time; a Write that saw its request out leaves none. A pty reports

@@ -124,6 +124,8 @@ class TInterface {
   int ReadCall(uint8_t* buffer, uint32_t length, uint32_t& received, int64_t answerDueNs);
   // A byte's time on the line at the port's rate and framing.
   int64_t ByteNs() const;
+  // Marks an exchange for the processors' wake-up request where the rate makes it matter.
+  void KeepQuickAtHighRates() const;
   // Waits until the driver has sent what it holds, at most until `deadlineMs` (monotonic);
   // false when some is still queued.
   bool WaitUntilSent(int64_t deadlineMs);

@@ -9,6 +9,7 @@
 #include <numeric>
 #include <thread>
 
+#include "channel/CpuLatency.h"
 #include "channel/Interface.h"
 #include "channel/LineSettings.h"
 #include "support/PtyPeer.h"
@@ -322,6 +323,40 @@ TEST_F(ChannelOnPty, AWriteDiscardsALateAnswerButNothingWrittenBeforeAndAHangUpF
   EXPECT_EQ(Write(bytes), ST_WRITE_FAILED);
   EXPECT_EQ(Port.LastReason, PortErrorReason(EIO));
   EXPECT_TRUE(Peer.Finish());
+}
+
+// The quick wake-up request: made by exchanges at high rates only, held while they go on and
+// dropped once the line has been quiet, so that an idle connection costs no power. Where the
+// system refuses it (no root), it is asked once and the exchanges go on all the same.
+TEST_F(ChannelOnPty, HighRatesHoldTheQuickWakeUpWhileExchangesGoOnAndDropItWhenQuiet) {
+  const auto quiet = [] {
+    for (int i = 0; i < 300 && CpuLatencyState() == TCpuLatencyState::Held; ++i)
+      std::this_thread::sleep_for(milliseconds(10));
+    return CpuLatencyState();
+  };
+  const TCpuLatencyState before = quiet();  // earlier tests here may have made it
+  ASSERT_NE(before, TCpuLatencyState::Held);
+  ASSERT_EQ(Port.Open({.Name = Peer.SlavePath(), .BaudRate = 9600}), ST_OK);
+  ASSERT_EQ(Write({0x01, 0x86}), ST_OK);
+  EXPECT_EQ(CpuLatencyState(), before);
+  Port.Close();
+
+  ASSERT_EQ(
+      Port.Open({.Name = Peer.SlavePath(), .BaudRate = 115200, .ReadTotal = 20, .ReadAttempts = 1}),
+      ST_OK);
+  ASSERT_EQ(Write({0x01, 0x86}), ST_OK);
+  const TCpuLatencyState asked = CpuLatencyState();
+  ASSERT_NE(asked, TCpuLatencyState::Unasked);
+  if (asked == TCpuLatencyState::Refused) GTEST_SKIP() << "/dev/cpu_dma_latency is not ours";
+  for (int i = 0; i < 8; ++i) {
+    std::this_thread::sleep_for(milliseconds(60));
+    ASSERT_EQ(Write({0x01, 0x86}), ST_OK);
+    EXPECT_EQ(CpuLatencyState(), TCpuLatencyState::Held) << "exchange " << i;
+  }
+  EXPECT_EQ(quiet(), TCpuLatencyState::Released);
+  Bytes answer(2);
+  EXPECT_EQ(Read(answer), ST_READ_SHORT);  // a read is an exchange too
+  EXPECT_EQ(CpuLatencyState(), TCpuLatencyState::Held);
 }
 
 }  // namespace

@@ -149,6 +149,18 @@ void SetErrorClasses(py::object base, std::map<uint32_t, py::object> special) {
   g_errorOf = new std::map<uint32_t, py::object>(std::move(special));
 }
 
+void CloseDone::Set() {
+  std::lock_guard guard(lock_);
+  done_ = true;
+  set_.notify_all();
+}
+
+void CloseDone::Await() {
+  py::gil_scoped_release release;
+  std::unique_lock guard(lock_);
+  set_.wait_for(guard, std::chrono::seconds(5), [this] { return done_; });
+}
+
 class Watch {
  public:
   explicit Watch(std::function<void()> interrupt = {}) : interrupt_(std::move(interrupt)) {}
@@ -330,6 +342,7 @@ void PySensor::Do(Watch& watch, const std::string& doing, F&& work) {
     if (r.Cancelled() && closing_) r.Reason = "closed by Sensor.close()";
     return r;
   });
+  if (done.Cancelled() && closing_) closeDone_.Await();
   Check(done);
   if (!done.Notice.empty()) {
     const std::string words = Settings().Port + ": " + done.Notice;
@@ -378,6 +391,11 @@ PySensor::~PySensor() {
 }
 
 void PySensor::Close() {
+  CloseOnBus();
+  closeDone_.Set();
+}
+
+void PySensor::CloseOnBus() {
   py::gil_scoped_release release;
   closing_ = true;
   CancelCalls();
@@ -874,12 +892,14 @@ void PyBus::Close() {
   closing_ = true;
   Cancel();
   // Each sensor's close returns once its call has ended; then the line is free to close.
-  for (PySensor* sensor : sensors_) sensor->Close();
+  for (PySensor* sensor : sensors_) sensor->CloseOnBus();
   {
     py::gil_scoped_release release;
     line_->Close();
   }
   Release();
+  for (PySensor* sensor : sensors_) sensor->ClosedWithBus();
+  closeDone_.Set();
 }
 
 void PyBus::Cancel() {
@@ -941,7 +961,10 @@ py::object PyBus::Measure(long long count, const std::optional<std::string>& mod
     }
     return dev::Result::Success();
   });
-  if (outcome.Cancelled() && closing_) outcome.Reason = "closed by Bus.close()";
+  if (outcome.Cancelled() && closing_) {
+    outcome.Reason = "closed by Bus.close()";
+    closeDone_.Await();
+  }
   // A run that ends early still hands over the rounds it completed, on the error.
   const auto done = static_cast<py::ssize_t>(taken.size() / width);
   py::array_t<double> array({done, static_cast<py::ssize_t>(width)});

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -34,6 +35,20 @@ void SetErrorClasses(py::object base, std::map<uint32_t, py::object> special);
 // One call's watch over Ctrl-C and over the Python callbacks the call makes.
 class Watch;
 
+// Set when a close has finished. A call that the close cancelled says so only then, so that
+// the caller who hears "closed by ..." finds the port free.
+class CloseDone {
+ public:
+  void Set();
+  // With the GIL held; waits without it, a few seconds at most.
+  void Await();
+
+ private:
+  std::mutex lock_;
+  std::condition_variable set_;
+  bool done_ = false;
+};
+
 // One sensor on its port, opened at once, one call on the line at a time.
 class PySensor {
  public:
@@ -46,6 +61,10 @@ class PySensor {
   // Ends the call under way and stops a stream; closes once the line is free, which is within
   // one exchange.
   void Close();
+  // The part of a bus's close for one of its sensors; the bus tells it the close is done
+  // (ClosedWithBus) once the line is closed too.
+  void CloseOnBus();
+  void ClosedWithBus() { closeDone_.Set(); }
   // Ends the call under way, from any thread; a Stream being iterated stops.
   void Cancel();
   dev::SensorSettings Settings();
@@ -143,6 +162,7 @@ class PySensor {
   std::shared_ptr<dev::SensorStream> stream_;
   std::atomic<bool> streamCancelled_ = false;
   std::atomic<bool> closing_ = false;
+  CloseDone closeDone_;
   std::mutex activeLock_;
   std::set<dev::CancelToken*> active_;
   bool identified_ = false;
@@ -205,6 +225,7 @@ class PyBus {
   std::string holdKey_;
   bool released_ = false;  // under g_heldLock
   std::atomic<bool> closing_ = false;
+  CloseDone closeDone_;
   std::mutex activeLock_;
   std::set<dev::CancelToken*> active_;
 };

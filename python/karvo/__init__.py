@@ -316,8 +316,8 @@ class Sensor:
 
     def close(self) -> None:
         """Stops a stream and closes the port; closing twice is fine. From another thread it
-        ends the call under way (which raises Cancelled) within one exchange. A sensor of a
-        Bus is closed alone; the line stays the bus's."""
+        ends the call under way within one exchange, which raises Cancelled once the port is
+        closed. A sensor of a Bus is closed alone; the line stays the bus's."""
         self._s.close()
 
     def cancel(self) -> None:
@@ -513,8 +513,8 @@ class Bus:
         _notice(self._b)
 
     def close(self) -> None:
-        """Ends the calls under way (they raise Cancelled), stops a stream and closes the line;
-        closing twice is fine."""
+        """Ends the calls under way (they raise Cancelled once the line is closed), stops a
+        stream and closes the line; closing twice is fine."""
         self._b.close()
 
     def cancel(self) -> None:
